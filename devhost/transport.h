@@ -1,0 +1,32 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace devhost {
+
+// Where a serial device's bytes go. The serial port and pty transports live with the host
+// application; the in-memory one serves tests.
+class Transport {
+public:
+    virtual ~Transport();
+    virtual bool is_open() const = 0;
+    virtual bool write(const uint8_t* data, size_t n) = 0;
+};
+
+// Captures every written byte. Replies are injected by handing bytes to the device's
+// process() (see inject() in devhost.h).
+class MemoryTransport : public Transport {
+public:
+    bool is_open() const override { return open; }
+    bool write(const uint8_t* data, size_t n) override;
+    // The written byte stream cut into frames (each from '~' to CR inclusive).
+    std::vector<std::string> frames() const;
+    void clear() { written.clear(); }
+
+    bool open = true;
+    std::string written;
+};
+
+}  // namespace devhost

@@ -1,0 +1,60 @@
+#pragma once
+#include <cstdint>
+#include <cstring>
+
+namespace zrt {
+
+// Bounded cursor over the info bytes a parse hook is given. It never touches memory at or
+// beyond `len`: a read that runs past the end yields zero bytes for the missing part, while
+// the cursor still advances by the full width, so a hook can walk a reply exactly as its
+// layout says and compare the cursor with `len` where the layout says to. Hooks that must
+// stop before a field that does not fit ask fits() first.
+class ByteReader {
+public:
+    ByteReader(const unsigned char* p, int len) : p_(p), len_(len < 0 ? 0 : len) {}
+
+    int pos() const { return pos_; }
+    int len() const { return len_; }
+    // True when the next n bytes lie within len.
+    bool fits(int n) const { return n >= 0 && static_cast<long long>(pos_) + n <= len_; }
+    // Bytes the walk would have used once the next n bytes are taken.
+    int end_of(int n) const { return pos_ + n; }
+    const unsigned char* at() const { return p_ + pos_; }
+
+    uint8_t u8() {
+        uint8_t v = (pos_ >= 0 && pos_ < len_) ? p_[pos_] : 0;
+        ++pos_;
+        return v;
+    }
+    uint8_t peek(int offset = 0) const {
+        long long i = static_cast<long long>(pos_) + offset;
+        return (i >= 0 && i < len_) ? p_[i] : 0;
+    }
+    // Copies n bytes to dst; the part past len reads as zero.
+    void copy(void* dst, int n) {
+        if (n <= 0) return;
+        unsigned char* d = static_cast<unsigned char*>(dst);
+        int avail = 0;
+        if (pos_ < len_) avail = len_ - pos_ < n ? len_ - pos_ : n;
+        if (avail > 0) std::memcpy(d, p_ + pos_, static_cast<size_t>(avail));
+        if (avail < n) std::memset(d + avail, 0, static_cast<size_t>(n - avail));
+        pos_ += n;
+    }
+    // Reads four bytes into `out` (copied as received) and reports whether they carry the
+    // no-value pattern: all four equal and the first not zero.
+    bool value4(unsigned char out[4]) {
+        copy(out, 4);
+        return out[0] != 0 && out[1] == out[0] && out[2] == out[1] && out[3] == out[2];
+    }
+    void skip(int n) {
+        if (n > 0) pos_ += n;
+    }
+    void seek(int pos) { pos_ = pos; }
+
+private:
+    const unsigned char* p_;
+    int len_;
+    int pos_ = 0;
+};
+
+}  // namespace zrt

@@ -1,0 +1,56 @@
+#pragma once
+// Pieces every child device shares: the local clock, the freshness rule of value queries,
+// and the cycle-end publication (publish the image, register the cycle's alarm rules, run
+// the model hook, queue the history job).
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+
+#include "host/TXQVDevice.h"
+
+namespace zrt {
+
+// The current local time at one-second resolution.
+boost::posix_time::ptime local_now();
+
+// Whole seconds from `since` to now (signed). A time that was never set counts as long ago.
+int64_t seconds_since(const boost::posix_time::ptime& since);
+
+// Refusal texts of value queries.
+extern const char* const kNotReady;    // "数据未就绪"
+extern const char* const kTimedOut;    // "数据已超时"
+extern const char* const kNoChannel;   // "通道参数越界"
+extern const char* const kNotProvided; // "数据未提供"
+
+// The freshness rule shared by every child's Get_Value: throws std::out_of_range with
+// "数据未就绪" while the device holds no data and "数据已超时" once its data are 61 or more
+// whole seconds old. Callers hold the device's lock.
+void check_fresh(const TXQVDevice& dev);
+
+// One row of a fixed alarm table.
+struct AlarmRow {
+    int level;
+    const char* key;
+    const char* signal_id;
+    const char* name;
+};
+
+// Registers one rule with the device's current rule_seq, then increments it.
+void add_rule(TXQVDevice& dev, const AlarmRow& row, const std::string& instance, bool active);
+
+// The publication that ends every child's RoundDone once the record is stamped and the
+// cycle's image is built:
+//   1. SendSP(record_type, image, size, false) as the base-class operation;
+//   2. rule_seq = 1, then `register_rules` (the device's rule table, then its model hook);
+//   3. the history job (a shared reference to the device, the rules moved out of
+//      pending_rules and its own copy of this cycle's image) goes to CheckThresholdWork;
+//      it ORs DoBatchCheckThreshold into alarm_flag and saves the image;
+//   4. pending_rules gets its capacity back for the next cycle.
+// The image is copied for the job, so a later cycle rewriting the device's buffer cannot
+// change what an earlier job saves.
+void publish_cycle(TXQVDevice& dev, int record_type, const unsigned char* image, int size,
+                   const std::function<void()>& register_rules);
+
+}  // namespace zrt

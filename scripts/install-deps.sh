@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs every build, test and cross-build dependency from Debian's archive.
+# Safe to run again: apt-get skips what is already there.
+set -euo pipefail
+export DEBIAN_FRONTEND=noninteractive
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+
+if ! dpkg --print-foreign-architectures | grep -qx armhf; then
+  $SUDO dpkg --add-architecture armhf
+fi
+$SUDO apt-get update -qq
+
+native=(
+  build-essential cmake ninja-build pkg-config git
+  libgtest-dev libgmock-dev googletest libbenchmark-dev
+  libboost-dev libboost-date-time-dev libjsoncpp-dev
+  libfmt-dev libcli11-dev libasio-dev libsqlite3-dev sqlite3
+  clang libclang-rt-14-dev valgrind socat python3
+)
+armhf=(
+  crossbuild-essential-armhf qemu-user
+  libboost-dev:armhf libboost-date-time-dev:armhf libjsoncpp-dev:armhf
+  libfmt-dev:armhf libgtest-dev:armhf libgmock-dev:armhf
+)
+$SUDO apt-get install -y -qq --no-install-recommends --no-remove "${native[@]}"
+$SUDO apt-get install -y -qq --no-install-recommends --no-remove "${armhf[@]}"
