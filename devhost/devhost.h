@@ -2,6 +2,7 @@
 // The development host: our implementation of the host contract. A Controller collects
 // everything the plug-in reports (log lines, published and saved images, rules, alarm
 // transitions) and runs history jobs inline (deterministic tests) or on a worker thread.
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -93,5 +94,51 @@ private:
 
 // Hands reply bytes to a device as if they came from the line.
 void inject(TXQSPDevice& dev, const std::string& bytes);
+
+// The reply buffer `reply` points at: VER, ADR, CID1, RTN, LENID (16-bit little-endian
+// count of info hex characters), then the info. Room for the longest info plus the 20-byte
+// model field, which the poller reads whatever the reply's length.
+constexpr size_t kReplyHeader = 6;
+constexpr size_t kReplyBufferSize = kReplyHeader + 2048 + 20;
+
+using SteadyClock = std::chrono::steady_clock;
+
+// The host-side state of one serial device: its line, the awaited reply, and for frame
+// protocol devices the decoder and the reply buffer. Tests reach it through
+// TXQSPDevice::serial_state() to read the counters or to replace the clock.
+struct SerialState {
+    SerialState();
+    SerialState(const SerialState&) = delete;
+    SerialState& operator=(const SerialState&) = delete;
+
+    std::shared_ptr<Transport> transport;
+
+    // The awaited reply. It times out once the line has been silent for reply_timeout since
+    // the command went out or since the last byte received, so a long reply that is still
+    // arriving is not cut off.
+    bool awaiting = false;
+    SteadyClock::time_point last_activity{};
+    std::chrono::milliseconds reply_timeout{1000};
+    std::function<SteadyClock::time_point()> now;  // steady clock; tests may replace it
+
+    // Frame layer.
+    FrameDecoder decoder;
+    std::function<void(const Frame&)> on_frame;  // set by PMBusProtocol
+    std::vector<uint8_t> reply_buf;
+    bool auto_data_ready = true;  // the "auto_data_ready" setting
+
+    // Bytes that arrived while process() was already running (a transport that answers
+    // from inside write()); fed once the current frame is handled.
+    std::string pending_input;
+    bool in_process = false;
+
+    // Counters.
+    uint64_t bytes_received = 0;
+    uint64_t commands_sent = 0;
+    uint64_t send_failures = 0;    // no open line, or the transport refused the bytes
+    uint64_t refused_commands = 0; // info pointer/length unusable
+    uint64_t replies = 0;          // frames handed to process_payload
+    uint64_t foreign_frames = 0;   // good frames from another address, dropped
+};
 
 }  // namespace devhost

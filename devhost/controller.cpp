@@ -1,0 +1,207 @@
+// The development controller: records what devices report, keeps the alarm table and runs
+// history jobs.
+#include <exception>
+#include <map>
+#include <utility>
+
+#include <fmt/args.h>
+#include <fmt/format.h>
+
+#include "devhost/devhost.h"
+#include "devhost/registry.h"
+
+TXQController::~TXQController() = default;
+
+// The controller the plug-in is built for drops log lines; ours records them.
+void TXQController::Log(const std::string&, const std::vector<LogArg>&) {}
+
+namespace devhost {
+
+namespace {
+
+using DeviceKey = std::pair<uint32_t, std::string>;  // data id, device type
+using RuleKey = std::pair<std::string, uint32_t>;    // key, sequence
+
+std::string format_line(const std::string& format, const std::vector<LogArg>& args) {
+    fmt::dynamic_format_arg_store<fmt::format_context> store;
+    for (const LogArg& a : args) std::visit([&store](const auto& v) { store.push_back(v); }, a);
+    try {
+        return fmt::vformat(format, store);
+    } catch (const fmt::format_error&) {
+        // A text whose placeholders do not fit its arguments still reaches the log.
+        return format;
+    }
+}
+
+uint32_t first_arg_as_id(const std::vector<LogArg>& args) {
+    if (args.empty()) return 0;
+    if (auto u = std::get_if<uint64_t>(&args[0])) return static_cast<uint32_t>(*u);
+    if (auto i = std::get_if<int64_t>(&args[0])) return static_cast<uint32_t>(*i);
+    return 0;
+}
+
+}  // namespace
+
+struct Controller::Impl {
+    JobMode mode;
+    // Alarm table: the rules last seen raised, per device.
+    std::map<DeviceKey, std::map<RuleKey, rule_value>> raised;
+
+    std::mutex qmu;
+    std::condition_variable qcv;    // work arrived, or stop
+    std::condition_variable idle;   // queue empty and no job running
+    std::deque<std::function<void()>> queue;
+    bool busy = false;
+    bool stop = false;
+    std::thread worker;
+};
+
+Controller::Controller(JobMode mode) : impl_(std::make_unique<Impl>()) {
+    impl_->mode = mode;
+    if (mode == JobMode::Worker) {
+        impl_->worker = std::thread([this] {
+            Impl& im = *impl_;
+            std::unique_lock<std::mutex> lock(im.qmu);
+            for (;;) {
+                im.qcv.wait(lock, [&im] { return im.stop || !im.queue.empty(); });
+                if (im.queue.empty()) break;  // stopping, and nothing is left to run
+                std::function<void()> job = std::move(im.queue.front());
+                im.queue.pop_front();
+                im.busy = true;
+                lock.unlock();
+                try {
+                    job();
+                } catch (const std::exception& e) {
+                    Log("Controller:history job failed: {}", {LogArg(std::string(e.what()))});
+                } catch (...) {
+                    Log("Controller:history job failed", {});
+                }
+                job = nullptr;  // release the device it holds before reporting idle
+                lock.lock();
+                im.busy = false;
+                if (im.queue.empty()) im.idle.notify_all();
+            }
+        });
+    }
+}
+
+Controller::~Controller() {
+    if (impl_->worker.joinable()) {
+        {
+            std::lock_guard<std::mutex> lock(impl_->qmu);
+            impl_->stop = true;
+        }
+        impl_->qcv.notify_all();
+        impl_->worker.join();  // queued jobs still run first: no history is lost
+    }
+}
+
+void Controller::add_observer(Observer* o) {
+    std::lock_guard<std::mutex> lock(mu_);
+    observers_.push_back(o);
+}
+
+void Controller::run_job(std::function<void()> job) {
+    if (!job) return;
+    if (impl_->mode == JobMode::Inline) {
+        try {
+            job();
+        } catch (const std::exception& e) {
+            Log("Controller:history job failed: {}", {LogArg(std::string(e.what()))});
+        } catch (...) {
+            Log("Controller:history job failed", {});
+        }
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(impl_->qmu);
+        impl_->queue.push_back(std::move(job));
+    }
+    impl_->qcv.notify_one();
+}
+
+void Controller::drain() {
+    if (impl_->mode == JobMode::Inline) return;
+    // A job that drains would wait for itself.
+    if (std::this_thread::get_id() == impl_->worker.get_id()) return;
+    std::unique_lock<std::mutex> lock(impl_->qmu);
+    impl_->idle.wait(lock, [this] { return impl_->queue.empty() && !impl_->busy; });
+}
+
+bool Controller::batch_check(const TXQVDevice& dev, const std::vector<rule_value>& batch) {
+    const DeviceKey device{dev.DataId(), dev.DeviceType()};
+    std::vector<AlarmEvent> transitions;
+    bool any_active = false;
+    std::vector<Observer*> obs;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        auto& table = impl_->raised[device];
+        for (const rule_value& r : batch) {
+            const RuleKey key{r.key, r.sequence};
+            auto it = table.find(key);
+            if (r.active) {
+                any_active = true;
+                if (it == table.end()) {
+                    table.emplace(key, r);
+                    transitions.push_back({device.first, device.second, r, true});
+                } else {
+                    it->second = r;  // still raised; keep the latest texts
+                }
+            } else if (it != table.end()) {
+                table.erase(it);
+                transitions.push_back({device.first, device.second, r, false});
+            }
+        }
+        if (record_events) alarms.insert(alarms.end(), transitions.begin(), transitions.end());
+        obs = observers_;
+    }
+    for (const AlarmEvent& e : transitions)
+        for (Observer* o : obs) o->on_alarm(e);
+    return any_active;
+}
+
+void Controller::publish(const TXQVDevice& dev, int record_type, const unsigned char* data, int len) {
+    ImageEvent e{dev.DataId(), dev.DeviceType(), record_type, std::vector<uint8_t>(data, data + len)};
+    std::vector<Observer*> obs;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (record_events) published.push_back(e);
+        obs = observers_;
+    }
+    for (Observer* o : obs) o->on_publish(e);
+}
+
+void Controller::save(const TXQVDevice& dev, const unsigned char* data, int len) {
+    ImageEvent e{dev.DataId(), dev.DeviceType(), detail::last_record_type(&dev),
+                 std::vector<uint8_t>(data, data + len)};
+    std::vector<Observer*> obs;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (record_events) saved.push_back(e);
+        obs = observers_;
+    }
+    for (Observer* o : obs) o->on_saved(e);
+}
+
+void Controller::rule(const TXQVDevice& dev, const rule_value& r) {
+    std::vector<Observer*> obs;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (record_events) rules.push_back(r);
+        obs = observers_;
+    }
+    for (Observer* o : obs) o->on_rule(dev.DataId(), r);
+}
+
+void Controller::Log(const std::string& format, const std::vector<LogArg>& args) {
+    LogEvent e{first_arg_as_id(args), format_line(format, args)};
+    std::vector<Observer*> obs;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (record_events) logs.push_back(e);
+        obs = observers_;
+    }
+    for (Observer* o : obs) o->on_log(e);
+}
+
+}  // namespace devhost

@@ -1,0 +1,281 @@
+// The host's device framework: VDeviceInterface, TXQVDevice, TXQSPDevice, get_ttime, and
+// the in-memory transport.
+#include <mutex>
+#include <stdexcept>
+#include <unordered_map>
+
+#include <boost/date_time/posix_time/posix_time.hpp>
+
+#include "devhost/devhost.h"
+#include "devhost/registry.h"
+#include "host/get_ttime.h"
+
+namespace devhost {
+namespace detail {
+namespace {
+
+struct DeviceFacts {
+    bool published = false;
+    int record_type = 0;
+};
+
+std::mutex& registry_mutex() {
+    static std::mutex mu;
+    return mu;
+}
+
+std::unordered_map<const TXQVDevice*, DeviceFacts>& registry() {
+    static std::unordered_map<const TXQVDevice*, DeviceFacts> facts;
+    return facts;
+}
+
+}  // namespace
+
+void note_published(const TXQVDevice* dev, int record_type) {
+    std::lock_guard<std::mutex> lock(registry_mutex());
+    DeviceFacts& f = registry()[dev];
+    f.published = true;
+    f.record_type = record_type;
+}
+
+bool has_published(const TXQVDevice* dev) {
+    std::lock_guard<std::mutex> lock(registry_mutex());
+    auto it = registry().find(dev);
+    return it != registry().end() && it->second.published;
+}
+
+int last_record_type(const TXQVDevice* dev) {
+    std::lock_guard<std::mutex> lock(registry_mutex());
+    auto it = registry().find(dev);
+    return it == registry().end() ? 0 : it->second.record_type;
+}
+
+void forget(const TXQVDevice* dev) {
+    std::lock_guard<std::mutex> lock(registry_mutex());
+    registry().erase(dev);
+}
+
+}  // namespace detail
+
+namespace {
+
+std::shared_ptr<Controller> host_of(const TXQVDevice& dev) {
+    return std::dynamic_pointer_cast<Controller>(dev.controller.lock());
+}
+
+}  // namespace
+
+Transport::~Transport() = default;
+
+bool MemoryTransport::write(const uint8_t* data, size_t n) {
+    if (!open) return false;
+    written.append(reinterpret_cast<const char*>(data), n);
+    return true;
+}
+
+std::vector<std::string> MemoryTransport::frames() const {
+    std::vector<std::string> out;
+    size_t pos = 0;
+    while ((pos = written.find(kSOI, pos)) != std::string::npos) {
+        size_t end = written.find(kEOI, pos);
+        if (end == std::string::npos) break;
+        out.push_back(written.substr(pos, end - pos + 1));
+        pos = end + 1;
+    }
+    return out;
+}
+
+void inject(TXQSPDevice& dev, const std::string& bytes) {
+    dev.process(reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
+}
+
+SerialState::SerialState()
+    : now([] { return SteadyClock::now(); }), decoder([this](const Frame& f) {
+          if (on_frame) on_frame(f);
+      }) {
+    reply_buf.assign(kReplyBufferSize, 0);
+}
+
+}  // namespace devhost
+
+// ---- VDeviceInterface ----------------------------------------------------------------
+
+float VDeviceInterface::Get_Value(unsigned int, const std::string&) const {
+    throw std::out_of_range("数据未就绪");
+}
+unsigned int VDeviceInterface::DataId() const { return data_id; }
+std::string VDeviceInterface::DeviceType() const { return device_type; }
+int VDeviceInterface::DeviceIoControl(int, void*, int, void*, int) { return -2; }
+void VDeviceInterface::RoundDone() {}
+bool VDeviceInterface::UseControllerDb() const { return use_controller_db; }
+
+// ---- TXQVDevice ----------------------------------------------------------------------
+
+TXQVDevice::TXQVDevice() = default;
+
+TXQVDevice::~TXQVDevice() { devhost::detail::forget(this); }
+
+int TXQVDevice::DeviceIoControl(int, void*, int, void*, int) { return -2; }
+
+void TXQVDevice::Reset() {}
+
+bool TXQVDevice::InitV(TXQVDevice* parent, unsigned int id, const Json::Value& s) {
+    data_id = id;
+    if (parent) controller = parent->controller;
+    setting = s;
+    return true;
+}
+
+bool TXQVDevice::Init(std::weak_ptr<TXQController> ctrl, unsigned int id, const Json::Value& s) {
+    controller = std::move(ctrl);
+    data_id = id;
+    setting = s;
+    return InitSetting(s);
+}
+
+bool TXQVDevice::InitSetting(const Json::Value&) { return true; }
+
+bool TXQVDevice::IsSupportDevice(const std::string& type) const { return type == DeviceType(); }
+
+void TXQVDevice::SendSP(int record_type, const unsigned char* data, int len, bool) {
+    if (len < 0 || (len > 0 && !data)) return;
+    devhost::detail::note_published(this, record_type);
+    if (auto c = devhost::host_of(*this)) c->publish(*this, record_type, data, len);
+}
+
+bool TXQVDevice::SendDelayData(const unsigned char*, int, int) { return false; }
+bool TXQVDevice::SendDoData(unsigned int, int) { return false; }
+bool TXQVDevice::ReadDi(unsigned int, int&) { return false; }
+bool TXQVDevice::ReadAi(unsigned int, float&) { return false; }
+
+float TXQVDevice::Get_SP_Value(unsigned int index, const std::string& key) { return Get_Value(index, key); }
+
+void TXQVDevice::CheckThresholdBool(int level, const std::string& key, const std::string& signal_id,
+                                    const std::string& name, const std::string& instance, bool active,
+                                    uint16_t sequence) {
+    rule_value r;
+    r.active = active ? 1 : 0;
+    r.key = key;
+    r.signal_id = signal_id;
+    r.level = static_cast<uint32_t>(level);
+    r.sequence = sequence;
+    r.name = name;
+    r.instance = instance;
+    r.data_id = DataId();
+    pending_rules.push_back(r);
+    if (auto c = devhost::host_of(*this)) c->rule(*this, r);
+}
+
+bool TXQVDevice::DoBatchCheckThreshold(const std::vector<rule_value>& rules) {
+    if (auto c = devhost::host_of(*this)) return c->batch_check(*this, rules);
+    for (const rule_value& r : rules)
+        if (r.active) return true;
+    return false;
+}
+
+void TXQVDevice::CheckThresholdWork(std::function<void()> job) {
+    if (!job) return;
+    if (auto c = devhost::host_of(*this)) {
+        c->run_job(std::move(job));
+    } else {
+        job();
+    }
+}
+
+void TXQVDevice::SaveDeviceHistory(const unsigned char* data, int len) {
+    if (len < 0 || (len > 0 && !data)) return;
+    if (auto c = devhost::host_of(*this)) c->save(*this, data, len);
+}
+
+// ---- TXQSPDevice ---------------------------------------------------------------------
+
+TXQSPDevice::TXQSPDevice() : serial_(std::make_unique<devhost::SerialState>()) {}
+
+TXQSPDevice::~TXQSPDevice() = default;
+
+void TXQSPDevice::Reset() {
+    TXQVDevice::Reset();
+    serial_->decoder.clear();
+    serial_->awaiting = false;
+    last_update = boost::posix_time::second_clock::local_time();
+}
+
+bool TXQSPDevice::Init(std::weak_ptr<TXQController> ctrl, unsigned int id, const Json::Value& s) {
+    serial_->decoder.clear();
+    serial_->awaiting = false;
+    return TXQVDevice::Init(std::move(ctrl), id, s);
+}
+
+namespace {
+
+bool reply_timed_out(const devhost::SerialState& s) {
+    return s.awaiting && s.now() - s.last_activity >= s.reply_timeout;
+}
+
+}  // namespace
+
+bool TXQSPDevice::RefreshStatus() {
+    devhost::SerialState& s = *serial_;
+    if (!s.transport || !s.transport->is_open()) return false;
+    if (!s.awaiting) return true;
+    if (!reply_timed_out(s)) return false;
+    // The reply will not come: forget what arrived of it and let the next command go.
+    s.awaiting = false;
+    s.decoder.clear();
+    ++stall_count;
+    return true;
+}
+
+void TXQSPDevice::process(const unsigned char* data, int len) {
+    if (!data || len <= 0) return;
+    serial_->bytes_received += static_cast<uint64_t>(len);
+    serial_->last_activity = serial_->now();
+}
+
+bool TXQSPDevice::IsProcessing() const { return serial_->awaiting && !reply_timed_out(*serial_); }
+
+bool TXQSPDevice::IsStalled() const { return reply_timed_out(*serial_); }
+
+bool TXQSPDevice::SendData(const unsigned char* data, int len) {
+    devhost::SerialState& s = *serial_;
+    if (len < 0 || (len > 0 && !data) || !s.transport || !s.transport->is_open() ||
+        !s.transport->write(data, static_cast<size_t>(len))) {
+        ++s.send_failures;
+        return false;
+    }
+    return true;
+}
+
+bool TXQSPDevice::SendParityData(const unsigned char* data, int len, EnumParity) {
+    // The transports here carry bytes only; the parity belongs to the port settings.
+    return SendData(data, len);
+}
+
+bool TXQSPDevice::OpenPort(std::shared_ptr<devhost::Transport> transport) {
+    serial_->transport = std::move(transport);
+    serial_->awaiting = false;
+    serial_->decoder.clear();
+    return serial_->transport && serial_->transport->is_open();
+}
+
+void TXQSPDevice::ClosePort() {
+    serial_->transport.reset();
+    serial_->awaiting = false;
+    serial_->decoder.clear();
+}
+
+// ---- get_ttime -----------------------------------------------------------------------
+
+ttime get_ttime(const boost::posix_time::ptime& t) {
+    ttime out{};
+    if (t.is_special()) return out;
+    const auto d = t.date();
+    const auto tod = t.time_of_day();
+    out.year = static_cast<uint16_t>(d.year());
+    out.month = static_cast<uint8_t>(d.month());
+    out.day = static_cast<uint8_t>(d.day());
+    out.hour = static_cast<uint8_t>(tod.hours());
+    out.minute = static_cast<uint8_t>(tod.minutes());
+    out.second = static_cast<uint8_t>(tod.seconds());
+    return out;
+}

@@ -1,0 +1,146 @@
+// The host's frame layer: writes CID1/CID2 commands, decodes replies into the reply buffer
+// and hands each one to process_payload, then does the host's part after each reply.
+#include <cstring>
+
+#include "devhost/devhost.h"
+#include "devhost/registry.h"
+
+namespace {
+
+// Reads an unsigned setting. A missing key leaves `out` alone; a value of another type or
+// above `max` is refused.
+bool read_unsigned(const Json::Value& setting, const char* key, unsigned max, unsigned& out) {
+    const Json::Value& v = setting[key];
+    if (v.isNull()) return true;
+    if (!v.isUInt() || v.asUInt() > max) return false;
+    out = v.asUInt();
+    return true;
+}
+
+// The top device raises its model-check alarm with CheckThresholdBool but never evaluates
+// its own rules; the host does, so that the alarm reaches the alarm table.
+void evaluate_own_rules(PMBusProtocol& dev) {
+    if (dev.pending_rules.empty()) return;
+    std::vector<rule_value> rules = std::move(dev.pending_rules);
+    dev.pending_rules.clear();
+    if (dev.DoBatchCheckThreshold(rules)) dev.alarm_flag = true;
+}
+
+// The top device's data are ready once every child has published a record of its own
+// since start (a cached image does not count). A device without children counts itself.
+void update_data_ready(PMBusProtocol& dev) {
+    if (dev.data_ready || !dev.serial_state().auto_data_ready) return;
+    if (auto c = std::dynamic_pointer_cast<devhost::Controller>(dev.controller.lock()))
+        if (!c->auto_data_ready) return;
+    bool any = false;
+    for (const auto& child : dev.GetAllChildVDevices()) {
+        if (!child) continue;
+        any = true;
+        if (!devhost::detail::has_published(child.get())) return;
+    }
+    if (!any && !devhost::detail::has_published(&dev)) return;
+    dev.data_ready = true;
+}
+
+void deliver(PMBusProtocol& dev, const devhost::Frame& f) {
+    devhost::SerialState& s = dev.serial_state();
+    if (f.adr != dev.address) {
+        ++s.foreign_frames;
+        return;
+    }
+    s.awaiting = false;
+
+    // Only this reply's bytes: nothing of an earlier, longer reply stays behind the info.
+    std::fill(s.reply_buf.begin(), s.reply_buf.end(), 0);
+    s.reply_buf[0] = f.ver;
+    s.reply_buf[1] = f.adr;
+    s.reply_buf[2] = f.cid1;
+    s.reply_buf[3] = f.cid2;
+    s.reply_buf[4] = static_cast<uint8_t>(f.lenid & 0xFF);
+    s.reply_buf[5] = static_cast<uint8_t>(f.lenid >> 8);
+    if (!f.info.empty()) std::memcpy(s.reply_buf.data() + devhost::kReplyHeader, f.info.data(), f.info.size());
+    dev.reply = s.reply_buf.data();
+    ++s.replies;
+
+    dev.process_payload();
+
+    evaluate_own_rules(dev);
+    update_data_ready(dev);
+}
+
+}  // namespace
+
+PMBusProtocol::PMBusProtocol() {
+    serial_state().on_frame = [this](const devhost::Frame& f) { deliver(*this, f); };
+}
+
+PMBusProtocol::~PMBusProtocol() { serial_state().on_frame = nullptr; }
+
+void PMBusProtocol::process(const unsigned char* data, int len) {
+    if (!data || len <= 0) return;
+    TXQSPDevice::process(data, len);
+    devhost::SerialState& s = serial_state();
+    if (s.in_process) {
+        s.pending_input.append(reinterpret_cast<const char*>(data), static_cast<size_t>(len));
+        return;
+    }
+    s.in_process = true;
+    try {
+        s.decoder.feed(data, static_cast<size_t>(len));
+        while (!s.pending_input.empty()) {
+            std::string more;
+            more.swap(s.pending_input);
+            s.decoder.feed(reinterpret_cast<const uint8_t*>(more.data()), more.size());
+        }
+    } catch (...) {
+        // A throwing process_payload leaves the decoder mid-frame; start clean next time.
+        s.decoder.clear();
+        s.pending_input.clear();
+        s.in_process = false;
+        throw;
+    }
+    s.in_process = false;
+}
+
+bool PMBusProtocol::process_payload() { return true; }
+
+void PMBusProtocol::process_error() {}
+
+bool PMBusProtocol::InitSetting(const Json::Value& setting) {
+    devhost::SerialState& s = serial_state();
+    unsigned adr = address;
+    unsigned timeout = static_cast<unsigned>(s.reply_timeout.count());
+    if (!read_unsigned(setting, "address", 0xFF, adr)) {
+        InfoLog("PMBusProtocol:setting {} \"address\" must be an integer from 0 to 255", DataId());
+        return false;
+    }
+    if (!read_unsigned(setting, "reply_timeout_ms", 600000, timeout) || timeout == 0) {
+        InfoLog("PMBusProtocol:setting {} \"reply_timeout_ms\" must be an integer from 1 to 600000", DataId());
+        return false;
+    }
+    const Json::Value& ready = setting["auto_data_ready"];
+    if (!ready.isNull() && !ready.isBool()) {
+        InfoLog("PMBusProtocol:setting {} \"auto_data_ready\" must be true or false", DataId());
+        return false;
+    }
+    address = static_cast<uint8_t>(adr);
+    s.reply_timeout = std::chrono::milliseconds(timeout);
+    if (!ready.isNull()) s.auto_data_ready = ready.asBool();
+    return true;
+}
+
+void PMBusProtocol::write_pmbus_cmd(uint8_t cid1, uint8_t cid2) { write_pmbus_cmd(cid1, cid2, nullptr, 0); }
+
+void PMBusProtocol::write_pmbus_cmd(uint8_t cid1, uint8_t cid2, const uint8_t* info, int len) {
+    devhost::SerialState& s = serial_state();
+    if (len < 0 || (len > 0 && !info) || static_cast<size_t>(len) > devhost::kMaxInfoBytes) {
+        ++s.refused_commands;
+        InfoLog("PMBusProtocol:command {} {:02X}_{:02X} refused, info length {}", DataId(), cid1, cid2, len);
+        return;
+    }
+    const std::string frame = devhost::encode_frame(version, address, cid1, cid2, info, static_cast<size_t>(len));
+    if (!SendData(reinterpret_cast<const unsigned char*>(frame.data()), static_cast<int>(frame.size()))) return;
+    ++s.commands_sent;
+    s.awaiting = true;
+    s.last_activity = s.now();
+}
