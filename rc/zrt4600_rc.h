@@ -1,16 +1,23 @@
 #pragma once
-// Placeholder until the RC child lands: the registered class and its model base.
-#include "host/TXQSPDevice.h"
+// The rectifier child of the power system, and its registered model.
+#include <string>
 
-class ZRT4600RC : public TXQSPDevice {
+#include "rc/pmbus_power_rc.h"
+#include "rc/rc_records.h"
+
+extern template class PMBusPowerRC<tele_c_zrt4600_rc, tele_c_zrt4600_rc_channel, 5107>;
+
+class ZRT4600RC : public PMBusPowerRC<tele_c_zrt4600_rc, tele_c_zrt4600_rc_channel, 5107> {
 public:
-    ZRT4600RC() { device_type = "zrt4600-rc"; }
-    explicit ZRT4600RC(const std::string&) : ZRT4600RC() {}
-    bool LoadFromCache(const unsigned char*, int) override { return false; }
+    ZRT4600RC();
+    explicit ZRT4600RC(const std::string&);
+    ~ZRT4600RC() override;
+    void DoImpCheckAlert() override;
 };
 
 class zrt4600aRC : public ZRT4600RC {
 public:
-    zrt4600aRC() { device_type = "zrt4600a-rc"; }
-    explicit zrt4600aRC(const std::string&) : zrt4600aRC() {}
+    zrt4600aRC();
+    explicit zrt4600aRC(const std::string&);
+    ~zrt4600aRC() override;
 };
