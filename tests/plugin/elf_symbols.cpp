@@ -1,0 +1,62 @@
+#include "elf_symbols.h"
+
+#include <elf.h>
+
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <vector>
+
+namespace {
+
+template <class T>
+T read_at(const std::vector<char>& file, size_t offset) {
+    if (offset > file.size() || file.size() - offset < sizeof(T)) throw std::runtime_error("ELF read past the end");
+    T v;
+    std::memcpy(&v, file.data() + offset, sizeof v);
+    return v;
+}
+
+template <class Ehdr, class Shdr, class Sym, unsigned char (*Bind)(unsigned char)>
+std::set<std::string> dynamic_exports(const std::vector<char>& file) {
+    const auto eh = read_at<Ehdr>(file, 0);
+    if (eh.e_shentsize != sizeof(Shdr)) throw std::runtime_error("unexpected section header size");
+    auto section = [&](size_t i) { return read_at<Shdr>(file, eh.e_shoff + i * sizeof(Shdr)); };
+
+    std::set<std::string> names;
+    for (size_t i = 0; i < eh.e_shnum; ++i) {
+        const Shdr sh = section(i);
+        if (sh.sh_type != SHT_DYNSYM) continue;
+        if (sh.sh_entsize != sizeof(Sym) || sh.sh_link >= eh.e_shnum) throw std::runtime_error("bad .dynsym");
+        const Shdr strtab = section(sh.sh_link);
+        for (size_t k = 0; k < sh.sh_size / sizeof(Sym); ++k) {
+            const Sym s = read_at<Sym>(file, sh.sh_offset + k * sizeof(Sym));
+            const unsigned bind = Bind(s.st_info);
+            if (s.st_shndx == SHN_UNDEF || (bind != STB_GLOBAL && bind != STB_WEAK)) continue;
+            if (s.st_name >= strtab.sh_size) throw std::runtime_error("bad symbol name offset");
+            const char* begin = file.data() + strtab.sh_offset + s.st_name;
+            const char* end = static_cast<const char*>(std::memchr(begin, 0, strtab.sh_size - s.st_name));
+            if (!end) throw std::runtime_error("unterminated symbol name");
+            names.emplace(begin, end);
+        }
+    }
+    return names;
+}
+
+unsigned char bind32(unsigned char info) { return ELF32_ST_BIND(info); }
+unsigned char bind64(unsigned char info) { return ELF64_ST_BIND(info); }
+
+}  // namespace
+
+std::set<std::string> exported_symbols(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot open " + path);
+    const std::vector<char> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (file.size() < EI_NIDENT || std::memcmp(file.data(), ELFMAG, SELFMAG) != 0)
+        throw std::runtime_error(path + " is not an ELF file");
+    if (file[EI_DATA] != ELFDATA2LSB) throw std::runtime_error("only little-endian ELF is read");
+    if (file[EI_CLASS] == ELFCLASS32) return dynamic_exports<Elf32_Ehdr, Elf32_Shdr, Elf32_Sym, bind32>(file);
+    if (file[EI_CLASS] == ELFCLASS64) return dynamic_exports<Elf64_Ehdr, Elf64_Shdr, Elf64_Sym, bind64>(file);
+    throw std::runtime_error("unknown ELF class");
+}
