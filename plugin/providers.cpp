@@ -4,24 +4,35 @@
 #include "power/zrt4600a.h"
 #include "rc/zrt4600_rc.h"
 
-namespace {
+// One factory per registered device type. All four device classes derive singly from
+// TXQSPDevice, so create() hands back the pointer unadjusted; a throwing constructor frees
+// the storage and lets the exception pass to the caller.
 
-template <class Device>
-class DeviceProvider : public TXQSPDeviceProvider {
+class zrt4600aProvider final : public TXQSPDeviceProvider {
 public:
-    ~DeviceProvider() override = default;
-    // All four device classes derive singly from TXQSPDevice, so the pointer needs no
-    // adjustment. A throwing constructor frees the storage and lets the exception pass.
-    TXQSPDevice* create() const override { return new Device(); }
+    ~zrt4600aProvider() override = default;
+    TXQSPDevice* create() const override { return new zrt4600a(); }
 };
 
-}  // namespace
+class zrt4600aACProvider final : public TXQSPDeviceProvider {
+public:
+    ~zrt4600aACProvider() override = default;
+    TXQSPDevice* create() const override { return new zrt4600aAC(); }
+};
 
-class zrt4600aProvider final : public DeviceProvider<zrt4600a> {};
-class zrt4600aACProvider final : public DeviceProvider<zrt4600aAC> {};
-class zrt4600aDCProvider final : public DeviceProvider<zrt4600aDC> {};
-class zrt4600aRCProvider final : public DeviceProvider<zrt4600aRC> {};
+class zrt4600aDCProvider final : public TXQSPDeviceProvider {
+public:
+    ~zrt4600aDCProvider() override = default;
+    TXQSPDevice* create() const override { return new zrt4600aDC(); }
+};
 
+class zrt4600aRCProvider final : public TXQSPDeviceProvider {
+public:
+    ~zrt4600aRCProvider() override = default;
+    TXQSPDevice* create() const override { return new zrt4600aRC(); }
+};
+
+// Every call builds new factories; the library keeps no reference to them.
 extern "C" std::vector<std::shared_ptr<Provider>> get_providers() {
     std::vector<std::shared_ptr<Provider>> providers;
     providers.reserve(4);
