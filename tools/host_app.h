@@ -1,0 +1,53 @@
+#pragma once
+// zrt4600a-host: loads a device plug-in, configures its top device from a settings file,
+// hands each child its last saved image, and drives the serial line (a real port, or the
+// built-in simulator on a pseudo-terminal) until the wanted number of cycles is done.
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <json/value.h>
+
+namespace zrt::host {
+
+struct Query {
+    std::string device;  // a data id, or "rc" for the rectifier child
+    std::string key;
+};
+// "DEVICE:KEY"; throws HostError (kExitUsage).
+Query parse_query(const std::string& text);
+
+struct HostOptions {
+    std::string plugin;    // the plug-in library
+    std::string settings;  // the top device's settings (JSON)
+    std::string port;      // serial device; empty: the settings' "port", else the built-in simulator
+    int baud = 0;          // 0: the settings' "baud", else 9600
+    std::string plant;     // the built-in simulator's plant
+    std::string history;   // SQLite file; empty: in memory
+    long cycles = -1;      // stop after this many complete cycles; -1: run until signalled
+    bool json = false;     // JSON lines even on a terminal
+    std::vector<Query> queries;
+    std::string record;    // wire record file
+    std::string log_level = "info";  // error, warn, info, debug
+};
+
+// Host keys of the settings file, validated. Throws HostError (kExitUsage).
+struct HostSettings {
+    std::string device_type = "zrt4600a";
+    uint32_t data_id = 1;
+    std::string port;
+    int baud = 9600;
+    int refresh_ms = 20;
+    int history_retention = 100;
+};
+HostSettings host_settings(const Json::Value& settings);
+// Reads and parses the settings file. Throws HostError (kExitUsage).
+Json::Value read_settings(const std::string& path);
+
+// Runs the host; `out_fd` receives the events. Returns the exit code; failures before the
+// line runs throw HostError.
+int run_host(const HostOptions& options, int out_fd);
+
+}  // namespace zrt::host

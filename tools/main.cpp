@@ -1,0 +1,90 @@
+// zrt4600a-host: runs a device plug-in against a serial line and reports what it sees.
+//
+//   zrt4600a-host --cycles 3 --json                  the example site on the built-in simulator
+//   zrt4600a-host --port /dev/ttyS1 --history site.db
+//   zrt4600a-host --cycles 0 --history site.db --query 21:v --query 11:channel_0_a
+//
+// Events go to standard output: JSON lines when --json is given or the output is not a
+// terminal, a live view otherwise. The plug-in's own standard-output trace lines go to
+// standard error (or to --trace FILE), so they never break the JSON stream.
+#include <cstdio>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+
+#include "tools/host_app.h"
+#include "tools/host_error.h"
+
+namespace {
+
+// The plug-in built next to this program (build tree: tools/ and plugin/ side by side),
+// else the one this program was built with.
+std::string default_plugin() {
+    char exe[4096];
+    const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (n > 0) {
+        std::string dir(exe, static_cast<size_t>(n));
+        dir.erase(dir.rfind('/'));
+        const std::string beside = dir + "/../plugin/zrt4600a.so";
+        if (access(beside.c_str(), R_OK) == 0) return beside;
+    }
+    return ZRT_PLUGIN_PATH;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using namespace zrt::host;
+    CLI::App app{"Runs the zrt4600a device plug-in against a serial line"};
+    HostOptions o;
+    o.plugin = default_plugin();
+    o.settings = std::string(ZRT_SOURCE_DIR) + "/examples/site.json";
+    o.plant = std::string(ZRT_SOURCE_DIR) + "/examples/plant.json";
+    std::vector<std::string> queries;
+    std::string trace;
+    app.add_option("--plugin", o.plugin, "device plug-in library")->capture_default_str();
+    app.add_option("--settings", o.settings, "settings of the top device (JSON)")->capture_default_str();
+    app.add_option("--port", o.port, "serial device (default: the settings' \"port\", else the built-in simulator)");
+    app.add_option("--baud", o.baud, "line speed (default: the settings' \"baud\", else 9600)")
+        ->check(CLI::Range(50, 4000000));
+    app.add_option("--plant", o.plant, "plant of the built-in simulator (JSON)")->capture_default_str();
+    app.add_option("--history", o.history, "history store, an SQLite file (default: in memory)");
+    app.add_option("--cycles", o.cycles, "stop after this many complete cycles (0: load the history, answer the "
+                                         "queries and stop; default: run until interrupted)")
+        ->check(CLI::Range(0L, 1L << 40));
+    app.add_flag("--json", o.json, "JSON lines even on a terminal");
+    app.add_option("--query", queries, "DEVICE:KEY read after the last cycle; DEVICE is a data id or rc (repeatable)");
+    app.add_option("--record", o.record, "write both directions of the line to this file");
+    app.add_option("--log-level", o.log_level, "diagnostics on standard error: error, warn, info or debug")
+        ->capture_default_str()
+        ->check(CLI::IsMember({"error", "warn", "info", "debug"}));
+    app.add_option("--trace", trace, "file for the plug-in's standard-output trace lines (default: standard error)");
+    CLI11_PARSE(app, argc, argv);
+
+    try {
+        for (const std::string& q : queries) o.queries.push_back(parse_query(q));
+
+        // Events keep the real standard output; descriptor 1, which the plug-in's trace lines
+        // use, goes to standard error or the trace file. Done before the plug-in is loaded.
+        std::fflush(stdout);
+        const int out_fd = dup(STDOUT_FILENO);
+        if (out_fd < 0) throw HostError(kExitRuntime, "cannot duplicate standard output");
+        fcntl(out_fd, F_SETFD, FD_CLOEXEC);
+        const int trace_fd = trace.empty() ? STDERR_FILENO : open(trace.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (trace_fd < 0) throw HostError(kExitUsage, "cannot create the trace file " + trace);
+        dup2(trace_fd, STDOUT_FILENO);
+
+        return run_host(o, out_fd);
+    } catch (const HostError& e) {
+        std::cerr << "zrt4600a-host: " << e.what() << "\n";
+        return e.code();
+    } catch (const std::exception& e) {
+        std::cerr << "zrt4600a-host: " << e.what() << "\n";
+        return kExitRuntime;
+    }
+}

@@ -1,0 +1,81 @@
+#include "tools/serial_line.h"
+
+#include <asio/read.hpp>
+#include <asio/write.hpp>
+
+#include "tools/host_error.h"
+
+namespace zrt::host {
+
+SerialLine::SerialLine(asio::io_context& io, const std::string& path, int baud) : port_(io) {
+    asio::error_code ec;
+    port_.open(path, ec);
+    if (ec) throw HostError(kExitPort, "cannot open the port " + path + ": " + ec.message());
+    using sp = asio::serial_port_base;
+    port_.set_option(sp::baud_rate(static_cast<unsigned>(baud)), ec);
+    if (!ec) port_.set_option(sp::character_size(8), ec);
+    if (!ec) port_.set_option(sp::parity(sp::parity::none), ec);
+    if (!ec) port_.set_option(sp::stop_bits(sp::stop_bits::one), ec);
+    if (!ec) port_.set_option(sp::flow_control(sp::flow_control::none), ec);
+    if (ec) {
+        asio::error_code ignored;
+        port_.close(ignored);
+        throw HostError(kExitPort, "cannot set up the port " + path + " for " + std::to_string(baud) +
+                                       " baud 8N1: " + ec.message());
+    }
+}
+
+bool SerialLine::write(const uint8_t* data, size_t n) {
+    if (!port_.is_open() || closing_) return false;
+    if (n == 0) return true;
+    if (on_written) on_written(data, n);
+    out_.emplace_back(reinterpret_cast<const char*>(data), n);
+    if (!writing_) write_more();
+    return true;
+}
+
+void SerialLine::write_more() {
+    if (out_.empty() || closing_) {
+        writing_ = false;
+        return;
+    }
+    writing_ = true;
+    asio::async_write(port_, asio::buffer(out_.front()), [this](const asio::error_code& ec, size_t n) {
+        tx_bytes_ += n;
+        if (!out_.empty()) out_.pop_front();
+        if (ec) {
+            writing_ = false;
+            if (!closing_ && on_error_) on_error_("write: " + ec.message());
+            return;
+        }
+        write_more();
+    });
+}
+
+void SerialLine::start(std::function<void(const uint8_t*, size_t)> on_bytes,
+                       std::function<void(const std::string&)> on_error) {
+    on_bytes_ = std::move(on_bytes);
+    on_error_ = std::move(on_error);
+    read_more();
+}
+
+void SerialLine::read_more() {
+    port_.async_read_some(asio::buffer(buf_), [this](const asio::error_code& ec, size_t n) {
+        if (ec) {
+            if (!closing_ && ec != asio::error::operation_aborted && on_error_) on_error_("read: " + ec.message());
+            return;
+        }
+        rx_bytes_ += n;
+        if (on_bytes_) on_bytes_(buf_, n);
+        if (!closing_) read_more();
+    });
+}
+
+void SerialLine::close() {
+    closing_ = true;
+    asio::error_code ignored;
+    port_.cancel(ignored);
+    port_.close(ignored);
+}
+
+}  // namespace zrt::host

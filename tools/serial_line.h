@@ -1,0 +1,53 @@
+#pragma once
+// The host's serial line: an asio serial port (a real device or a pseudo-terminal) at the
+// configured baud rate, 8N1. It is the transport the top device writes its commands to;
+// received bytes go to a callback on the io_context's thread.
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <string>
+
+#include <asio/io_context.hpp>
+#include <asio/serial_port.hpp>
+
+#include "devhost/transport.h"
+
+namespace zrt::host {
+
+class SerialLine : public devhost::Transport {
+public:
+    // Opens and configures the port. Throws HostError (kExitPort).
+    SerialLine(asio::io_context& io, const std::string& path, int baud);
+
+    bool is_open() const override { return port_.is_open(); }
+    // Queues the bytes; they go out in order on the io_context's thread.
+    bool write(const uint8_t* data, size_t n) override;
+
+    // Starts reading. `on_bytes` gets every chunk received; `on_error` is called once when
+    // the line fails (not when it is closed by close()).
+    void start(std::function<void(const uint8_t*, size_t)> on_bytes,
+               std::function<void(const std::string&)> on_error);
+    void close();
+
+    // Every chunk written, as handed to write().
+    std::function<void(const uint8_t*, size_t)> on_written;
+
+    uint64_t tx_bytes() const { return tx_bytes_; }
+    uint64_t rx_bytes() const { return rx_bytes_; }
+
+private:
+    void read_more();
+    void write_more();
+
+    asio::serial_port port_;
+    std::function<void(const uint8_t*, size_t)> on_bytes_;
+    std::function<void(const std::string&)> on_error_;
+    uint8_t buf_[4096];
+    std::deque<std::string> out_;
+    bool writing_ = false;
+    bool closing_ = false;
+    uint64_t tx_bytes_ = 0;
+    uint64_t rx_bytes_ = 0;
+};
+
+}  // namespace zrt::host
