@@ -69,12 +69,14 @@ Controller::Controller(JobMode mode) : impl_(std::make_unique<Impl>()) {
                 im.queue.pop_front();
                 im.busy = true;
                 lock.unlock();
+                // Reported without virtual dispatch: a derived controller may already be
+                // gone while ~Controller lets the queue finish.
                 try {
                     job();
                 } catch (const std::exception& e) {
-                    Log("Controller:history job failed: {}", {LogArg(std::string(e.what()))});
+                    Controller::Log("Controller:history job failed: {}", {LogArg(std::string(e.what()))});
                 } catch (...) {
-                    Log("Controller:history job failed", {});
+                    Controller::Log("Controller:history job failed", {});
                 }
                 job = nullptr;  // release the device it holds before reporting idle
                 lock.lock();

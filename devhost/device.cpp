@@ -19,14 +19,16 @@ struct DeviceFacts {
     int record_type = 0;
 };
 
+// Never destroyed: a device with static storage may be destroyed after any function-local
+// static, and its destructor still reaches the registry.
 std::mutex& registry_mutex() {
-    static std::mutex mu;
-    return mu;
+    static auto* mu = new std::mutex;
+    return *mu;
 }
 
 std::unordered_map<const TXQVDevice*, DeviceFacts>& registry() {
-    static std::unordered_map<const TXQVDevice*, DeviceFacts> facts;
-    return facts;
+    static auto* facts = new std::unordered_map<const TXQVDevice*, DeviceFacts>;
+    return *facts;
 }
 
 }  // namespace
