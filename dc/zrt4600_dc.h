@@ -1,16 +1,24 @@
 #pragma once
-// Placeholder until the DC child lands: the registered class and its model base.
-#include "host/TXQSPDevice.h"
+// The DC distribution screen models: ZRT4600DC, and the registered zrt4600aDC that the
+// plug-in's DC factory and the registered poller create.
+#include <string>
 
-class ZRT4600DC : public TXQSPDevice {
+#include "dc/dc_records.h"
+#include "dc/pmbus_power_dc.h"
+
+extern template class PMBusPowerDC<tele_c_zrt4600_dc, 5108>;
+
+class ZRT4600DC : public PMBusPowerDC<tele_c_zrt4600_dc, 5108> {
 public:
-    ZRT4600DC() { device_type = "zrt4600-dc"; }
-    explicit ZRT4600DC(const std::string&) : ZRT4600DC() {}
-    bool LoadFromCache(const unsigned char*, int) override { return false; }
+    ZRT4600DC();
+    // The poller passes its model text; the DC screen does not use it.
+    explicit ZRT4600DC(const std::string& model);
+    // The user-defined alarm bytes are published in the image but raise no alarm.
+    void DoImpCheckAlert() override;
 };
 
 class zrt4600aDC : public ZRT4600DC {
 public:
-    zrt4600aDC() { device_type = "zrt4600a-dc"; }
-    explicit zrt4600aDC(const std::string&) : zrt4600aDC() {}
+    zrt4600aDC();
+    explicit zrt4600aDC(const std::string& model);
 };
