@@ -1,0 +1,40 @@
+#include "ac/zrt4600_ac.h"
+
+#include <limits>
+
+namespace zrt {
+namespace ac {
+
+namespace {
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+// ECMAScript's "." takes any character but a line terminator.
+bool is_line_terminator(char c) { return c == '\n' || c == '\r'; }
+}  // namespace
+
+std::optional<ChannelKey> find_channel_key(std::string_view key) {
+    static constexpr std::string_view kPrefix = "channel_";
+    // Digits and '_' never overlap, so the greedy digit group has one way to match at a
+    // given start: all the digits, then '_', then one character.
+    for (size_t at = key.find(kPrefix); at != std::string_view::npos; at = key.find(kPrefix, at + 1)) {
+        const size_t first = at + kPrefix.size();
+        size_t end = first;
+        while (end < key.size() && is_digit(key[end])) ++end;
+        if (end == first || end + 1 >= key.size() || key[end] != '_' || is_line_terminator(key[end + 1])) continue;
+        return ChannelKey{key.substr(first, end - first), key[end + 1]};
+    }
+    return std::nullopt;
+}
+
+std::optional<int32_t> channel_number(std::string_view digits) {
+    uint64_t value = 0;
+    for (char c : digits) {
+        value = value * 10 + static_cast<uint64_t>(c - '0');
+        if (value > static_cast<uint64_t>(std::numeric_limits<int32_t>::max())) return std::nullopt;
+    }
+    return static_cast<int32_t>(value);
+}
+
+}  // namespace ac
+}  // namespace zrt
+
+template class PMBusPowerAC<tele_c_zrt4600_ac, tele_c_zrt4600_ac_channel, kAcRecordType>;

@@ -1,0 +1,479 @@
+#pragma once
+// The AC distribution child: one device per AC distribution screen. It decodes the screen's
+// share of the 40_41, 40_43 and 40_44 replies into its records, publishes them once per
+// polling cycle with the screen's alarm rules, answers value queries and reloads its last
+// saved image.
+//
+// Threads: the parse hooks and RoundDone run on the poller's reply thread, Get_Value on any
+// host thread. One mutex per device guards the records; host calls that may block
+// (publication, history, log and trace output) happen after it is released.
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include <json/value.h>
+
+#include "ac/ac_records.h"
+#include "host/TXQSPDevice.h"
+#include "host/get_ttime.h"
+#include "power/byte_reader.h"
+#include "power/cycle_end.h"
+
+namespace zrt {
+namespace ac {
+
+// A channel key as the search "channel_(\d+)_(.+?)" finds it: the first match anywhere in
+// the key, its digit group and the one character the lazy group takes.
+struct ChannelKey {
+    std::string_view digits;
+    char quantity;
+};
+std::optional<ChannelKey> find_channel_key(std::string_view key);
+// The channel number as atoi reads the digit group; empty when it does not fit a signed
+// 32-bit number.
+std::optional<int32_t> channel_number(std::string_view digits);
+
+// Log and trace lines a hook produces while it holds the device's lock, emitted in their
+// order once the lock is released.
+class Output {
+public:
+    explicit Output(const TXQVDevice& dev) : dev_(dev) {}
+    template <class... Args>
+    void log(const char* format, Args... args) {
+        const TXQVDevice& dev = dev_;
+        lines_.emplace_back([&dev, format, args...] { dev.InfoLog(format, args...); });
+    }
+    void trace(std::string line) {
+        lines_.emplace_back([line = std::move(line)] { std::cout << line << std::flush; });
+    }
+    void flush() {
+        for (auto& line : lines_) line();
+        lines_.clear();
+    }
+
+private:
+    const TXQVDevice& dev_;
+    std::vector<std::function<void()>> lines_;
+};
+
+// One screen's part of a reply, walked field by field. need() is the one length check: a
+// field that would end beyond the part logs the hook's read-overflow message with the
+// bytes the part would have used up to the end of that field, and the hook gives up.
+class PartWalk {
+public:
+    PartWalk(const unsigned char* p, int len, const char* overflow_text, uint32_t id, Output& out)
+        : r_(p, len), len_(len), overflow_(overflow_text), id_(id), out_(out) {}
+
+    bool need(int n) {
+        if (r_.fits(n)) return true;
+        out_.log(overflow_, id_, static_cast<int32_t>(r_.end_of(n)), static_cast<int32_t>(len_));
+        return false;
+    }
+    bool u8(uint8_t& v) {
+        if (!need(1)) return false;
+        v = r_.u8();
+        return true;
+    }
+    bool copy(unsigned char* dst, int n) {
+        if (!need(n)) return false;
+        r_.copy(dst, n);
+        return true;
+    }
+    bool skip(int n) {
+        if (!need(n)) return false;
+        r_.skip(n);
+        return true;
+    }
+    // A 4-byte value copied as received, or `absent` when it carries the no-value pattern.
+    bool value(unsigned char* dst, float absent) {
+        if (!need(4)) return false;
+        unsigned char raw[4];
+        if (r_.value4(raw))
+            std::memcpy(dst, &absent, 4);
+        else
+            std::memcpy(dst, raw, 4);
+        return true;
+    }
+    int used() const { return r_.pos(); }
+
+private:
+    ByteReader r_;
+    int len_;
+    const char* overflow_;
+    uint32_t id_;
+    Output& out_;
+};
+
+// Alarm tables: eleven rules per input channel, then nine for the screen's phase currents.
+enum ChannelField { kAlertA, kAlertB, kAlertC, kAlertF };
+enum ScreenField { kAlertIA, kAlertIB, kAlertIC };
+
+struct ChannelAlarm {
+    AlarmRow row;
+    const char* quantity;  // appended to "交流屏<n>" in the instance text
+    ChannelField field;
+    uint8_t state;  // the alarm state byte that raises it
+};
+struct ScreenAlarm {
+    AlarmRow row;
+    ScreenField field;
+    uint8_t state;
+};
+
+inline constexpr ChannelAlarm kChannelAlarms[] = {
+    {{3, "AC_0", "06015", "交流输入电压过低告警"}, "输入线/相电压AB/A", kAlertA, 1},
+    {{3, "AC_1", "06015", "交流输入电压过低告警"}, "输入线/相电压BC/B", kAlertB, 1},
+    {{3, "AC_2", "06015", "交流输入电压过低告警"}, "输入线/相电压CA/C", kAlertC, 1},
+    {{3, "AC_3", "06019", "交流输入频率过低告警"}, "频率", kAlertF, 1},
+    {{2, "AC_4", "06014", "交流输入电压过高告警"}, "输入线/相电压AB/A", kAlertA, 2},
+    {{2, "AC_5", "06014", "交流输入电压过高告警"}, "输入线/相电压BC/B", kAlertB, 2},
+    {{2, "AC_6", "06014", "交流输入电压过高告警"}, "输入线/相电压CA/C", kAlertC, 2},
+    {{2, "AC_7", "06018", "交流输入频率过高告警"}, "频率", kAlertF, 2},
+    {{2, "AC_8", "06017", "交流输入缺相告警"}, "输入线/相电压AB/A", kAlertA, 3},
+    {{2, "AC_9", "06017", "交流输入缺相告警"}, "输入线/相电压BC/B", kAlertB, 3},
+    {{2, "AC_10", "06017", "交流输入缺相告警"}, "输入线/相电压CA/C", kAlertC, 3},
+};
+
+inline constexpr const char* kScreenInstance = "其他告警";
+inline constexpr ScreenAlarm kScreenAlarms[] = {
+    {{3, "AC_12", "06029", "A相输入电流低于下限"}, kAlertIA, 1},
+    {{3, "AC_13", "06029", "B相输入电流低于下限"}, kAlertIB, 1},
+    {{3, "AC_14", "06029", "C相输入电流低于下限"}, kAlertIC, 1},
+    {{3, "AC_15", "06029", "A相输入电流高于上限"}, kAlertIA, 2},
+    {{3, "AC_16", "06029", "B相输入电流高于上限"}, kAlertIB, 2},
+    {{3, "AC_17", "06029", "C相输入电流高于上限"}, kAlertIC, 2},
+    {{3, "AC_18", "06029", "A相输入电流缺项"}, kAlertIA, 3},
+    {{3, "AC_19", "06029", "B相输入电流缺项"}, kAlertIB, 3},
+    {{3, "AC_20", "06029", "C相输入电流缺项"}, kAlertIC, 3},
+};
+
+// Stored in place of an absent value: channel voltages and frequency read 0.0, currents
+// (and user-defined analogue values) -0.1.
+inline constexpr float kAbsentVoltage = 0.0f;
+inline constexpr float kAbsentCurrent = -0.1f;
+
+}  // namespace ac
+}  // namespace zrt
+
+template <class TeleAC, class TeleACChannel, int RT_AC>
+class PMBusPowerAC : public TXQSPDevice {
+public:
+    static constexpr int kRecordSize = static_cast<int>(sizeof(TeleAC));
+    static constexpr int kChannelSize = static_cast<int>(sizeof(TeleACChannel));
+
+    PMBusPowerAC() = default;
+
+    float Get_Value(unsigned int index, const std::string& key) const override;
+    using TXQSPDevice::LoadFromCache;
+    bool LoadFromCache(const unsigned char* data, int len) override;
+    void RoundDone() override;
+    ~PMBusPowerAC() override = default;
+    bool InitV(TXQVDevice* parent, unsigned int id, const Json::Value& cfg) override;
+
+    // Parse hooks: p is the screen's part of the reply, len the info bytes left from p.
+    // They return the bytes used, or -1 when the reply is unusable.
+    virtual int parse40_41(const unsigned char* p, int len);
+    virtual int parse40_43(const unsigned char* p, int len);
+    virtual int parse40_44(const unsigned char* p, int len);
+    // Model hook: runs after the screen's rules, before the history job is queued.
+    virtual void DoImpCheckAlert() = 0;
+
+    TeleAC record{};
+    std::vector<TeleACChannel> channels;  // always record.channel_count entries
+    float diff_v = 20.0f;
+    float diff_i = 20.0f;
+    std::unique_ptr<unsigned char[]> image;
+    int32_t image_size = 0;
+    // Whether the last cycle's values moved by diff_v / diff_i or more since the cycle
+    // before (the first cycle counts as moved). Informational: every cycle publishes.
+    bool values_moved = false;
+    mutable std::mutex records_mutex;
+
+private:
+    using Walk = int (PMBusPowerAC::*)(const unsigned char*, int, zrt::ac::Output&);
+    int parse_locked(Walk walk, const unsigned char* p, int len);
+    int walk40_41(const unsigned char* p, int len, zrt::ac::Output& out);
+    int walk40_43(const unsigned char* p, int len, zrt::ac::Output& out);
+    int walk40_44(const unsigned char* p, int len, zrt::ac::Output& out);
+    bool moved_since(const unsigned char* previous) const;
+    void register_rules(const TeleAC& rec, const std::vector<TeleACChannel>& chs);
+
+    static unsigned char* bytes(void* rec) { return static_cast<unsigned char*>(rec); }
+    static void read_threshold(const Json::Value& v, float& out);
+};
+
+template <class TeleAC, class TeleACChannel, int RT_AC>
+void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::read_threshold(const Json::Value& v, float& out) {
+    // Objects and arrays have no text form; they leave the threshold as it was.
+    if (v.isNull() || !v.isConvertibleTo(Json::stringValue)) return;
+    out = static_cast<float>(std::atof(v.asString().c_str()));
+}
+
+template <class TeleAC, class TeleACChannel, int RT_AC>
+bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::InitV(TXQVDevice* parent, unsigned int id,
+                                                        const Json::Value& cfg) {
+    {
+        std::lock_guard<std::mutex> lock(records_mutex);
+        record.device_id = id;
+        if (cfg.isObject()) {
+            const Json::Value& app = cfg["appSetting"];
+            if (app.isObject()) {
+                read_threshold(app["diff_v"], diff_v);
+                read_threshold(app["diff_i"], diff_i);
+            }
+        }
+    }
+    return TXQSPDevice::InitV(parent, id, cfg);
+}
+
+template <class TeleAC, class TeleACChannel, int RT_AC>
+bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::LoadFromCache(const unsigned char* data, int len) {
+    if (data == nullptr || len <= kRecordSize) return false;
+    const uint8_t count = data[offsetof(TeleAC, channel_count)];
+    // All or nothing: an image whose length disagrees with its own channel count changes
+    // nothing.
+    if (static_cast<int64_t>(len) - kRecordSize != static_cast<int64_t>(kChannelSize) * count) return false;
+
+    std::lock_guard<std::mutex> lock(records_mutex);
+    std::memcpy(&record, data, kRecordSize);
+    channels.assign(count, TeleACChannel{});
+    if (count > 0) std::memcpy(channels.data(), data + kRecordSize, static_cast<size_t>(kChannelSize) * count);
+    data_ready = true;
+    last_update = zrt::local_now();
+    return true;
+}
+
+template <class TeleAC, class TeleACChannel, int RT_AC>
+int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse_locked(Walk walk, const unsigned char* p, int len) {
+    zrt::ac::Output out(*this);
+    int used;
+    {
+        std::lock_guard<std::mutex> lock(records_mutex);
+        used = (this->*walk)(p, len, out);
+    }
+    out.flush();
+    return used;
+}
+
+template <class TeleAC, class TeleACChannel, int RT_AC>
+int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_41(const unsigned char* p, int len) {
+    return parse_locked(&PMBusPowerAC::walk40_41, p, len);
+}
+
+template <class TeleAC, class TeleACChannel, int RT_AC>
+int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_43(const unsigned char* p, int len) {
+    return parse_locked(&PMBusPowerAC::walk40_43, p, len);
+}
+
+template <class TeleAC, class TeleACChannel, int RT_AC>
+int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_44(const unsigned char* p, int len) {
+    return parse_locked(&PMBusPowerAC::walk40_44, p, len);
+}
+
+// 40_41: channel count, per channel a b c f, P and P user values, then ia ib ic.
+template <class TeleAC, class TeleACChannel, int RT_AC>
+int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::walk40_41(const unsigned char* p, int len,
+                                                           zrt::ac::Output& out) {
+    using namespace zrt::ac;
+    PartWalk w(p, len, "PMBusPowerAC:ProcotolError {} read 40_41 read overflow {} - {}", DataId(), out);
+    uint8_t n = 0;
+    if (!w.u8(n)) return -1;
+    if (channels.empty()) {
+        record.channel_count = n;
+        channels.assign(n, TeleACChannel{});
+    } else if (n != record.channel_count) {
+        return -1;  // a screen keeps the channel count it first reported
+    }
+    for (TeleACChannel& ch : channels) {
+        // a, b, c and f lie back to back in the channel record.
+        for (size_t k = 0; k < 4; ++k)
+            if (!w.value(bytes(&ch) + offsetof(TeleACChannel, a) + 4 * k, kAbsentVoltage)) return -1;
+        std::ostringstream line;
+        line << "a:" << ch.a << " b:" << ch.b << " c:" << ch.c << " f:" << ch.f << '\n';
+        out.trace(line.str());
+
+        uint8_t count = 0;
+        if (!w.u8(count)) return -1;
+        ch.analog_count = count;
+        if (count != TeleACChannel::P40_41_SIZE()) {
+            out.log("PMBusPowerAC:ProcotolError {} read 40_41 p is {} not {}", DataId(), count,
+                    TeleACChannel::P40_41_SIZE());
+            if (!w.skip(4 * count)) return -1;
+        } else {
+            for (int j = 0; j < count; ++j)
+                if (!w.value(bytes(&ch) + offsetof(TeleACChannel, analog_user) + 4 * j, kAbsentCurrent)) return -1;
+        }
+    }
+    for (size_t k = 0; k < 3; ++k)  // ia, ib, ic
+        if (!w.value(bytes(&record) + offsetof(TeleAC, ia) + 4 * k, kAbsentCurrent)) return -1;
+    return w.used();
+}
+
+// 40_43: breaker-state count m and m states, then the user-defined count P and P states.
+template <class TeleAC, class TeleACChannel, int RT_AC>
+int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::walk40_43(const unsigned char* p, int len,
+                                                           zrt::ac::Output& out) {
+    using namespace zrt::ac;
+    PartWalk w(p, len, "PMBusPowerAC:ProcotolError {} read 40_43 read overflow {} - {}", DataId(), out);
+    uint8_t m = 0;
+    if (!w.u8(m)) return -1;
+    record.airlock_count = m;
+    if (m > TeleAC::AIRLOCK_MAX()) {
+        out.log("ProcotolError %u read 40_43 m is %d max %d", DataId(), m, TeleAC::AIRLOCK_MAX());
+        return -1;
+    }
+    if (!w.copy(bytes(&record) + offsetof(TeleAC, airlock_state), m)) return -1;
+
+    uint8_t count = 0;
+    if (!w.u8(count)) return -1;
+    record.state_count = count;
+    if (count != TeleAC::P40_43_SIZE()) {
+        out.log("PMBusPowerAC:ProcotolError P{} read 40_43 p is {} not {}", DataId(), count, TeleAC::P40_43_SIZE());
+        return w.skip(count) ? w.used() : -1;
+    }
+    if (!w.copy(bytes(&record) + offsetof(TeleAC, state_user), count)) return -1;
+    return w.used();
+}
+
+// 40_44: the reported channel count (the known count rules), per known channel four alarm
+// states, m and m states, P and P user alarm bytes, then the three current alarm states.
+template <class TeleAC, class TeleACChannel, int RT_AC>
+int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::walk40_44(const unsigned char* p, int len,
+                                                           zrt::ac::Output& out) {
+    using namespace zrt::ac;
+    PartWalk w(p, len, "PMBusPowerAC:ProcotolError {} read 40_44 read overflow {} - {}", DataId(), out);
+    if (!w.skip(1)) return -1;
+    for (TeleACChannel& ch : channels) {
+        for (size_t k = 0; k < 4; ++k)  // a_alert, b_alert, c_alert, f_alert
+            if (!w.copy(bytes(&ch) + offsetof(TeleACChannel, a_alert) + k, 1)) return -1;
+        uint8_t m = 0;
+        if (!w.u8(m)) return -1;
+        if (m != 0) {
+            out.log("PMBusPowerAC:ProcotolError {} read 40_44 m is {}", DataId(), static_cast<int32_t>(m));
+            if (!w.skip(m)) return -1;
+        }
+        uint8_t count = 0;
+        if (!w.u8(count)) return -1;
+        ch.alarm_count = count;
+        if (count != TeleACChannel::p40_44_SIZE()) {
+            out.log("PMBusPowerAC:ProcotolError {} read 40_44 p is {} not {}", DataId(), count,
+                    TeleACChannel::p40_44_SIZE());
+            if (!w.skip(count)) return -1;
+        } else if (!w.copy(bytes(&ch) + offsetof(TeleACChannel, alarm_user), count)) {
+            return -1;
+        }
+    }
+    for (size_t k = 0; k < 3; ++k)  // ia_alert, ib_alert, ic_alert
+        if (!w.copy(bytes(&record) + offsetof(TeleAC, ia_alert) + k, 1)) return -1;
+    return w.used();
+}
+
+// Compares the records with the previous cycle's image of the same size.
+template <class TeleAC, class TeleACChannel, int RT_AC>
+bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::moved_since(const unsigned char* previous) const {
+    auto before = [previous](size_t offset) {
+        float v;
+        std::memcpy(&v, previous + offset, 4);
+        return v;
+    };
+    auto far = [](float now, float then, float limit) { return std::fabs(now - then) >= limit; };
+    if (far(record.ia, before(offsetof(TeleAC, ia)), diff_i) || far(record.ib, before(offsetof(TeleAC, ib)), diff_i) ||
+        far(record.ic, before(offsetof(TeleAC, ic)), diff_i))
+        return true;
+    for (size_t i = 0; i < channels.size(); ++i) {
+        const size_t at = kRecordSize + kChannelSize * i;
+        const TeleACChannel& ch = channels[i];
+        if (far(ch.a, before(at + offsetof(TeleACChannel, a)), diff_v) ||
+            far(ch.b, before(at + offsetof(TeleACChannel, b)), diff_v) ||
+            far(ch.c, before(at + offsetof(TeleACChannel, c)), diff_v))
+            return true;
+    }
+    return false;
+}
+
+template <class TeleAC, class TeleACChannel, int RT_AC>
+void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::register_rules(const TeleAC& rec,
+                                                                 const std::vector<TeleACChannel>& chs) {
+    using namespace zrt::ac;
+    for (size_t i = 0; i < chs.size(); ++i) {
+        const uint8_t state[4] = {chs[i].a_alert, chs[i].b_alert, chs[i].c_alert, chs[i].f_alert};
+        const std::string prefix = "交流屏" + std::to_string(i + 1);
+        for (const ChannelAlarm& a : kChannelAlarms)
+            zrt::add_rule(*this, a.row, prefix + a.quantity, state[a.field] == a.state);
+    }
+    const uint8_t state[3] = {rec.ia_alert, rec.ib_alert, rec.ic_alert};
+    for (const ScreenAlarm& a : kScreenAlarms) zrt::add_rule(*this, a.row, kScreenInstance, state[a.field] == a.state);
+}
+
+template <class TeleAC, class TeleACChannel, int RT_AC>
+void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::RoundDone() {
+    // This cycle's image and the records the rules read, taken under the lock; the host is
+    // called with the copies after it is released.
+    std::vector<unsigned char> snapshot;
+    TeleAC rec;
+    std::vector<TeleACChannel> chs;
+    {
+        std::lock_guard<std::mutex> lock(records_mutex);
+        last_update = zrt::local_now();
+        record.update_time = get_ttime(zrt::local_now());
+
+        // The image follows the channel count, which may change after the first cycle.
+        const int size = kRecordSize + kChannelSize * static_cast<int>(channels.size());
+        const bool same_shape = image && image_size == size;
+        values_moved = !data_ready || !same_shape || moved_since(image.get());
+        if (!same_shape) {
+            image.reset(new unsigned char[size]());
+            image_size = size;
+        }
+        std::memcpy(image.get(), &record, kRecordSize);
+        if (!channels.empty())
+            std::memcpy(image.get() + kRecordSize, channels.data(), static_cast<size_t>(kChannelSize) * channels.size());
+        data_ready = true;
+
+        snapshot.assign(image.get(), image.get() + image_size);
+        rec = record;
+        chs = channels;
+    }
+    zrt::publish_cycle(*this, RT_AC, snapshot.data(), static_cast<int>(snapshot.size()), [&] {
+        register_rules(rec, chs);
+        DoImpCheckAlert();
+    });
+}
+
+template <class TeleAC, class TeleACChannel, int RT_AC>
+float PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::Get_Value(unsigned int /*index*/, const std::string& key) const {
+    std::lock_guard<std::mutex> lock(records_mutex);
+    zrt::check_fresh(*this);
+    if (key == "ia") return record.ia;
+    if (key == "ib") return record.ib;
+    if (key == "ic") return record.ic;
+    if (key == "ia_alert") return record.ia_alert;
+    if (key == "ib_alert") return record.ib_alert;
+    if (key == "ic_alert") return record.ic_alert;
+
+    const auto found = zrt::ac::find_channel_key(key);
+    if (!found) throw std::out_of_range(zrt::kNotProvided);
+    const auto k = zrt::ac::channel_number(found->digits);
+    if (!k || static_cast<size_t>(*k) >= channels.size()) throw std::out_of_range(zrt::kNoChannel);
+    const TeleACChannel& ch = channels[static_cast<size_t>(*k)];
+    switch (found->quantity) {
+    case 'a': return ch.a;
+    case 'b': return ch.b;
+    case 'c': return ch.c;
+    case 'f': return ch.f;
+    default: throw std::out_of_range(zrt::kNotProvided);
+    }
+}
