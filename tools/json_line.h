@@ -1,7 +1,7 @@
 #pragma once
 // One JSON object per line, built field by field. Strings are kept as UTF-8; control
-// characters are escaped and byte sequences that are not UTF-8 become U+FFFD, so every
-// line parses whatever a device put into its texts.
+// characters are escaped and each byte that is not part of a UTF-8 sequence becomes
+// U+FFFD, so every line parses whatever a device put into its texts.
 #include <cstdint>
 #include <string>
 #include <type_traits>

@@ -64,6 +64,10 @@ int main(int argc, char** argv) {
         ->capture_default_str()
         ->check(CLI::IsMember({"error", "warn", "info", "debug"}));
     app.add_option("--trace", trace, "file for the plug-in's standard-output trace lines (default: standard error)");
+    // A later option overrides an earlier one (scripts add to a fixed command line).
+    for (CLI::Option* opt : app.get_options())
+        if (opt->get_name() != "--query" && opt->get_expected_min() == 1)
+            opt->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     CLI11_PARSE(app, argc, argv);
 
     try {
