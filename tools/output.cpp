@@ -1,5 +1,6 @@
 #include "tools/output.h"
 
+#include <atomic>
 #include <cerrno>
 
 #include <fmt/format.h>
@@ -98,7 +99,13 @@ public:
     void cache(uint32_t id, const std::string& type, size_t size, bool loaded) override {
         note(fmt::format("cache: {} {} {} bytes {}", type, id, size, loaded ? "loaded" : "refused"));
     }
-    void log(const devhost::LogEvent& e) override { note(fmt::format("log {}: {}", e.data_id, e.text)); }
+    void log(const devhost::LogEvent& e) override {
+        const std::string line = fmt::format("log {}: {}", e.data_id, e.text);
+        note(line);
+        // Until the first cycle completes there is no view to show it in; a site that never
+        // completes one (a configuration the equipment disagrees with) says why here.
+        if (!drawn_) out_.write(line + "\n");
+    }
     void publish(const devhost::ImageEvent& e) override {
         std::lock_guard<std::mutex> lock(mu_);
         const Key k{e.data_id, e.device_type};
@@ -108,7 +115,7 @@ public:
     void saved(const devhost::ImageEvent&) override {}
     void alarm(const devhost::AlarmEvent& e) override {
         std::lock_guard<std::mutex> lock(mu_);
-        const auto k = std::make_tuple(e.data_id, e.device_type, e.rule.key, e.rule.sequence);
+        const auto k = std::make_tuple(e.data_id, e.device_type, e.rule.sequence, e.rule.key);
         if (e.raised)
             active_[k] = e.rule;
         else
@@ -136,6 +143,7 @@ public:
             for (const std::string& line : recent_) s += "  " + line + "\n";
         }
         out_.write(s);
+        drawn_ = true;
     }
     void value(const ValueAnswer& v) override {
         out_.write(v.value ? fmt::format("{} ({} {}) {} = {}\n", v.device, v.device_type, v.data_id, v.key, *v.value)
@@ -158,8 +166,9 @@ private:
     std::string header_;
     std::vector<Key> order_;
     std::map<Key, std::pair<int, std::vector<uint8_t>>> images_;
-    std::map<std::tuple<uint32_t, std::string, std::string, uint32_t>, rule_value> active_;
+    std::map<std::tuple<uint32_t, std::string, uint32_t, std::string>, rule_value> active_;  // by device, then sequence
     std::deque<std::string> recent_;
+    std::atomic<bool> drawn_{false};
 };
 
 }  // namespace
