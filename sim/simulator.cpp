@@ -200,6 +200,7 @@ Scenario scenario_from_json(const Json::Value& doc) {
         const Json::Value& seed = rnd["seed"];
         if (!seed.isNull() && !seed.isUInt()) throw PlantError("random_faults.seed: expected an unsigned integer");
         if (!seed.isNull()) s.random.seed = seed.asUInt();
+        s.random.from_cycle = get_int(rnd, "from_cycle", 0, 0, 1 << 30, "random_faults");
         if (!rnd["kinds"].isNull()) s.random.kinds = fault_list(rnd["kinds"], "random_faults.kinds");
         const Json::Value& cmds = rnd["commands"];
         if (!cmds.isNull()) {
@@ -258,7 +259,7 @@ Fault PlantResponder::pick_fault(Command c) {
         }
     }
     const RandomFaults& r = s_.random;
-    if (r.rate <= 0.0) return Fault::None;
+    if (r.rate <= 0.0 || cycle_ < r.from_cycle) return Fault::None;
     if (!r.commands.empty() && std::find(r.commands.begin(), r.commands.end(), c) == r.commands.end())
         return Fault::None;
     const double u = static_cast<double>(rng_()) / 4294967296.0;

@@ -59,11 +59,13 @@ struct ScriptedFault {
     int times = 1;
 };
 
-// Each reply is faulted with probability `rate`, the kind drawn from `kinds` (all when
-// empty), among `commands` (all when empty). The same seed gives the same faults.
+// From cycle `from_cycle` on, each reply is faulted with probability `rate`, the kind drawn
+// from `kinds` (all when empty), among `commands` (all when empty). The same seed gives the
+// same faults.
 struct RandomFaults {
     double rate = 0.0;
     uint32_t seed = 1;
+    int from_cycle = 0;
     std::vector<Fault> kinds;
     std::vector<Command> commands;
 };
