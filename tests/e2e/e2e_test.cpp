@@ -27,18 +27,22 @@ Json::Value plant() {
     })");
 }
 
-Json::Value settings() {
-    return parse_json(R"({
-      "device_type": "zrt4600a", "data_id": 1, "reply_timeout_ms": 300,
+// A reply is waited for `timeout_ms` of silence: short where faults make the host wait,
+// generous elsewhere so that a busy machine causes no time-out.
+Json::Value settings(int timeout_ms = 1000) {
+    Json::Value s = parse_json(R"({
+      "device_type": "zrt4600a", "data_id": 1,
       "acSetting": [{"data_id": 11}], "dcSetting": [{"data_id": 21}], "rcSetting": {}
     })");
+    s["reply_timeout_ms"] = timeout_ms;
+    return s;
 }
 
 struct Site {
-    explicit Site(const Json::Value& p, const std::string& tag = "site", const std::vector<std::string>& sim_args = {})
+    explicit Site(const Json::Value& p, const std::string& tag = "site", int timeout_ms = 1000)
         : plant_file(tag + "_plant.json", write_json(p)),
-          settings_file(tag + "_settings.json", write_json(settings())),
-          sim(plant_file.path(), kBaud, sim_args) {}
+          settings_file(tag + "_settings.json", write_json(settings(timeout_ms))),
+          sim(plant_file.path(), kBaud) {}
     std::vector<std::string> args(int cycles) const {
         return {"--settings", settings_file.path(), "--port", sim.port(), "--baud", std::to_string(kBaud),
                 "--cycles", std::to_string(cycles)};
@@ -186,7 +190,7 @@ TEST(EndToEnd, TheHostSurvivesLineFaults) {
       {"cycle": 2, "command": "42_46", "kind": "rtn"},
       {"cycle": 3, "command": "40_46", "kind": "rtn_empty"},
       {"cycle": 3, "command": "41_41", "kind": "wrong_count"}])");
-    Site site(p, "faults");
+    Site site(p, "faults", 300);
     std::vector<std::string> args = site.args(3);
     args.insert(args.end(), {"--query", "21:v", "--query", "11:channel_0_a"});
     const HostRun r = run_host(args);
