@@ -107,6 +107,11 @@ bool PMBusProtocol::process_payload() { return true; }
 void PMBusProtocol::process_error() {}
 
 bool PMBusProtocol::InitSetting(const Json::Value& setting) {
+    // jsoncpp throws when a key is looked up in anything but an object (or null).
+    if (!setting.isObject() && !setting.isNull()) {
+        InfoLog("PMBusProtocol:setting {} the settings must be a JSON object", DataId());
+        return false;
+    }
     devhost::SerialState& s = serial_state();
     unsigned adr = address;
     unsigned timeout = static_cast<unsigned>(s.reply_timeout.count());

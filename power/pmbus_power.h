@@ -121,9 +121,34 @@ private:
     }
 };
 
+namespace zrt {
+
+// True when every element of a child list (when it is an array) is an object, or null,
+// whose "data_id" reads as an unsigned integer. jsoncpp throws on anything else, and an
+// exception must not leave the plug-in through the host's configuration call.
+inline bool child_entries_usable(const Json::Value& list) {
+    if (!list.isArray()) return true;
+    for (const Json::Value& entry : list) {
+        if (!entry.isObject() && !entry.isNull()) return false;
+        if (!entry["data_id"].isConvertibleTo(Json::uintValue)) return false;
+    }
+    return true;
+}
+
+}  // namespace zrt
+
 template <class AC, class DC, class RC>
 bool PMBusPower<AC, DC, RC>::InitSetting(const Json::Value& setting) {
     if (!PMBusProtocol::InitSetting(setting)) return false;
+    // Settings that cannot be read create nothing and keep the children there are.
+    if (!setting.isObject() && !setting.isNull()) return false;
+    for (const char* key : {"acSetting", "dcSetting"}) {
+        if (!zrt::child_entries_usable(setting[key])) {
+            InfoLog("PMBusPower:setting {} every \"{}\" entry must be an object with an unsigned \"data_id\"",
+                    DataId(), key);
+            return false;
+        }
+    }
 
     // A second configuration replaces the children instead of adding a second set.
     ac_children.clear();

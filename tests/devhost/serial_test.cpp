@@ -158,7 +158,8 @@ TEST(FrameLayer, SettingsAreCheckedAndApplied) {
     EXPECT_EQ(top->serial_state().reply_timeout.count(), 2500);
     EXPECT_FALSE(top->serial_state().auto_data_ready);
     for (const char* bad : {R"({"address": 256})", R"({"address": -1})", R"({"address": "1"})",
-                            R"({"reply_timeout_ms": 0})", R"({"auto_data_ready": 1})"}) {
+                            R"({"reply_timeout_ms": 0})", R"({"auto_data_ready": 1})", "5", R"([{"address": 2}])",
+                            R"("address")"}) {
         auto fresh = std::make_shared<Top>();
         EXPECT_FALSE(fresh->InitSetting(parse(bad))) << bad;
         EXPECT_EQ(fresh->address, 1) << bad;

@@ -94,6 +94,41 @@ TEST(TopDevices, InitSettingBuildsTheChildrenInSettingsOrder) {
     EXPECT_EQ(types_of(a->GetAllChildVDevices()), (Texts{"zrt4600a-dc", "(none)"}));
 }
 
+TEST(TopDevices, SettingsThatCannotBeReadAreRefusedWithoutAnException) {
+    auto host = std::make_shared<devhost::Controller>();
+    auto a = std::make_shared<zrt4600a>();
+    Json::Value good(Json::objectValue);
+    good["acSetting"] = ids({11});
+    good["rcSetting"] = Json::Value(Json::objectValue);
+    ASSERT_TRUE(a->Init(host, 100, good));
+
+    // Each of these made jsoncpp throw out of the configuration call.
+    Json::Value not_object(Json::arrayValue);
+    not_object.append(good);
+    Json::Value scalar_entry = good;
+    scalar_entry["dcSetting"] = Json::Value(Json::arrayValue);
+    scalar_entry["dcSetting"].append(5);
+    Json::Value text_id = good;
+    text_id["acSetting"][0]["data_id"] = "12";
+    Json::Value negative_id = good;
+    negative_id["acSetting"][0]["data_id"] = -1;
+    for (const Json::Value& bad : {not_object, Json::Value(7), scalar_entry, text_id, negative_id}) {
+        bool ok = true;
+        EXPECT_NO_THROW(ok = a->InitSetting(bad)) << bad.toStyledString();
+        EXPECT_FALSE(ok) << bad.toStyledString();
+        // The configuration there was stays whole.
+        EXPECT_EQ(types_of(a->GetAllChildVDevices()), (Texts{"zrt4600a-ac", "zrt4600a-rc"}));
+    }
+
+    // What jsoncpp reads as an unsigned integer still serves: a null entry has id 0.
+    Json::Value loose = good;
+    loose["acSetting"].append(Json::Value());
+    loose["acSetting"][0]["data_id"] = 12.0;
+    ASSERT_TRUE(a->InitSetting(loose));
+    EXPECT_EQ(a->GetAllChildVDevices()[0]->DataId(), 12u);
+    EXPECT_EQ(a->GetAllChildVDevices()[1]->DataId(), 0u);
+}
+
 // Real children whose parse hooks and RoundDone are replaced by the recording ones, so
 // that the model classes' own cycles can be walked without real telemetry.
 template <class Base>
