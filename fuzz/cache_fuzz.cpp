@@ -1,0 +1,128 @@
+// The three children's LoadFromCache on arbitrary images, after any mix of earlier loads
+// and well-formed replies. Input: a stream of operations (fuzz_util.h).
+// Properties: an image is accepted exactly when its length fits its own count; a refused
+// image changes nothing; after an accepted one the next cycle publishes the same bytes
+// with only the time stamp renewed, and value queries refuse only with std::out_of_range.
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "ac/zrt4600_ac.h"
+#include "children.h"
+#include "dc/zrt4600_dc.h"
+#include "fuzz_util.h"
+#include "ops.h"
+#include "rc/zrt4600_rc.h"
+#include "replies.h"
+
+using namespace zrt::fuzz;
+
+namespace {
+
+class Rectifiers : public zrt4600aRC {
+public:
+    using zrt4600aRC::modules;
+    using zrt4600aRC::record;
+};
+
+using namespace cache_ops;
+
+std::vector<uint8_t> records_of(const zrt4600aAC& d) {
+    std::vector<uint8_t> out;
+    append_raw(out, d.record);
+    for (const auto& c : d.channels) append_raw(out, c);
+    return out;
+}
+std::vector<uint8_t> records_of(const zrt4600aDC& d) {
+    std::vector<uint8_t> out;
+    append_raw(out, d.record);
+    return out;
+}
+std::vector<uint8_t> records_of(const Rectifiers& d) {
+    std::vector<uint8_t> out;
+    append_raw(out, d.record);
+    for (const auto& m : d.modules) append_raw(out, m);
+    return out;
+}
+
+// Loads `image` into `dev`; `fits` is whether the image's length agrees with its count,
+// and the 7-byte time stamp of the record lies at `stamp_at`.
+template <class Dev>
+void load(devhost::Controller& host, Dev& dev, const std::vector<uint8_t>& bytes, bool fits, size_t stamp_at) {
+    const std::vector<uint8_t> before = records_of(dev);
+    const bool was_ready = dev.data_ready;
+    HeapBytes image(bytes);
+    const bool ok = dev.LoadFromCache(image.data(), image.size());
+    ZRT_FUZZ_CHECK(ok == fits);
+    if (!ok) {
+        ZRT_FUZZ_CHECK(records_of(dev) == before && dev.data_ready == was_ready);
+        return;
+    }
+    ZRT_FUZZ_CHECK(dev.data_ready && records_of(dev) == bytes);
+    for (const char* key : {"ia", "v", "channel_0_a", "channel_3_f", "x"}) {
+        try {
+            dev.Get_Value(0, key);
+        } catch (const std::out_of_range&) {
+        }
+    }
+    forget_events(host);
+    dev.RoundDone();
+    ZRT_FUZZ_CHECK(host.published.size() == 1);
+    std::vector<uint8_t> published = host.published.back().image;
+    ZRT_FUZZ_CHECK(published.size() == bytes.size());
+    std::vector<uint8_t> expected = bytes;
+    std::memcpy(expected.data() + stamp_at, published.data() + stamp_at, 7);
+    ZRT_FUZZ_CHECK(published == expected);
+    forget_events(host);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    quiet_stdout();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    auto host = make_host();
+    auto ac = make_child<zrt4600aAC>(host, 11);
+    auto dc = make_child<zrt4600aDC>(host, 21);
+    auto rc = make_child<Rectifiers>(host, 100);
+    OpReader in(data, size);
+    while (in.more()) {
+        switch (in.byte() % kCount) {
+        case kLoadAc: {
+            const std::vector<uint8_t> b = in.payload();
+            const bool fits = b.size() > 32 && b.size() - 32 == 30u * b[16];
+            load(*host, *ac, b, fits, 25);
+            break;
+        }
+        case kLoadDc: {
+            const std::vector<uint8_t> b = in.payload();
+            load(*host, *dc, b, b.size() == 166, 159);
+            break;
+        }
+        case kLoadRc: {
+            const std::vector<uint8_t> b = in.payload();
+            const bool fits = b.size() >= 65 && b.size() - 65 == 32u * b[57];
+            load(*host, *rc, b, fits, 58);
+            break;
+        }
+        case kPrimeAc: {
+            HeapBytes part(ac_analog_part(in.byte() % 4));
+            ac->parse40_41(part.data(), part.size());
+            break;
+        }
+        case kPrimeRc: {
+            HeapBytes info(rc_analog(0, in.byte() % 4));
+            rc->parse41_41(info.data(), info.size());
+            break;
+        }
+        }
+        forget_events(*host);
+    }
+    return 0;
+}

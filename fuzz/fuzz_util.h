@@ -1,0 +1,96 @@
+#pragma once
+// Pieces every fuzz target shares: the input read as a stream of operations, exact-size
+// heap copies (so that AddressSanitizer sees a read one byte past the end), a property
+// check that stops the run, and silencing of the plug-in's trace lines.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace zrt::fuzz {
+
+// A broken property is a finding: stop here so that libFuzzer keeps the input.
+#define ZRT_FUZZ_CHECK(cond)        \
+    do {                            \
+        if (!(cond)) __builtin_trap(); \
+    } while (0)
+
+// Trace lines go to standard output; at fuzzing speed they would drown libFuzzer's own
+// report, which goes to standard error.
+inline void quiet_stdout() {
+    const int fd = ::open("/dev/null", O_WRONLY);
+    if (fd >= 0) {
+        ::dup2(fd, STDOUT_FILENO);
+        ::close(fd);
+    }
+}
+
+// Bytes on the heap in a block of exactly their size.
+class HeapBytes {
+public:
+    HeapBytes(const uint8_t* p, size_t n) : n_(n), buf_(new unsigned char[n]) {
+        if (n) std::memcpy(buf_.get(), p, n);
+    }
+    explicit HeapBytes(const std::vector<uint8_t>& v) : HeapBytes(v.data(), v.size()) {}
+    const unsigned char* data() const { return buf_.get(); }
+    int size() const { return static_cast<int>(n_); }
+
+private:
+    size_t n_;
+    std::unique_ptr<unsigned char[]> buf_;
+};
+
+// Reads the fuzz input as operations: an operation byte, then, for operations that take
+// bytes, a 16-bit little-endian length (clipped to what is left) and that many bytes.
+// Reading past the end yields zeros and empty payloads.
+class OpReader {
+public:
+    OpReader(const uint8_t* data, size_t size) : p_(data), n_(size) {}
+    bool more() const { return pos_ < n_; }
+    uint8_t byte() { return pos_ < n_ ? p_[pos_++] : 0; }
+    std::vector<uint8_t> payload() {
+        size_t len = byte();
+        len |= static_cast<size_t>(byte()) << 8;
+        if (len > n_ - pos_) len = n_ - pos_;
+        std::vector<uint8_t> out(p_ + pos_, p_ + pos_ + len);
+        pos_ += len;
+        return out;
+    }
+    std::string text() {
+        std::vector<uint8_t> b = payload();
+        return std::string(b.begin(), b.end());
+    }
+
+private:
+    const uint8_t* p_;
+    size_t n_;
+    size_t pos_ = 0;
+};
+
+// The writing side of OpReader, for the seed corpus.
+class OpWriter {
+public:
+    OpWriter& op(uint8_t code) {
+        out_.push_back(code);
+        return *this;
+    }
+    OpWriter& payload(const std::vector<uint8_t>& b) {
+        out_.push_back(static_cast<uint8_t>(b.size() & 0xFF));
+        out_.push_back(static_cast<uint8_t>(b.size() >> 8));
+        out_.insert(out_.end(), b.begin(), b.end());
+        return *this;
+    }
+    OpWriter& op(uint8_t code, const std::vector<uint8_t>& b) { return op(code).payload(b); }
+    OpWriter& text(const std::string& s) { return payload(std::vector<uint8_t>(s.begin(), s.end())); }
+    const std::vector<uint8_t>& bytes() const { return out_; }
+
+private:
+    std::vector<uint8_t> out_;
+};
+
+}  // namespace zrt::fuzz

@@ -1,0 +1,41 @@
+#pragma once
+// Operation codes of the targets that read their input as a stream of operations
+// (fuzz_util.h), shared with the seed corpus program.
+#include <cstdint>
+
+namespace zrt::fuzz {
+
+namespace ac_ops {
+enum : uint8_t { kParse41, kParse43, kParse44, kPrime41, kLoad, kRoundDone, kCount };
+}
+namespace dc_ops {
+enum : uint8_t { kParse41, kParse44, kPrime, kLoad, kRoundDone, kCount };
+}
+namespace rc_ops {
+enum : uint8_t { kParse41_41, kParse41_43, kParse41_44, kParse40_46, kParse42_46, kPrime, kLoad, kRoundDone, kCount };
+}
+namespace cache_ops {
+enum : uint8_t { kLoadAc, kLoadDc, kLoadRc, kPrimeAc, kPrimeRc, kCount };
+}
+namespace conversation_ops {
+enum : uint8_t {
+    kRefreshLate,  // the last update lies long back
+    kRefresh,      // as the clock stands
+    kReply,        // info bytes for the awaited command
+    kReplyAny,     // any CID1 and return code
+    kRaw,          // bytes as they come
+    kGood,         // a well-formed reply to the awaited command
+    kSplit,        // a reply to the awaited command handed over in two pieces
+    kTimeout,      // the line stays silent past the reply time-out
+    kQuery,
+    kLoad,
+    kCount
+};
+}
+
+// get_value: the first input byte picks the device (byte % 3) and its state ((byte >> 2) % 4).
+namespace get_value_state {
+enum : uint8_t { kNoData, kFresh, kStale, kFuture, kCount };
+}
+
+}  // namespace zrt::fuzz
