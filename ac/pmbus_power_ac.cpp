@@ -1,5 +1,6 @@
 #include "ac/zrt4600_ac.h"
 
+#include <charconv>
 #include <limits>
 
 namespace zrt {
@@ -23,6 +24,22 @@ std::optional<ChannelKey> find_channel_key(std::string_view key) {
         return ChannelKey{key.substr(first, end - first), key[end + 1]};
     }
     return std::nullopt;
+}
+
+size_t format_channel_trace(char (&out)[kChannelTraceMax], float a, float b, float c, float f) {
+    // to_chars with a precision formats as printf does in the "C" locale, which is what a
+    // fresh stream does with its default precision of 6; it needs no locale and no heap.
+    static constexpr const char* kLabels[] = {"a:", " b:", " c:", " f:"};
+    const float values[] = {a, b, c, f};
+    char* p = out;
+    char* const end = out + kChannelTraceMax - 1;  // room for the line break
+    for (size_t k = 0; k < 4; ++k) {
+        for (const char* l = kLabels[k]; *l != '\0' && p < end; ++l) *p++ = *l;
+        const auto r = std::to_chars(p, end, values[k], std::chars_format::general, 6);
+        if (r.ec == std::errc()) p = r.ptr;  // the buffer holds the longest line; never fails
+    }
+    *p++ = '\n';
+    return static_cast<size_t>(p - out);
 }
 
 std::optional<int32_t> channel_number(std::string_view digits) {

@@ -14,10 +14,10 @@
 #include <cstring>
 #include <functional>
 #include <iostream>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -46,27 +46,59 @@ std::optional<ChannelKey> find_channel_key(std::string_view key);
 // 32-bit number.
 std::optional<int32_t> channel_number(std::string_view digits);
 
+// The trace line of one channel of a 40_41 reply: "a:" a " b:" b " c:" c " f:" f and a line
+// break, each number in the stream's default float format (six significant digits, as
+// printf's %g). Returns the length written to `out`.
+inline constexpr size_t kChannelTraceMax = 96;
+size_t format_channel_trace(char (&out)[kChannelTraceMax], float a, float b, float c, float f);
+
 // Log and trace lines a hook produces while it holds the device's lock, emitted in their
-// order once the lock is released.
+// order once the lock is released. A device keeps one Output for all its hooks and clears
+// it after each, so that once its buffers fit the screen a reply without anomalies is
+// decoded without a heap allocation.
 class Output {
 public:
     explicit Output(const TXQVDevice& dev) : dev_(dev) {}
     template <class... Args>
     void log(const char* format, Args... args) {
         const TXQVDevice& dev = dev_;
-        lines_.emplace_back([&dev, format, args...] { dev.InfoLog(format, args...); });
+        lines_.push_back({[&dev, format, args...] { dev.InfoLog(format, args...); }, 0, 0});
     }
-    void trace(std::string line) {
-        lines_.emplace_back([line = std::move(line)] { std::cout << line << std::flush; });
+    // The trace line of one channel (format_channel_trace).
+    void trace_channel(float a, float b, float c, float f) {
+        char line[kChannelTraceMax];
+        const size_t n = format_channel_trace(line, a, b, c, f);
+        const size_t begin = text_.size();
+        text_.append(line, n);
+        lines_.push_back({{}, begin, text_.size()});
     }
     void flush() {
-        for (auto& line : lines_) line();
+        struct Clear {
+            Output& out;
+            ~Clear() { out.clear(); }
+        } clear{*this};
+        for (const Line& line : lines_) {
+            if (line.log)
+                line.log();
+            else
+                std::cout.write(text_.data() + line.begin, static_cast<std::streamsize>(line.end - line.begin))
+                    << std::flush;
+        }
+    }
+    void clear() {
         lines_.clear();
+        text_.clear();
     }
 
 private:
+    struct Line {
+        std::function<void()> log;  // empty for a trace line, which is text_[begin, end)
+        size_t begin;
+        size_t end;
+    };
     const TXQVDevice& dev_;
-    std::vector<std::function<void()>> lines_;
+    std::vector<Line> lines_;
+    std::string text_;
 };
 
 // One screen's part of a reply, walked field by field. need() is the one length check: a
@@ -203,6 +235,14 @@ public:
     mutable std::mutex records_mutex;
 
 private:
+    // The hooks' pending output, kept between replies; output_mutex_ guards it for the whole
+    // of a hook, records_mutex only while the records are read or written.
+    std::mutex output_mutex_;
+    zrt::ac::Output output_{*this};
+    // Instance texts of the channel rules ("交流屏<n>" and the quantity), made once per
+    // channel count; used by RoundDone only.
+    std::vector<std::string> channel_instances_;
+
     using Walk = int (PMBusPowerAC::*)(const unsigned char*, int, zrt::ac::Output&);
     int parse_locked(Walk walk, const unsigned char* p, int len);
     int walk40_41(const unsigned char* p, int len, zrt::ac::Output& out);
@@ -258,13 +298,14 @@ bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::LoadFromCache(const unsigned ch
 
 template <class TeleAC, class TeleACChannel, int RT_AC>
 int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse_locked(Walk walk, const unsigned char* p, int len) {
-    zrt::ac::Output out(*this);
+    std::lock_guard<std::mutex> output_lock(output_mutex_);
+    output_.clear();
     int used;
     {
         std::lock_guard<std::mutex> lock(records_mutex);
-        used = (this->*walk)(p, len, out);
+        used = (this->*walk)(p, len, output_);
     }
-    out.flush();
+    output_.flush();
     return used;
 }
 
@@ -301,9 +342,7 @@ int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::walk40_41(const unsigned char* p
         // a, b, c and f lie back to back in the channel record.
         for (size_t k = 0; k < 4; ++k)
             if (!w.value(bytes(&ch) + offsetof(TeleACChannel, a) + 4 * k, kAbsentVoltage)) return -1;
-        std::ostringstream line;
-        line << "a:" << ch.a << " b:" << ch.b << " c:" << ch.c << " f:" << ch.f << '\n';
-        out.trace(line.str());
+        out.trace_channel(ch.a, ch.b, ch.c, ch.f);
 
         uint8_t count = 0;
         if (!w.u8(count)) return -1;
@@ -408,14 +447,30 @@ template <class TeleAC, class TeleACChannel, int RT_AC>
 void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::register_rules(const TeleAC& rec,
                                                                  const std::vector<TeleACChannel>& chs) {
     using namespace zrt::ac;
+    // The texts never change: made once, not per cycle.
+    static const std::vector<zrt::RuleTexts> channel_rows = zrt::rule_texts(kChannelAlarms);
+    static const std::vector<zrt::RuleTexts> screen_rows = zrt::rule_texts(kScreenAlarms);
+    static const std::string screen_instance = kScreenInstance;
+    constexpr size_t kRows = std::size(kChannelAlarms);
+    if (channel_instances_.size() != chs.size() * kRows) {
+        channel_instances_.clear();
+        for (size_t i = 0; i < chs.size(); ++i) {
+            const std::string prefix = "交流屏" + std::to_string(i + 1);
+            for (const ChannelAlarm& a : kChannelAlarms) channel_instances_.push_back(prefix + a.quantity);
+        }
+    }
     for (size_t i = 0; i < chs.size(); ++i) {
         const uint8_t state[4] = {chs[i].a_alert, chs[i].b_alert, chs[i].c_alert, chs[i].f_alert};
-        const std::string prefix = "交流屏" + std::to_string(i + 1);
-        for (const ChannelAlarm& a : kChannelAlarms)
-            zrt::add_rule(*this, a.row, prefix + a.quantity, state[a.field] == a.state);
+        for (size_t r = 0; r < kRows; ++r) {
+            const ChannelAlarm& a = kChannelAlarms[r];
+            zrt::add_rule(*this, channel_rows[r], channel_instances_[i * kRows + r], state[a.field] == a.state);
+        }
     }
     const uint8_t state[3] = {rec.ia_alert, rec.ib_alert, rec.ic_alert};
-    for (const ScreenAlarm& a : kScreenAlarms) zrt::add_rule(*this, a.row, kScreenInstance, state[a.field] == a.state);
+    for (size_t r = 0; r < std::size(kScreenAlarms); ++r) {
+        const ScreenAlarm& a = kScreenAlarms[r];
+        zrt::add_rule(*this, screen_rows[r], screen_instance, state[a.field] == a.state);
+    }
 }
 
 template <class TeleAC, class TeleACChannel, int RT_AC>

@@ -16,6 +16,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include <json/value.h>
 
@@ -289,12 +290,20 @@ private:
     // Registers the cycle's rules from the image being published, so that the rules and the
     // saved image describe the same cycle.
     void register_rules(const TeleDC& image) {
-        for (const auto& rule : zrt::dc::kVoltRules)
-            zrt::add_rule(*this, rule.row, rule.row.name, image.volt_state == rule.volt_state);
+        // The texts never change: made once, not per cycle.
+        static const std::vector<zrt::RuleTexts> volt_rows = zrt::rule_texts(zrt::dc::kVoltRules);
+        static const zrt::RuleTexts fuse_row(zrt::dc::kFuseRule);
+        static const std::vector<std::string> fuse_instances = [] {
+            std::vector<std::string> texts;
+            for (int k = 1; k <= TeleDC::ALERT_M_SIZE(); ++k)
+                texts.push_back("直流" + std::to_string(k) + "电池熔丝故障告警");
+            return texts;
+        }();
+        for (size_t r = 0; r < volt_rows.size(); ++r)
+            zrt::add_rule(*this, volt_rows[r], volt_rows[r].name,
+                          image.volt_state == zrt::dc::kVoltRules[r].volt_state);
         if (image.alert_m_count != TeleDC::ALERT_M_SIZE()) return;
-        for (int k = 1; k <= TeleDC::ALERT_M_SIZE(); ++k) {
-            zrt::add_rule(*this, zrt::dc::kFuseRule, "直流" + std::to_string(k) + "电池熔丝故障告警",
-                          image.alert_m_state[k - 1] == zrt::dc::kFuseFault);
-        }
+        for (int k = 1; k <= TeleDC::ALERT_M_SIZE(); ++k)
+            zrt::add_rule(*this, fuse_row, fuse_instances[k - 1], image.alert_m_state[k - 1] == zrt::dc::kFuseFault);
     }
 };

@@ -27,8 +27,12 @@ void check_fresh(const TXQVDevice& dev) {
     if (seconds_since(dev.last_update) >= 61) throw std::out_of_range(kTimedOut);
 }
 
-void add_rule(TXQVDevice& dev, const AlarmRow& row, const std::string& instance, bool active) {
+void add_rule(TXQVDevice& dev, const RuleTexts& row, const std::string& instance, bool active) {
     dev.CheckThresholdBool(row.level, row.key, row.signal_id, row.name, instance, active, dev.rule_seq++);
+}
+
+void add_rule(TXQVDevice& dev, const AlarmRow& row, const std::string& instance, bool active) {
+    add_rule(dev, RuleTexts(row), instance, active);
 }
 
 void publish_cycle(TXQVDevice& dev, int record_type, const unsigned char* image, int size,

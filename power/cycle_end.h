@@ -2,9 +2,11 @@
 // Pieces every child device shares: the local clock, the freshness rule of value queries,
 // and the cycle-end publication (publish the image, register the cycle's alarm rules, run
 // the model hook, queue the history job).
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
@@ -37,7 +39,27 @@ struct AlarmRow {
     const char* name;
 };
 
+// An alarm row's texts in the form the host takes them. Children keep these for their fixed
+// tables (built once, at first use), so that registering a rule each cycle builds no string.
+struct RuleTexts {
+    explicit RuleTexts(const AlarmRow& row) : level(row.level), key(row.key), signal_id(row.signal_id), name(row.name) {}
+    int level;
+    std::string key;
+    std::string signal_id;
+    std::string name;
+};
+
+// The RuleTexts of a fixed table whose entries hold their AlarmRow as `row`, in table order.
+template <class Entry, size_t N>
+std::vector<RuleTexts> rule_texts(const Entry (&table)[N]) {
+    std::vector<RuleTexts> texts;
+    texts.reserve(N);
+    for (const Entry& e : table) texts.emplace_back(e.row);
+    return texts;
+}
+
 // Registers one rule with the device's current rule_seq, then increments it.
+void add_rule(TXQVDevice& dev, const RuleTexts& row, const std::string& instance, bool active);
 void add_rule(TXQVDevice& dev, const AlarmRow& row, const std::string& instance, bool active);
 
 // The publication that ends every child's RoundDone once the record is stamped and the

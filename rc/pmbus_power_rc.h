@@ -56,6 +56,8 @@ protected:
     int32_t image_size = 0;
     std::unique_ptr<unsigned char[]> image;
     mutable std::mutex mu_;
+    // Instance texts of the module fault rules, by module; used by RoundDone only.
+    std::vector<std::string> fault_instances_;
 
 private:
     // Log lines noticed while the records are locked; sent once the lock is released.
@@ -125,7 +127,7 @@ bool PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::LoadFromCache(const unsigned ch
 
 template <class TeleRC, class TeleRCChannel, int RT_RC>
 void PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::RoundDone() {
-    static const zrt::AlarmRow kModuleFault{2, "RC_0", "06024", "整流模块故障告警"};
+    static const zrt::RuleTexts kModuleFault(zrt::AlarmRow{2, "RC_0", "06024", "整流模块故障告警"});
 
     auto now = zrt::local_now();
     ttime stamp = get_ttime(zrt::local_now());
@@ -153,10 +155,12 @@ void PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::RoundDone() {
 
     // The image is touched only here, on the serial thread, so it needs no lock while the
     // host publishes it; the history job saves its own copy.
+    // Instance texts "模块<n>整流模块故障告警", made once per module number.
+    while (fault_instances_.size() < faults.size())
+        fault_instances_.push_back("模块" + std::to_string(fault_instances_.size() + 1) + "整流模块故障告警");
+
     zrt::publish_cycle(*this, RT_RC, image.get(), image_size, [&] {
-        for (size_t i = 0; i < faults.size(); ++i)
-            zrt::add_rule(*this, kModuleFault, "模块" + std::to_string(i + 1) + "整流模块故障告警",
-                          faults[i] == 1);
+        for (size_t i = 0; i < faults.size(); ++i) zrt::add_rule(*this, kModuleFault, fault_instances_[i], faults[i] == 1);
         DoImpCheckAlert();
     });
 }
