@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# Performance figures of the plug-in. Reports, never fails on a figure: a step fails only
+# when it cannot run. See docs/performance.md for what each figure means.
+#
+#   bash scripts/bench.sh                  every step
+#   bash scripts/bench.sh micro cycle      only the named steps
+# Steps:
+#   micro   Google Benchmark: frame decoder, parse hooks, RoundDone, Get_Value (medians)
+#   cycle   whole cycles over a pty paced at 9600 baud, wall time / wire time, both top devices
+#   count   instructions of one reference cycle (callgrind) and heap allocations per phase
+#   size    the stripped armhf zrt4600a.so
+# Environment: BUILD_DIR (default build-bench), REPETITIONS (default 5), CYCLES (default 5).
+# The figures are also written to $BUILD_DIR/bench-results/.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+build="${BUILD_DIR:-build-bench}"
+repetitions="${REPETITIONS:-5}"
+cycles="${CYCLES:-5}"
+steps=("$@")
+if [ "${#steps[@]}" -eq 0 ]; then steps=(micro cycle count size); fi
+results="$build/bench-results"
+
+configure() {
+  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZRT_BUILD_BENCH=ON >/dev/null
+  cmake --build "$build" -j2 --target zrt-bench zrt-bench-cycle zrt-cycle-count >/dev/null
+  mkdir -p "$results"
+}
+
+machine() {
+  echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'),"\
+       "load average $(cut -d' ' -f1-3 /proc/loadavg), $(uname -sr)"
+}
+
+for step in "${steps[@]}"; do
+  case "$step" in
+    micro)
+      configure
+      echo "== micro benchmarks (median of $repetitions repetitions; CPU time is the figure to quote on a busy machine)"
+      machine
+      "$build/bench/zrt-bench" --benchmark_repetitions="$repetitions" --benchmark_report_aggregates_only=true \
+        --benchmark_color=false --benchmark_out="$results/micro.json" --benchmark_out_format=json \
+        | grep -v -e '_mean' -e '_stddev' -e '_cv' | tee "$results/micro.txt"
+      ;;
+    cycle)
+      configure
+      echo "== paced pty cycles, site settings"
+      machine
+      "$build/bench/zrt-bench-cycle" --cycles "$cycles" | tee "$results/cycle.txt"
+      echo "== paced pty cycles, every group read each cycle"
+      "$build/bench/zrt-bench-cycle" --cycles "$cycles" --full-reads | tee "$results/cycle-full.txt"
+      ;;
+    count)
+      echo "== one reference cycle under callgrind"
+      BUILD_DIR="$build" bash scripts/callgrind-cycle.sh | tee "$results/count.txt"
+      ;;
+    size)
+      echo "== stripped armhf zrt4600a.so"
+      if [ ! -d build/armhf ]; then cmake --preset armhf >/dev/null; fi
+      cmake --build build/armhf -j2 --target zrt4600a >/dev/null
+      mkdir -p "$results"
+      cp build/armhf/plugin/zrt4600a.so "$results/zrt4600a.armhf.so"
+      arm-linux-gnueabihf-strip "$results/zrt4600a.armhf.so"
+      bytes=$(stat -c %s "$results/zrt4600a.armhf.so")
+      awk -v b="$bytes" 'BEGIN { printf "zrt4600a.so (armhf, stripped): %d bytes = %.1f KiB (goal: 200 KiB)\n", b, b / 1024 }' \
+        | tee "$results/size.txt"
+      ;;
+    *)
+      echo "unknown step: $step (micro, cycle, count, size)" >&2
+      exit 2
+      ;;
+  esac
+done
