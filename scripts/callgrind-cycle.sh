@@ -112,7 +112,7 @@ print(f"  plug-in, with the host calls   {inclusive:>10,}   (under {' and '.join
 print(f"  plug-in, without host calls    {own:>10,}   (goal: 150,000)")
 print(f"  plug-in functions' own Ir      {self_plugin:>10,}   (callgrind's self cost, library calls left out)")
 print()
-print("host services called by the plug-in (inclusive Ir)")
+print("host services called by the plug-in (inclusive Ir; the history job's calls are also inside CheckThresholdWork)")
 calls = defaultdict(int)
 for (a, b), c in edges.items():
     if side(a) == "plugin" and side(b) == "host":
