@@ -62,11 +62,11 @@ def side(name):
     return "library"
 
 names = {}
-def name_of(spec):
+def name_of(field):
     # "(id) name" defines a compressed name, "(id)" refers to it.
-    m = re.match(r"\((\d+)\)(?:\s(.*))?$", spec)
+    m = re.match(r"\((\d+)\)(?:\s(.*))?$", field)
     if not m:
-        return spec
+        return field
     if m.group(2) is not None:
         names[m.group(1)] = m.group(2)
     return names[m.group(1)]
