@@ -33,7 +33,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    auto host = make_host();
+    Host host;
     auto dev = make_child<zrt4600aAC>(host, 11);
     OpReader in(data, size);
     while (in.more()) {
@@ -69,16 +69,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             break;
         }
         case kRoundDone: {
-            forget_events(*host);
+            host.forget();
             dev->RoundDone();
             std::vector<uint8_t> expected;
             append_raw(expected, dev->record);
             for (const auto& ch : dev->channels) append_raw(expected, ch);
-            check_cycle_image(*host, expected);
+            check_cycle_image(host, expected);
             break;
         }
         }
-        forget_events(*host);
+        host.forget();
     }
     return 0;
 }

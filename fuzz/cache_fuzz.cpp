@@ -51,7 +51,7 @@ std::vector<uint8_t> records_of(const Rectifiers& d) {
 // Loads `image` into `dev`; `fits` is whether the image's length agrees with its count,
 // and the 7-byte time stamp of the record lies at `stamp_at`.
 template <class Dev>
-void load(devhost::Controller& host, Dev& dev, const std::vector<uint8_t>& bytes, bool fits, size_t stamp_at) {
+void load(Host& host, Dev& dev, const std::vector<uint8_t>& bytes, bool fits, size_t stamp_at) {
     const std::vector<uint8_t> before = records_of(dev);
     const bool was_ready = dev.data_ready;
     HeapBytes image(bytes);
@@ -68,15 +68,15 @@ void load(devhost::Controller& host, Dev& dev, const std::vector<uint8_t>& bytes
         } catch (const std::out_of_range&) {
         }
     }
-    forget_events(host);
+    host.forget();
     dev.RoundDone();
-    ZRT_FUZZ_CHECK(host.published.size() == 1);
-    std::vector<uint8_t> published = host.published.back().image;
+    ZRT_FUZZ_CHECK(host.published().size() == 1);
+    const std::vector<uint8_t> published = host.published().back().image;
     ZRT_FUZZ_CHECK(published.size() == bytes.size());
     std::vector<uint8_t> expected = bytes;
     std::memcpy(expected.data() + stamp_at, published.data() + stamp_at, 7);
     ZRT_FUZZ_CHECK(published == expected);
-    forget_events(host);
+    host.forget();
 }
 
 }  // namespace
@@ -87,7 +87,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    auto host = make_host();
+    Host host;
     auto ac = make_child<zrt4600aAC>(host, 11);
     auto dc = make_child<zrt4600aDC>(host, 21);
     auto rc = make_child<Rectifiers>(host, 100);
@@ -97,18 +97,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         case kLoadAc: {
             const std::vector<uint8_t> b = in.payload();
             const bool fits = b.size() > 32 && b.size() - 32 == 30u * b[16];
-            load(*host, *ac, b, fits, 25);
+            load(host, *ac, b, fits, 25);
             break;
         }
         case kLoadDc: {
             const std::vector<uint8_t> b = in.payload();
-            load(*host, *dc, b, b.size() == 166, 159);
+            load(host, *dc, b, b.size() == 166, 159);
             break;
         }
         case kLoadRc: {
             const std::vector<uint8_t> b = in.payload();
             const bool fits = b.size() >= 65 && b.size() - 65 == 32u * b[57];
-            load(*host, *rc, b, fits, 58);
+            load(host, *rc, b, fits, 58);
             break;
         }
         case kPrimeAc: {
@@ -122,7 +122,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             break;
         }
         }
-        forget_events(*host);
+        host.forget();
     }
     return 0;
 }

@@ -7,6 +7,7 @@
 // Properties: a refresh or a reply sends at most one command, and only commands of the cycle;
 // the poll state is always one of the cycle's; every image published has the size its
 // record type allows; a cycle end publishes every child once, AC, DC, then rectifier.
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -79,7 +80,7 @@ private:
 };
 
 struct Conversation {
-    std::shared_ptr<devhost::Controller> host = make_host();
+    Host host;
     std::shared_ptr<devhost::MemoryTransport> line = std::make_shared<devhost::MemoryTransport>();
     std::shared_ptr<Poller> dev = std::make_shared<Poller>(line);
     devhost::SteadyClock::time_point clock = devhost::SteadyClock::time_point() + std::chrono::hours(1);
@@ -93,7 +94,7 @@ struct Conversation {
         for (int i = 0; i < n_dc; ++i) s["dcSetting"][i]["data_id"] = 21 + i;
         s["rcSetting"] = Json::Value(Json::objectValue);
         s["auto_data_ready"] = (config & 0x80) != 0;
-        ZRT_FUZZ_CHECK(dev->Init(host, kTopId, s));
+        ZRT_FUZZ_CHECK(dev->Init(host.controller, kTopId, s));
         dev->serial_state().now = [this] { return clock; };
         dev->OpenPort(line);
         for (int i = 0; i < n_ac; ++i) cycle_order.push_back(11 + i);
@@ -101,9 +102,12 @@ struct Conversation {
         cycle_order.push_back(kTopId);
     }
 
-    void send(uint8_t c1, uint8_t rtn, const Bytes& info) {
-        devhost::inject(*dev, devhost::encode_frame(0x20, dev->address, c1, rtn, info.data(), info.size()));
+    // A frame of the line: the info is cut to the most LENID can announce.
+    std::string frame(uint8_t c1, uint8_t rtn, const Bytes& info) const {
+        return devhost::encode_frame(0x20, dev->address, c1, rtn, info.data(),
+                                     std::min(info.size(), devhost::kMaxInfoBytes));
     }
+    void send(uint8_t c1, uint8_t rtn, const Bytes& info) { devhost::inject(*dev, frame(c1, rtn, info)); }
 
     // Channel counts the AC screens will accept: the fixed ones, `fallback` where none is.
     std::vector<int> channel_counts(int fallback) const {
@@ -154,14 +158,14 @@ struct Conversation {
         const int s = dev->poll_state;
         ZRT_FUZZ_CHECK((s >= 0 && s <= 9) || s == 14);
 
-        const auto& published = host->published;
+        const auto& published = host.published();
         for (const auto& e : published) ZRT_FUZZ_CHECK(image_size_fits(e.record_type, e.image.size()));
         // Cache loads publish nothing, so what was published comes from cycle ends (several
         // when raw bytes carried several cycles' replies).
         ZRT_FUZZ_CHECK(published.size() % cycle_order.size() == 0);
         for (size_t i = 0; i < published.size(); ++i)
             ZRT_FUZZ_CHECK(published[i].data_id == cycle_order[i % cycle_order.size()]);
-        forget_events(*host);
+        host.forget();
     }
 };
 
@@ -206,8 +210,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             break;
         }
         case kSplit: {
-            const Bytes info = in.payload();
-            const std::string frame = devhost::encode_frame(0x20, dev.address, c.cid1, 0, info.data(), info.size());
+            const std::string frame = c.frame(c.cid1, 0, in.payload());
             const size_t cut = in.byte() % (frame.size() + 1);
             devhost::inject(dev, frame.substr(0, cut));
             devhost::inject(dev, frame.substr(cut));

@@ -28,7 +28,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    auto host = make_host();
+    Host host;
     auto dev = make_child<zrt4600aDC>(host, 21);
     const auto& rec = dev->record;
     OpReader in(data, size);
@@ -63,15 +63,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             break;
         }
         case kRoundDone: {
-            forget_events(*host);
+            host.forget();
             dev->RoundDone();
             std::vector<uint8_t> expected;
             append_raw(expected, rec);
-            check_cycle_image(*host, expected);
+            check_cycle_image(host, expected);
             break;
         }
         }
-        forget_events(*host);
+        host.forget();
     }
     return 0;
 }

@@ -123,8 +123,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Keys longer than this add nothing but time in the regular expression engine.
     const std::string key(reinterpret_cast<const char*>(data + 2), std::min<size_t>(size - 2, 256));
 
-    auto host = make_host();
-    host->record_events = false;
+    Host host;
     if (device == 0) {
         auto ac = make_child<zrt4600aAC>(host, 11);
         HeapBytes part(ac_analog_part(channels));

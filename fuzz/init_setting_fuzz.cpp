@@ -61,11 +61,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Json::Value settings;
     if (!parse(data, size, settings)) return 0;
 
-    auto host = make_host();
+    Host host;
     auto dev = std::make_shared<zrt4600a>();
-    if (!dev->Init(host, 100, settings)) return 0;
+    if (!dev->Init(host.controller, 100, settings)) return 0;
     check_children(*dev, settings);
-    ZRT_FUZZ_CHECK(dev->Init(host, 100, settings));
+    ZRT_FUZZ_CHECK(dev->Init(host.controller, 100, settings));
     check_children(*dev, settings);
     return 0;
 }

@@ -42,11 +42,11 @@ Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 // `stamp_at`) cleared so that the corpus comes out the same on every run.
 template <class Dev, class Feed>
 Bytes published_image(size_t stamp_at, Feed feed) {
-    auto host = make_host();
+    Host host;
     auto dev = make_child<Dev>(host, 7);
     feed(*dev);
     dev->RoundDone();
-    Bytes image = host->published.back().image;
+    Bytes image = host.published().back().image;
     std::fill(image.begin() + static_cast<std::ptrdiff_t>(stamp_at),
               image.begin() + static_cast<std::ptrdiff_t>(stamp_at + 7), 0);
     return image;

@@ -40,7 +40,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    auto host = make_host();
+    Host host;
     auto dev = make_child<Rectifiers>(host, 100);
     OpReader in(data, size);
     while (in.more()) {
@@ -80,17 +80,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             break;
         }
         case kRoundDone: {
-            forget_events(*host);
+            host.forget();
             dev->RoundDone();
             std::vector<uint8_t> expected;
             append_raw(expected, dev->record);
             for (const auto& m : dev->modules) append_raw(expected, m);
-            check_cycle_image(*host, expected);
+            check_cycle_image(host, expected);
             break;
         }
         }
         ZRT_FUZZ_CHECK(dev->modules.size() == dev->record.module_count);
-        forget_events(*host);
+        host.forget();
     }
     return 0;
 }
