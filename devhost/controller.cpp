@@ -190,7 +190,7 @@ void Controller::rule(const TXQVDevice& dev, const rule_value& r) {
     {
         std::lock_guard<std::mutex> lock(mu_);
         if (record_events) rules.push_back(r);
-        obs = observers_;
+        if (!observers_.empty()) obs = observers_;
     }
     for (Observer* o : obs) o->on_rule(dev.DataId(), r);
 }

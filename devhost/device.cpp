@@ -1,5 +1,6 @@
 // The host's device framework: VDeviceInterface, TXQVDevice, TXQSPDevice, get_ttime, and
 // the in-memory transport.
+#include <utility>
 #include <mutex>
 #include <stdexcept>
 #include <unordered_map>
@@ -164,8 +165,8 @@ void TXQVDevice::CheckThresholdBool(int level, const std::string& key, const std
     r.name = name;
     r.instance = instance;
     r.data_id = DataId();
-    pending_rules.push_back(r);
     if (auto c = devhost::host_of(*this)) c->rule(*this, r);
+    pending_rules.push_back(std::move(r));
 }
 
 bool TXQVDevice::DoBatchCheckThreshold(const std::vector<rule_value>& rules) {
