@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Performance figures of the plug-in. Reports, never fails on a figure: a step fails only
-# when it cannot run. See docs/performance.md for what each figure means.
+# when it cannot run. The README's Performance section says what each figure means.
 #
 #   bash scripts/bench.sh                  every step
 #   bash scripts/bench.sh micro cycle      only the named steps

@@ -1,15 +1,12 @@
 #!/usr/bin/env bash
 # Installs every build, test and cross-build dependency from Debian's archive.
 # Safe to run again: apt-get skips what is already there.
+#   bash scripts/install-deps.sh              install (or confirm) everything
+#   bash scripts/install-deps.sh --if-missing do nothing when every package is installed
 set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
-
-if ! dpkg --print-foreign-architectures | grep -qx armhf; then
-  $SUDO dpkg --add-architecture armhf
-fi
-$SUDO apt-get update -qq
 
 native=(
   build-essential cmake ninja-build pkg-config git
@@ -23,5 +20,21 @@ armhf=(
   libboost-dev:armhf libboost-date-time-dev:armhf libjsoncpp-dev:armhf
   libfmt-dev:armhf libgtest-dev:armhf libgmock-dev:armhf
 )
+
+if [ "${1:-}" = "--if-missing" ]; then
+  missing=0
+  for pkg in "${native[@]}" "${armhf[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "${pkg}" 2>/dev/null | grep -q "ok installed"; then
+      missing=1
+      break
+    fi
+  done
+  [ "${missing}" -eq 0 ] && exit 0
+fi
+
+if ! dpkg --print-foreign-architectures | grep -qx armhf; then
+  $SUDO dpkg --add-architecture armhf
+fi
+$SUDO apt-get update -qq
 $SUDO apt-get install -y -qq --no-install-recommends --no-remove "${native[@]}"
 $SUDO apt-get install -y -qq --no-install-recommends --no-remove "${armhf[@]}"

@@ -9,6 +9,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# On a fresh machine this installs the build dependencies first.
+bash scripts/install-deps.sh --if-missing >&2
+
 build="${BUILD_DIR:-build/default}"
 if [ ! -f "${build}/CMakeCache.txt" ]; then
   if [ "${build}" = "build/default" ]; then

@@ -7,6 +7,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+# On a fresh machine this installs the build dependencies first.
+bash scripts/install-deps.sh --if-missing
+
 jobs="${JOBS:-2}"
 presets=("$@")
 if [ "${#presets[@]}" -eq 0 ]; then presets=(default); fi
