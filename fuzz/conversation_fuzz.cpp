@@ -81,9 +81,10 @@ private:
 
 struct Conversation {
     Host host;
+    // The line's clock, which the device reads; declared first so that it outlives the device.
+    devhost::SteadyClock::time_point clock = devhost::SteadyClock::time_point() + std::chrono::hours(1);
     std::shared_ptr<devhost::MemoryTransport> line = std::make_shared<devhost::MemoryTransport>();
     std::shared_ptr<Poller> dev = std::make_shared<Poller>(line);
-    devhost::SteadyClock::time_point clock = devhost::SteadyClock::time_point() + std::chrono::hours(1);
     uint8_t cid1 = 0x40, cid2 = 0x51;  // the awaited command
     std::vector<uint32_t> cycle_order;  // data ids in the order a cycle end publishes them
 

@@ -15,8 +15,8 @@
 namespace zrt::fuzz {
 
 // A broken property is a finding: stop here so that libFuzzer keeps the input.
-#define ZRT_FUZZ_CHECK(cond)        \
-    do {                            \
+#define ZRT_FUZZ_CHECK(cond)           \
+    do {                               \
         if (!(cond)) __builtin_trap(); \
     } while (0)
 
