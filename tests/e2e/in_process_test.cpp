@@ -11,18 +11,12 @@
 #include "devhost/devhost.h"
 #include "sim/memory_link.h"
 #include "sim/simulator.h"
+#include "tests/sim/sim_test_util.h"
 #include "tools/plugin_loader.h"
 
 namespace {
 
-Json::Value parse(const std::string& text) {
-    Json::CharReaderBuilder b;
-    std::unique_ptr<Json::CharReader> r(b.newCharReader());
-    Json::Value v;
-    std::string errs;
-    if (!r->parse(text.data(), text.data() + text.size(), &v, &errs)) throw std::runtime_error(errs);
-    return v;
-}
+Json::Value parse(const std::string& text) { return sim_test::json(text); }
 
 // Two AC screens (2 and 1 channels), five modules, two DC screens; no alarm condition.
 const char* kPlant = R"({

@@ -14,20 +14,14 @@
 #include "tools/host_error.h"
 #include "tools/image_view.h"
 #include "tools/json_line.h"
+#include "tests/sim/sim_test_util.h"
 #include "tools/plugin_loader.h"
 
 using namespace zrt::host;
 
 namespace {
 
-Json::Value parse(const std::string& text) {
-    Json::CharReaderBuilder b;
-    std::unique_ptr<Json::CharReader> r(b.newCharReader());
-    Json::Value v;
-    std::string errs;
-    if (!r->parse(text.data(), text.data() + text.size(), &v, &errs)) throw std::runtime_error(errs);
-    return v;
-}
+Json::Value parse(const std::string& text) { return sim_test::json(text); }
 
 std::vector<uint8_t> filled(uint8_t tag, size_t n) { return std::vector<uint8_t>(n, tag); }
 
