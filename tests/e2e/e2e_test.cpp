@@ -13,19 +13,6 @@ namespace {
 
 constexpr int kBaud = 115200;
 
-// One AC screen of two channels, four modules, one DC screen.
-Json::Value plant() {
-    return parse_json(R"({
-      "model": "zrt4600a",
-      "reply_delay_ms": 2,
-      "ac": [{"channels": [{"a": 221.5, "b": 220.5, "c": 222.0, "f": 50.0},
-                           {"a": 219.0, "b": 218.5, "c": 217.0, "f": 49.5}],
-              "ia": 35.25, "ib": 34.5, "ic": 36.0}],
-      "rc": {"group_value": 53.5, "module_count": 4, "modules": [{"value": 10.5}]},
-      "dc": [{"v": 53.25, "i": 120.5}],
-      "ac_param": [280, 180, 55, 45, 1], "dc_param": [57.5, 45], "dc_user_param": [1, 2, 3, 4, 5]
-    })");
-}
 
 // A reply is waited for `timeout_ms` of silence: short where faults make the host wait,
 // generous elsewhere so that a busy machine causes no time-out.
@@ -78,7 +65,7 @@ Json::Value last_image(const HostRun& r, const char* event, int record_type) {
 }  // namespace
 
 TEST(EndToEnd, ValuesReadOverTheLineMatchThePlant) {
-    Site site(plant(), "values");
+    Site site(small_plant(), "values");
     std::vector<std::string> args = site.args(1);
     for (const char* q : {"11:ia", "11:channel_1_f", "11:channel_0_b", "21:v", "21:i", "rc:v", "99:v"})
         args.insert(args.end(), {"--query", q});
@@ -121,7 +108,7 @@ TEST(EndToEnd, ValuesReadOverTheLineMatchThePlant) {
 }
 
 TEST(EndToEnd, ScriptedAlarmsRaiseAndClear) {
-    Json::Value p = plant();
+    Json::Value p = small_plant();
     p["steps"] = parse_json(R"([
       {"cycle": 2, "set": {"ac[0].channels[1].b_alert": 2, "rc.modules[2].fault": 1,
                            "dc[0].volt_state": 1, "dc[0].fuses[4]": 3}},
@@ -178,7 +165,7 @@ TEST(EndToEnd, ScriptedAlarmsRaiseAndClear) {
 }
 
 TEST(EndToEnd, TheHostSurvivesLineFaults) {
-    Json::Value p = plant();
+    Json::Value p = small_plant();
     p["faults"] = parse_json(R"([
       {"cycle": 1, "command": "41_41", "kind": "bad_chksum"},
       {"cycle": 1, "command": "40_44", "kind": "truncated"},
@@ -222,7 +209,7 @@ TEST(EndToEnd, TheHostSurvivesLineFaults) {
 }
 
 TEST(EndToEnd, ARestartHandsEveryChildItsLastImage) {
-    Site site(plant(), "restart");
+    Site site(small_plant(), "restart");
     TempFile db("restart.db");
     std::vector<std::string> args = site.args(1);
     args.insert(args.end(), {"--history", db.path()});
@@ -248,7 +235,7 @@ TEST(EndToEnd, ARestartHandsEveryChildItsLastImage) {
 TEST(EndToEnd, ARecordedSessionReplaysAsThePlant) {
     TempFile record("session.log");
     {
-        Site site(plant(), "record");
+        Site site(small_plant(), "record");
         std::vector<std::string> args = site.args(1);
         args.insert(args.end(), {"--record", record.path()});
         const HostRun r = run_host(args);

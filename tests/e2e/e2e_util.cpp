@@ -199,4 +199,17 @@ float image_float(const std::string& hex, size_t at) {
     return v;
 }
 
+Json::Value small_plant() {
+    return parse_json(R"({
+      "model": "zrt4600a",
+      "reply_delay_ms": 2,
+      "ac": [{"channels": [{"a": 221.5, "b": 220.5, "c": 222.0, "f": 50.0},
+                           {"a": 219.0, "b": 218.5, "c": 217.0, "f": 49.5}],
+              "ia": 35.25, "ib": 34.5, "ic": 36.0}],
+      "rc": {"group_value": 53.5, "module_count": 4, "modules": [{"value": 10.5}]},
+      "dc": [{"v": 53.25, "i": 120.5}],
+      "ac_param": [280, 180, 55, 45, 1], "dc_param": [57.5, 45], "dc_user_param": [1, 2, 3, 4, 5]
+    })");
+}
+
 }  // namespace e2e

@@ -75,6 +75,9 @@ private:
 
 std::string write_json(const Json::Value& v);
 Json::Value parse_json(const std::string& text);
+
+// One AC screen of two channels, four modules, one DC screen; no alarm condition.
+Json::Value small_plant();
 // Little-endian float at `at` of a lower-case hex image.
 float image_float(const std::string& hex, size_t at);
 unsigned image_byte(const std::string& hex, size_t at);

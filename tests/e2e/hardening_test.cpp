@@ -21,19 +21,6 @@ namespace {
 constexpr int kBaud = 115200;
 constexpr int kModules = 4;
 
-// One AC screen of two channels, four modules, one DC screen.
-Json::Value plant() {
-    return parse_json(R"({
-      "model": "zrt4600a",
-      "reply_delay_ms": 2,
-      "ac": [{"channels": [{"a": 221.5, "b": 220.5, "c": 222.0, "f": 50.0},
-                           {"a": 219.0, "b": 218.5, "c": 217.0, "f": 49.5}],
-              "ia": 35.25, "ib": 34.5, "ic": 36.0}],
-      "rc": {"group_value": 53.5, "module_count": 4, "modules": [{"value": 10.5}]},
-      "dc": [{"v": 53.25, "i": 120.5}],
-      "ac_param": [280, 180, 55, 45, 1], "dc_param": [57.5, 45], "dc_user_param": [1, 2, 3, 4, 5]
-    })");
-}
 
 Json::Value settings(int timeout_ms) {
     Json::Value s = parse_json(R"({
@@ -160,7 +147,7 @@ std::map<std::string, int> commands_sent(const std::string& record_path) {
 // Runs the plant for `cycles` with these faults (a JSON list), the history in `db`.
 HostRun run_faulted(const FaultCase& fc, const std::string& faults, const std::string& db, const std::string& record) {
     const int cycles = fc.fault_cycle + 1;
-    Json::Value p = plant();
+    Json::Value p = small_plant();
     p["faults"] = parse_json(faults);
     // The last cycle reads new values, so stale images cannot pass for a recovered poller.
     Json::Value step;
@@ -289,7 +276,7 @@ std::map<std::string, long> rows_per_device(HistoryFile& file) {
 }
 
 TEST(HistoryCrashSafety, AKilledHostLeavesASoundFileThatARestartReloads) {
-    TempFile plant_file("crash_plant.json", write_json(plant()));
+    TempFile plant_file("crash_plant.json", write_json(small_plant()));
     TempFile settings_file("crash_settings.json", write_json(settings(1000)));
     TempFile db("crash.db");
     std::mt19937 rng(20261208);
