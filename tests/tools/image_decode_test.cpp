@@ -1,0 +1,106 @@
+#include <cstring>
+#include <map>
+
+#include <gtest/gtest.h>
+
+#include "tools/image_decode.h"
+
+using namespace zrt::host;
+
+namespace {
+
+void put_float(std::vector<uint8_t>& img, size_t at, float v) { std::memcpy(img.data() + at, &v, 4); }
+void put_bits(std::vector<uint8_t>& img, size_t at, uint32_t bits) { std::memcpy(img.data() + at, &bits, 4); }
+
+std::map<std::string, DecodedValue> by_key(const DecodedImage& d) {
+    std::map<std::string, DecodedValue> m;
+    for (const DecodedValue& v : d.values) m[v.key] = v;
+    return m;
+}
+
+}  // namespace
+
+TEST(ImageDecode, AnAcImageGivesItsCurrentsAndChannelsWithUnitsAndAbsentValuesLeftOut) {
+    std::vector<uint8_t> img(32 + 30 * 2, 0);
+    put_float(img, 4, 35.2f);
+    put_bits(img, 8, 0xBDCCCCCDu);  // -0.1: stored for an absent current
+    put_bits(img, 12, 0x20202020u); // the no-value pattern as received
+    img[16] = 2;
+    img[18] = 3;
+    img[22 + 2] = 3;                 // ic_alert: missing
+    img[25] = 0xEA, img[26] = 0x07, img[27] = 12, img[28] = 8, img[29] = 23, img[30] = 4, img[31] = 5;
+    put_float(img, 32 + 30 + 0, 221.5f);   // channel 1 (key channel_1_a)
+    put_float(img, 32 + 30 + 12, 50.0f);
+    img[32 + 30 + 17] = 1;                  // a_alert low
+    const DecodedImage d = decode_image(kAcRecordType, img);
+    ASSERT_TRUE(d.valid);
+    EXPECT_EQ(d.time, "2026-12-08 23:04:05");
+    auto v = by_key(d);
+    EXPECT_FLOAT_EQ(*v["ia"].value, 35.2f);
+    EXPECT_EQ(v["ia"].unit, "A");
+    EXPECT_FALSE(v["ib"].value.has_value());
+    EXPECT_FALSE(v["ic"].value.has_value());
+    EXPECT_EQ(format_value(v["ib"]), "—");
+    EXPECT_EQ(v["ic_alert"].state_text, "missing");
+    EXPECT_FLOAT_EQ(*v["channel_1_a"].value, 221.5f);
+    EXPECT_EQ(v["channel_1_a"].label, "channel 2 voltage AB/A");
+    EXPECT_EQ(format_value(v["channel_1_f"]), "50 Hz");
+    EXPECT_EQ(v["channel_1_a_alert"].state_text, "low");
+    EXPECT_EQ(v.count("channel_2_a"), 0u);
+    EXPECT_EQ(v.count("state_user_2"), 1u);
+
+    img.push_back(0);  // one byte too many for two channels
+    EXPECT_FALSE(decode_image(kAcRecordType, img).valid);
+    EXPECT_FALSE(decode_image(4242, img).valid);
+}
+
+TEST(ImageDecode, ADcImageGivesVoltageCurrentFusesAndUserValuesAsFarAsTheCountsSay) {
+    std::vector<uint8_t> img(166, 0);
+    put_bits(img, 4, 0x20202020u);  // v not provided
+    put_float(img, 8, 120.4f);
+    img[29] = 1;
+    put_float(img, 30, 12.5f);
+    img[66] = 2;
+    put_bits(img, 67, 0xBDCCCCCDu);
+    put_float(img, 71, 25.0f);
+    img[79] = 2;
+    img[80] = 64;
+    img[81 + 5] = 3;
+    const auto v = by_key(decode_image(kDcRecordType, img));
+    EXPECT_FALSE(v.at("v").value.has_value());
+    EXPECT_FLOAT_EQ(*v.at("i").value, 120.4f);
+    EXPECT_FLOAT_EQ(*v.at("dc_n_0").value, 12.5f);
+    EXPECT_EQ(v.count("dc_n_1"), 0u);
+    EXPECT_EQ(v.count("dc_m_0"), 0u);
+    EXPECT_FALSE(v.at("user_p_0").value.has_value());
+    EXPECT_FLOAT_EQ(*v.at("user_p_1").value, 25.0f);
+    EXPECT_EQ(v.at("volt_state").state_text, "high");
+    EXPECT_EQ(v.at("fuse_5").state_text, "blown");
+    EXPECT_EQ(v.at("fuse_5").label, "fuse 6");
+    EXPECT_EQ(v.at("fuse_4").state_text, "normal");
+    EXPECT_EQ(v.count("fuse_63"), 1u);
+    EXPECT_FALSE(decode_image(kDcRecordType, std::vector<uint8_t>(165, 0)).valid);
+}
+
+TEST(ImageDecode, ARectifierImageGivesGroupParametersAndEveryModule) {
+    std::vector<uint8_t> img(65 + 32 * 2, 0);
+    put_float(img, 4, 280.0f);
+    put_float(img, 53, 53.5f);
+    img[57] = 2;
+    img[32] = 5;
+    put_float(img, 33 + 16, 10.0f);
+    put_float(img, 65 + 32, 10.4f);
+    img[65 + 4] = 4;
+    img[65 + 32 + 26] = 1;
+    const auto v = by_key(decode_image(kRcRecordType, img));
+    EXPECT_FLOAT_EQ(*v.at("group_value").value, 53.5f);
+    EXPECT_EQ(format_value(v.at("ac_param_0")), "280 V");
+    EXPECT_EQ(v.at("ac_param_0").kind, ValueKind::Setting);
+    EXPECT_FLOAT_EQ(*v.at("dc_user_param_4").value, 10.0f);
+    EXPECT_FLOAT_EQ(*v.at("module_1_value").value, 10.4f);
+    EXPECT_EQ(v.at("module_1_fault").state_text, "fault");
+    EXPECT_EQ(v.at("module_0_fault").state_text, "normal");
+    EXPECT_EQ(v.count("module_0_user_3"), 1u);
+    EXPECT_EQ(v.count("module_1_user_0"), 0u);  // module 2 reported no user values
+    EXPECT_FALSE(decode_image(kRcRecordType, std::vector<uint8_t>(65 + 31, 0)).valid);
+}
