@@ -5,8 +5,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "host/get_ttime.h"
-
 // One screen. AIRLOCK_MAX_ breaker-state bytes and P40_43_SIZE_ user-defined state bytes
 // are held as the 40_43 part delivers them.
 template <uint8_t AIRLOCK_MAX_, uint8_t P40_43_SIZE_>
@@ -26,7 +24,7 @@ struct __attribute__((packed)) tele_c_pmbuspower_ac {
     uint8_t ia_alert;
     uint8_t ib_alert;
     uint8_t ic_alert;
-    ttime update_time;
+    uint8_t update_time[7];  // the host time stamp of get_ttime, copied verbatim
 };
 
 // One AC input channel. P40_41_SIZE_ user-defined analogue values and p40_44_SIZE_

@@ -58,10 +58,10 @@ size_t format_channel_trace(char (&out)[kChannelTraceMax], float a, float b, flo
 // decoded without a heap allocation.
 class Output {
 public:
-    explicit Output(const TXQVDevice& dev) : dev_(dev) {}
+    explicit Output(TXQVDevice& dev) : dev_(dev) {}
     template <class... Args>
     void log(const char* format, Args... args) {
-        const TXQVDevice& dev = dev_;
+        TXQVDevice& dev = dev_;
         lines_.push_back({[&dev, format, args...] { dev.InfoLog(format, args...); }, 0, 0});
     }
     // The trace line of one channel (format_channel_trace).
@@ -96,7 +96,7 @@ private:
         size_t begin;
         size_t end;
     };
-    const TXQVDevice& dev_;
+    TXQVDevice& dev_;
     std::vector<Line> lines_;
     std::string text_;
 };
@@ -483,7 +483,9 @@ void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::RoundDone() {
     {
         std::lock_guard<std::mutex> lock(records_mutex);
         last_update = zrt::local_now();
-        record.update_time = get_ttime(zrt::local_now());
+        const auto stamp = get_ttime(zrt::local_now());
+        static_assert(sizeof stamp == sizeof record.update_time, "the host time stamp is 7 bytes");
+        std::memcpy(record.update_time, &stamp, sizeof record.update_time);
 
         // The image follows the channel count, which may change after the first cycle.
         const int size = kRecordSize + kChannelSize * static_cast<int>(channels.size());

@@ -180,7 +180,7 @@ Run run_device(const char* name, const Json::Value& settings, int cycles) {
     auto top = std::make_shared<Top>();
     if (!top->Init(controller, settings["data_id"].asUInt(), settings))
         throw std::runtime_error("the reference settings were refused");
-    top->OpenPort(line);
+    devhost::attach(*top, line);
 
     Run run{name, {}, 0, 0};
     bool in_cycle = false;
@@ -218,7 +218,7 @@ Run run_device(const char* name, const Json::Value& settings, int cycles) {
         if (in_cycle) current.bytes += static_cast<uint64_t>(n);
         top->process(buf, static_cast<int>(n));
         // The poller ends a cycle by resetting the line: no reply awaited, back in state 0.
-        if (in_cycle && top->poll_state == 0 && !top->serial_state().awaiting) {
+        if (in_cycle && top->poll_state == 0 && !devhost::serial_state(*top).awaiting) {
             const auto ended = Clock::now();
             in_cycle = false;
             current.cycle = ++counted;
@@ -228,7 +228,7 @@ Run run_device(const char* name, const Json::Value& settings, int cycles) {
         }
     }
     run.stalls = top->stall_count;
-    run.frame_errors = top->serial_state().decoder.stats().errors();
+    run.frame_errors = devhost::serial_state(*top).decoder.stats().errors();
     return run;
 }
 

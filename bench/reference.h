@@ -74,7 +74,7 @@ public:
         controller->record_events = false;
         if (!top->Init(controller, settings["data_id"].asUInt(), settings))
             throw std::runtime_error("the reference settings were refused");
-        top->OpenPort(line);
+        devhost::attach(*top, line);
     }
 
     // The 2-second rest after a cycle is over at once.

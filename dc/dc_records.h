@@ -4,8 +4,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "host/get_ttime.h"
-
 template <uint8_t M, uint8_t N, uint8_t P, uint8_t ALERT_M, uint8_t ALERT_P>
 struct __attribute__((packed)) tele_c_pmbuspower_dc {
     static constexpr uint8_t M_SIZE() { return M; }
@@ -28,7 +26,7 @@ struct __attribute__((packed)) tele_c_pmbuspower_dc {
     uint8_t alert_m_state[ALERT_M];  // 3 is a fuse fault
     uint8_t alert_p_count;       // count of user-defined alarm bytes, as read
     uint8_t alert_p_state[ALERT_P];
-    ttime update_time;           // host time stamp of the last evaluation
+    uint8_t update_time[7];      // host time stamp of the last evaluation (get_ttime, verbatim)
 };
 
 using tele_c_zrt4600_dc = tele_c_pmbuspower_dc<4, 9, 3, 64, 13>;

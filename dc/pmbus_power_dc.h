@@ -59,7 +59,7 @@ public:
     void add(const char* format, int64_t a, int64_t b) {
         if (count_ < kMax) items_[count_++] = {format, a, b};
     }
-    void write(const TXQVDevice& dev) const {
+    void write(TXQVDevice& dev) const {
         for (int k = 0; k < count_; ++k) dev.InfoLog(items_[k].format, dev.DataId(), items_[k].a, items_[k].b);
     }
 
@@ -124,12 +124,13 @@ public:
     // job with this cycle's image.
     void RoundDone() override {
         const auto now = zrt::local_now();
-        const ttime stamp = get_ttime(zrt::local_now());
+        const auto stamp = get_ttime(zrt::local_now());
+        static_assert(sizeof stamp == sizeof record.update_time, "the host time stamp is 7 bytes");
         TeleDC image;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             last_update = now;
-            record.update_time = stamp;
+            std::memcpy(record.update_time, &stamp, sizeof record.update_time);
             values_changed = !data_ready || std::fabs(record.v - prev_v) >= diff_v ||
                              std::fabs(record.i - prev_i) >= diff_i;
             data_ready = true;

@@ -12,8 +12,30 @@
 
 TXQController::~TXQController() = default;
 
-// The controller the plug-in is built for drops log lines; ours records them.
-void TXQController::Log(const std::string&, const std::vector<LogArg>&) {}
+// The log sink of this process: a device's InfoLog reaches it when the device reports to
+// one of our controllers, and the line is formatted and recorded there. Lines for any
+// other controller are dropped, as the controller's own empty hook would.
+extern "C" void txq_log_sink(TXQController* controller, const char* format, size_t format_size,
+                             const txq_log_arg* args, size_t count) {
+    auto* c = dynamic_cast<devhost::Controller*>(controller);
+    if (c == nullptr || format == nullptr) return;
+    std::vector<devhost::LogArg> list;
+    list.reserve(count);
+    for (size_t k = 0; k < count; ++k) {
+        const txq_log_arg& a = args[k];
+        switch (a.kind) {
+        case txq_log_arg::kSigned: list.emplace_back(a.value.i); break;
+        case txq_log_arg::kUnsigned: list.emplace_back(a.value.u); break;
+        case txq_log_arg::kFloat: list.emplace_back(a.value.f); break;
+        case txq_log_arg::kDouble: list.emplace_back(a.value.d); break;
+        case txq_log_arg::kText:
+            list.emplace_back(a.value.text.data ? std::string(a.value.text.data, a.value.text.size) : std::string());
+            break;
+        default: list.emplace_back(std::string("?")); break;
+        }
+    }
+    c->Log(std::string(format, format_size), list);
+}
 
 namespace devhost {
 
@@ -130,7 +152,7 @@ void Controller::drain() {
     impl_->idle.wait(lock, [this] { return impl_->queue.empty() && !impl_->busy; });
 }
 
-bool Controller::batch_check(const TXQVDevice& dev, const std::vector<rule_value>& batch) {
+bool Controller::batch_check(TXQVDevice& dev, const std::vector<rule_value>& batch) {
     const DeviceKey device{dev.DataId(), dev.DeviceType()};
     std::vector<AlarmEvent> transitions;
     bool any_active = false;
@@ -162,7 +184,7 @@ bool Controller::batch_check(const TXQVDevice& dev, const std::vector<rule_value
     return any_active;
 }
 
-void Controller::publish(const TXQVDevice& dev, int record_type, const unsigned char* data, int len) {
+void Controller::publish(TXQVDevice& dev, int record_type, const unsigned char* data, int len) {
     ImageEvent e{dev.DataId(), dev.DeviceType(), record_type, std::vector<uint8_t>(data, data + len)};
     std::vector<Observer*> obs;
     {
@@ -173,7 +195,7 @@ void Controller::publish(const TXQVDevice& dev, int record_type, const unsigned 
     for (Observer* o : obs) o->on_publish(e);
 }
 
-void Controller::save(const TXQVDevice& dev, const unsigned char* data, int len) {
+void Controller::save(TXQVDevice& dev, const unsigned char* data, int len) {
     ImageEvent e{dev.DataId(), dev.DeviceType(), detail::last_record_type(&dev),
                  std::vector<uint8_t>(data, data + len)};
     std::vector<Observer*> obs;
@@ -185,7 +207,7 @@ void Controller::save(const TXQVDevice& dev, const unsigned char* data, int len)
     for (Observer* o : obs) o->on_saved(e);
 }
 
-void Controller::rule(const TXQVDevice& dev, const rule_value& r) {
+void Controller::rule(TXQVDevice& dev, const rule_value& r) {
     std::vector<Observer*> obs;
     {
         std::lock_guard<std::mutex> lock(mu_);

@@ -11,7 +11,10 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <variant>
 #include <vector>
+
+#include <json/value.h>
 
 #include "devhost/frame.h"
 #include "devhost/transport.h"
@@ -19,6 +22,10 @@
 #include "host/TXQController.h"
 
 namespace devhost {
+
+// One argument of a log line. Integers keep their signedness and width class so that a
+// byte prints as a number; floats stay floats so that they print in their shortest form.
+using LogArg = std::variant<int64_t, uint64_t, float, double, std::string>;
 
 struct LogEvent {
     uint32_t data_id = 0;
@@ -64,10 +71,10 @@ public:
     void drain();
 
     // Alarm table: per device (data id and device type), key and sequence.
-    bool batch_check(const TXQVDevice& dev, const std::vector<rule_value>& rules);
-    void publish(const TXQVDevice& dev, int record_type, const unsigned char* data, int len);
-    void save(const TXQVDevice& dev, const unsigned char* data, int len);
-    void rule(const TXQVDevice& dev, const rule_value& r);
+    bool batch_check(TXQVDevice& dev, const std::vector<rule_value>& rules);
+    void publish(TXQVDevice& dev, int record_type, const unsigned char* data, int len);
+    void save(TXQVDevice& dev, const unsigned char* data, int len);
+    void rule(TXQVDevice& dev, const rule_value& r);
 
     // Recorded events, for tests. Guarded by mutex() when jobs run on the worker.
     std::vector<LogEvent> logs;
@@ -81,8 +88,9 @@ public:
     // Sets a top device's data_ready once each of its children has published since start.
     bool auto_data_ready = true;
 
-protected:
-    void Log(const std::string& format, const std::vector<LogArg>& args) override;
+    // Formats and records one log line. Devices reach it through their InfoLog, by way of
+    // the controller process's log sink that this library defines.
+    virtual void Log(const std::string& format, const std::vector<LogArg>& args);
 
 private:
     std::mutex mu_;
@@ -104,8 +112,8 @@ constexpr size_t kReplyBufferSize = kReplyHeader + 2048 + 20;
 using SteadyClock = std::chrono::steady_clock;
 
 // The host-side state of one serial device: its line, the awaited reply, and for frame
-// protocol devices the decoder and the reply buffer. Tests reach it through
-// TXQSPDevice::serial_state() to read the counters or to replace the clock.
+// protocol devices the address, the decoder and the reply buffer. Tests reach it through
+// serial_state() below to read the counters or to replace the clock.
 struct SerialState {
     SerialState();
     SerialState(const SerialState&) = delete;
@@ -122,6 +130,7 @@ struct SerialState {
     std::function<SteadyClock::time_point()> now;  // steady clock; tests may replace it
 
     // Frame layer.
+    uint8_t address = 1;  // the "address" setting: replies from other addresses are dropped
     FrameDecoder decoder;
     std::function<void(const Frame&)> on_frame;  // set by PMBusProtocol
     std::vector<uint8_t> reply_buf;
@@ -141,4 +150,23 @@ struct SerialState {
     uint64_t foreign_frames = 0;   // good frames from another address, dropped
 };
 
+// The development host's own access to a device, beside the contract's operations.
+// Attaches a line to a serial device and opens it (OpenPort); false when the line is not
+// open. ClosePort() detaches it again.
+bool attach(TXQSPDevice& dev, std::shared_ptr<Transport> transport);
+// The line state of a serial device.
+SerialState& serial_state(TXQSPDevice& dev);
+const SerialState& serial_state(const TXQSPDevice& dev);
+// The frame address a device's commands carry and its replies must carry.
+uint8_t address(const TXQSPDevice& dev);
+// The settings a device was last configured with (InitV or Init).
+const Json::Value& setting(const TXQVDevice& dev);
+
 }  // namespace devhost
+
+// Reaches the host state that the contract classes keep behind their private pointer.
+struct TXQHostAccess {
+    static devhost::SerialState& serial(TXQSPDevice& dev);
+    static const devhost::SerialState& serial(const TXQSPDevice& dev);
+    static const Json::Value& setting(const TXQVDevice& dev);
+};

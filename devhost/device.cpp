@@ -99,24 +99,48 @@ SerialState::SerialState()
     reply_buf.assign(kReplyBufferSize, 0);
 }
 
+bool attach(TXQSPDevice& dev, std::shared_ptr<Transport> transport) {
+    serial_state(dev).transport = std::move(transport);
+    return dev.OpenPort();
+}
+
+SerialState& serial_state(TXQSPDevice& dev) { return TXQHostAccess::serial(dev); }
+const SerialState& serial_state(const TXQSPDevice& dev) { return TXQHostAccess::serial(dev); }
+uint8_t address(const TXQSPDevice& dev) { return TXQHostAccess::serial(dev).address; }
+const Json::Value& setting(const TXQVDevice& dev) { return TXQHostAccess::setting(dev); }
+
 }  // namespace devhost
+
+// The state behind the contract classes' private pointers.
+struct TXQVDevice::HostState {
+    Json::Value setting;  // the settings the device was configured with
+};
+
+struct TXQSPDevice::HostState : devhost::SerialState {};
+
+devhost::SerialState& TXQHostAccess::serial(TXQSPDevice& dev) { return *dev.host_; }
+const devhost::SerialState& TXQHostAccess::serial(const TXQSPDevice& dev) { return *dev.host_; }
+const Json::Value& TXQHostAccess::setting(const TXQVDevice& dev) { return dev.host_->setting; }
 
 // ---- VDeviceInterface ----------------------------------------------------------------
 
 float VDeviceInterface::Get_Value(unsigned int, const std::string&) const {
     throw std::out_of_range("数据未就绪");
 }
-unsigned int VDeviceInterface::DataId() const { return data_id; }
-std::string VDeviceInterface::DeviceType() const { return device_type; }
+unsigned int VDeviceInterface::DataId() { return data_id; }
+std::string VDeviceInterface::DeviceType() { return device_type; }
 int VDeviceInterface::DeviceIoControl(int, void*, int, void*, int) { return -2; }
 void VDeviceInterface::RoundDone() {}
-bool VDeviceInterface::UseControllerDb() const { return use_controller_db; }
+bool VDeviceInterface::UseControllerDb() { return use_controller_db; }
 
 // ---- TXQVDevice ----------------------------------------------------------------------
 
-TXQVDevice::TXQVDevice() = default;
+TXQVDevice::TXQVDevice() : host_(new HostState) {}
 
-TXQVDevice::~TXQVDevice() { devhost::detail::forget(this); }
+TXQVDevice::~TXQVDevice() {
+    devhost::detail::forget(this);
+    delete host_;
+}
 
 int TXQVDevice::DeviceIoControl(int, void*, int, void*, int) { return -2; }
 
@@ -125,20 +149,20 @@ void TXQVDevice::Reset() {}
 bool TXQVDevice::InitV(TXQVDevice* parent, unsigned int id, const Json::Value& s) {
     data_id = id;
     if (parent) controller = parent->controller;
-    setting = s;
+    host_->setting = s;
     return true;
 }
 
 bool TXQVDevice::Init(std::weak_ptr<TXQController> ctrl, unsigned int id, const Json::Value& s) {
     controller = std::move(ctrl);
     data_id = id;
-    setting = s;
+    host_->setting = s;
     return InitSetting(s);
 }
 
 bool TXQVDevice::InitSetting(const Json::Value&) { return true; }
 
-bool TXQVDevice::IsSupportDevice(const std::string& type) const { return type == DeviceType(); }
+bool TXQVDevice::IsSupportDevice(const std::string& type) { return type == DeviceType(); }
 
 void TXQVDevice::SendSP(int record_type, const unsigned char* data, int len, bool) {
     if (len < 0 || (len > 0 && !data)) return;
@@ -192,20 +216,20 @@ void TXQVDevice::SaveDeviceHistory(const unsigned char* data, int len) {
 
 // ---- TXQSPDevice ---------------------------------------------------------------------
 
-TXQSPDevice::TXQSPDevice() : serial_(std::make_unique<devhost::SerialState>()) {}
+TXQSPDevice::TXQSPDevice() : host_(new HostState) {}
 
-TXQSPDevice::~TXQSPDevice() = default;
+TXQSPDevice::~TXQSPDevice() { delete host_; }
 
 void TXQSPDevice::Reset() {
     TXQVDevice::Reset();
-    serial_->decoder.clear();
-    serial_->awaiting = false;
+    host_->decoder.clear();
+    host_->awaiting = false;
     last_update = boost::posix_time::second_clock::local_time();
 }
 
 bool TXQSPDevice::Init(std::weak_ptr<TXQController> ctrl, unsigned int id, const Json::Value& s) {
-    serial_->decoder.clear();
-    serial_->awaiting = false;
+    host_->decoder.clear();
+    host_->awaiting = false;
     return TXQVDevice::Init(std::move(ctrl), id, s);
 }
 
@@ -218,7 +242,7 @@ bool reply_timed_out(const devhost::SerialState& s) {
 }  // namespace
 
 bool TXQSPDevice::RefreshStatus() {
-    devhost::SerialState& s = *serial_;
+    devhost::SerialState& s = *host_;
     if (!s.transport || !s.transport->is_open()) return false;
     if (!s.awaiting) return true;
     if (!reply_timed_out(s)) return false;
@@ -231,16 +255,16 @@ bool TXQSPDevice::RefreshStatus() {
 
 void TXQSPDevice::process(const unsigned char* data, int len) {
     if (!data || len <= 0) return;
-    serial_->bytes_received += static_cast<uint64_t>(len);
-    serial_->last_activity = serial_->now();
+    host_->bytes_received += static_cast<uint64_t>(len);
+    host_->last_activity = host_->now();
 }
 
-bool TXQSPDevice::IsProcessing() const { return serial_->awaiting && !reply_timed_out(*serial_); }
+bool TXQSPDevice::IsProcessing() { return host_->awaiting && !reply_timed_out(*host_); }
 
-bool TXQSPDevice::IsStalled() const { return reply_timed_out(*serial_); }
+bool TXQSPDevice::IsStalled() { return reply_timed_out(*host_); }
 
 bool TXQSPDevice::SendData(const unsigned char* data, int len) {
-    devhost::SerialState& s = *serial_;
+    devhost::SerialState& s = *host_;
     if (len < 0 || (len > 0 && !data) || !s.transport || !s.transport->is_open() ||
         !s.transport->write(data, static_cast<size_t>(len))) {
         ++s.send_failures;
@@ -254,17 +278,17 @@ bool TXQSPDevice::SendParityData(const unsigned char* data, int len, EnumParity)
     return SendData(data, len);
 }
 
-bool TXQSPDevice::OpenPort(std::shared_ptr<devhost::Transport> transport) {
-    serial_->transport = std::move(transport);
-    serial_->awaiting = false;
-    serial_->decoder.clear();
-    return serial_->transport && serial_->transport->is_open();
+// The line is the one attached with devhost::attach.
+bool TXQSPDevice::OpenPort() {
+    host_->awaiting = false;
+    host_->decoder.clear();
+    return host_->transport && host_->transport->is_open();
 }
 
 void TXQSPDevice::ClosePort() {
-    serial_->transport.reset();
-    serial_->awaiting = false;
-    serial_->decoder.clear();
+    host_->transport.reset();
+    host_->awaiting = false;
+    host_->decoder.clear();
 }
 
 // ---- get_ttime -----------------------------------------------------------------------

@@ -29,7 +29,7 @@ void evaluate_own_rules(PMBusProtocol& dev) {
 // The top device's data are ready once every child has published a record of its own
 // since start (a cached image does not count). A device without children counts itself.
 void update_data_ready(PMBusProtocol& dev) {
-    if (dev.data_ready || !dev.serial_state().auto_data_ready) return;
+    if (dev.data_ready || !devhost::serial_state(dev).auto_data_ready) return;
     if (auto c = std::dynamic_pointer_cast<devhost::Controller>(dev.controller.lock()))
         if (!c->auto_data_ready) return;
     bool any = false;
@@ -43,8 +43,8 @@ void update_data_ready(PMBusProtocol& dev) {
 }
 
 void deliver(PMBusProtocol& dev, const devhost::Frame& f) {
-    devhost::SerialState& s = dev.serial_state();
-    if (f.adr != dev.address) {
+    devhost::SerialState& s = devhost::serial_state(dev);
+    if (f.adr != s.address) {
         ++s.foreign_frames;
         return;
     }
@@ -71,15 +71,15 @@ void deliver(PMBusProtocol& dev, const devhost::Frame& f) {
 }  // namespace
 
 PMBusProtocol::PMBusProtocol() {
-    serial_state().on_frame = [this](const devhost::Frame& f) { deliver(*this, f); };
+    devhost::serial_state(*this).on_frame = [this](const devhost::Frame& f) { deliver(*this, f); };
 }
 
-PMBusProtocol::~PMBusProtocol() { serial_state().on_frame = nullptr; }
+PMBusProtocol::~PMBusProtocol() { devhost::serial_state(*this).on_frame = nullptr; }
 
 void PMBusProtocol::process(const unsigned char* data, int len) {
     if (!data || len <= 0) return;
     TXQSPDevice::process(data, len);
-    devhost::SerialState& s = serial_state();
+    devhost::SerialState& s = devhost::serial_state(*this);
     if (s.in_process) {
         s.pending_input.append(reinterpret_cast<const char*>(data), static_cast<size_t>(len));
         return;
@@ -112,8 +112,8 @@ bool PMBusProtocol::InitSetting(const Json::Value& setting) {
         InfoLog("PMBusProtocol:setting {} the settings must be a JSON object", DataId());
         return false;
     }
-    devhost::SerialState& s = serial_state();
-    unsigned adr = address;
+    devhost::SerialState& s = devhost::serial_state(*this);
+    unsigned adr = s.address;
     unsigned timeout = static_cast<unsigned>(s.reply_timeout.count());
     if (!read_unsigned(setting, "address", 0xFF, adr)) {
         InfoLog("PMBusProtocol:setting {} \"address\" must be an integer from 0 to 255", DataId());
@@ -128,7 +128,7 @@ bool PMBusProtocol::InitSetting(const Json::Value& setting) {
         InfoLog("PMBusProtocol:setting {} \"auto_data_ready\" must be true or false", DataId());
         return false;
     }
-    address = static_cast<uint8_t>(adr);
+    s.address = static_cast<uint8_t>(adr);
     s.reply_timeout = std::chrono::milliseconds(timeout);
     if (!ready.isNull()) s.auto_data_ready = ready.asBool();
     return true;
@@ -137,13 +137,13 @@ bool PMBusProtocol::InitSetting(const Json::Value& setting) {
 void PMBusProtocol::write_pmbus_cmd(uint8_t cid1, uint8_t cid2) { write_pmbus_cmd(cid1, cid2, nullptr, 0); }
 
 void PMBusProtocol::write_pmbus_cmd(uint8_t cid1, uint8_t cid2, const uint8_t* info, int len) {
-    devhost::SerialState& s = serial_state();
+    devhost::SerialState& s = devhost::serial_state(*this);
     if (len < 0 || (len > 0 && !info) || static_cast<size_t>(len) > devhost::kMaxInfoBytes) {
         ++s.refused_commands;
         InfoLog("PMBusProtocol:command {} {:02X}_{:02X} refused, info length {}", DataId(), cid1, cid2, len);
         return;
     }
-    const std::string frame = devhost::encode_frame(version, address, cid1, cid2, info, static_cast<size_t>(len));
+    const std::string frame = devhost::encode_frame(version, s.address, cid1, cid2, info, static_cast<size_t>(len));
     if (!SendData(reinterpret_cast<const unsigned char*>(frame.data()), static_cast<int>(frame.size()))) return;
     ++s.commands_sent;
     s.awaiting = true;

@@ -96,8 +96,8 @@ struct Conversation {
         s["rcSetting"] = Json::Value(Json::objectValue);
         s["auto_data_ready"] = (config & 0x80) != 0;
         ZRT_FUZZ_CHECK(dev->Init(host.controller, kTopId, s));
-        dev->serial_state().now = [this] { return clock; };
-        dev->OpenPort(line);
+        devhost::serial_state(*dev).now = [this] { return clock; };
+        devhost::attach(*dev, line);
         for (int i = 0; i < n_ac; ++i) cycle_order.push_back(11 + i);
         for (int i = 0; i < n_dc; ++i) cycle_order.push_back(21 + i);
         cycle_order.push_back(kTopId);
@@ -105,7 +105,7 @@ struct Conversation {
 
     // A frame of the line: the info is cut to the most LENID can announce.
     std::string frame(uint8_t c1, uint8_t rtn, const Bytes& info) const {
-        return devhost::encode_frame(0x20, dev->address, c1, rtn, info.data(),
+        return devhost::encode_frame(0x20, devhost::address(*dev), c1, rtn, info.data(),
                                      std::min(info.size(), devhost::kMaxInfoBytes));
     }
     void send(uint8_t c1, uint8_t rtn, const Bytes& info) { devhost::inject(*dev, frame(c1, rtn, info)); }

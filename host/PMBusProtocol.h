@@ -15,7 +15,7 @@ public:
     virtual bool process_payload();
     virtual void process_error();
 
-    // Reads the frame layer's own settings (see the key list in the devhost documentation).
+    // Reads the frame layer's own settings; which keys it reads is the host's choice.
     bool InitSetting(const Json::Value& setting) override;
 
     void write_pmbus_cmd(uint8_t cid1, uint8_t cid2);
@@ -23,5 +23,4 @@ public:
 
     int poll_state = 0;
     uint8_t version = 0x20;
-    uint8_t address = 1;
 };

@@ -7,11 +7,6 @@
 
 enum EnumParity { PARITY_NONE = 0, PARITY_ODD = 1, PARITY_EVEN = 2, PARITY_MARK = 3, PARITY_SPACE = 4 };
 
-namespace devhost {
-class Transport;
-struct SerialState;
-}  // namespace devhost
-
 // A device on a serial line. The host's serial machinery calls RefreshStatus when a command
 // may go out and process() with every chunk of bytes received.
 class HOST_API TXQSPDevice : public TXQVDevice {
@@ -27,11 +22,12 @@ public:
     virtual bool RefreshStatus();
     // Bytes received from the line.
     virtual void process(const unsigned char* data, int len);
-    virtual bool IsProcessing() const;
-    virtual bool IsStalled() const;
+    virtual bool IsProcessing();
+    virtual bool IsStalled();
     virtual bool SendData(const unsigned char* data, int len);
     virtual bool SendParityData(const unsigned char* data, int len, EnumParity parity);
-    virtual bool OpenPort(std::shared_ptr<devhost::Transport> transport);
+    // Opens the device's line; false when it cannot be opened.
+    virtual bool OpenPort();
     virtual void ClosePort();
 
     unsigned char* reply = nullptr;  // the decoded reply, valid during process_payload
@@ -39,8 +35,9 @@ public:
     unsigned char sp_flag = 0;
     uint32_t stall_count = 0;
 
-    devhost::SerialState& serial_state() const { return *serial_; }
-
 private:
-    std::unique_ptr<devhost::SerialState> serial_;
+    // The host implementation's line state of the device.
+    struct HostState;
+    HostState* host_;
+    friend struct TXQHostAccess;
 };

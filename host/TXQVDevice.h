@@ -3,6 +3,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
@@ -17,6 +18,8 @@
 class HOST_API TXQVDevice : public VDeviceInterface, public std::enable_shared_from_this<TXQVDevice> {
 public:
     TXQVDevice();
+    TXQVDevice(const TXQVDevice&) = delete;
+    TXQVDevice& operator=(const TXQVDevice&) = delete;
     int DeviceIoControl(int code, void* in, int in_len, void* out, int out_len) override;
 
     // Slots added after those of VDeviceInterface, in the host's order.
@@ -28,7 +31,7 @@ public:
     // Configures a top device: takes the controller and data id, then calls InitSetting.
     virtual bool Init(std::weak_ptr<TXQController> ctrl, unsigned int id, const Json::Value& setting);
     virtual bool InitSetting(const Json::Value& setting);
-    virtual bool IsSupportDevice(const std::string& device_type) const;
+    virtual bool IsSupportDevice(const std::string& device_type);
     virtual std::shared_ptr<TXQVDevice> GetChildVDevice(unsigned int data_id) {
         (void)data_id;
         return {};
@@ -54,8 +57,9 @@ public:
     // Stores a record image in the history.
     void SaveDeviceHistory(const unsigned char* data, int len);
 
+    // Log hook: handed to the controller while it is alive.
     template <class... Args>
-    void InfoLog(const std::string& format, const Args&... args) const {
+    void InfoLog(std::string_view format, const Args&... args) {
         if (auto c = controller.lock()) c->InfoLog(format, args...);
     }
 
@@ -65,5 +69,10 @@ public:
     std::vector<rule_value> pending_rules;
     std::weak_ptr<TXQController> controller;
     bool alarm_flag = false;
-    Json::Value setting;  // the settings the device was configured with
+
+private:
+    // The host implementation's own state of the device.
+    struct HostState;
+    HostState* host_;
+    friend struct TXQHostAccess;
 };

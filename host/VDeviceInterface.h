@@ -5,7 +5,8 @@
 #include "host_api.h"
 
 // Root of every device the host knows. The virtual operations below are declared in the
-// host's slot order; a reordering breaks binary compatibility with the controller.
+// host's slot order; a reordering breaks binary compatibility with the controller. Only
+// Get_Value is const: the controller's own declarations make no other operation const.
 class HOST_API VDeviceInterface {
 public:
     uint32_t data_id = 0;
@@ -20,11 +21,11 @@ public:
                              static_cast<int>(data.size()));
     }
     virtual bool LoadFromCache(const unsigned char* data, int len) = 0;
-    virtual unsigned int DataId() const;
-    virtual std::string DeviceType() const;
+    virtual unsigned int DataId();
+    virtual std::string DeviceType();
     virtual int DeviceIoControl(int code, void* in, int in_len, void* out, int out_len);
     virtual void RoundDone();
-    virtual bool UseControllerDb() const;
+    virtual bool UseControllerDb();
 
 protected:
     VDeviceInterface() = default;

@@ -130,7 +130,7 @@ void PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::RoundDone() {
     static const zrt::RuleTexts kModuleFault(zrt::AlarmRow{2, "RC_0", "06024", "整流模块故障告警"});
 
     auto now = zrt::local_now();
-    ttime stamp = get_ttime(zrt::local_now());
+    const auto stamp = get_ttime(zrt::local_now());
     std::vector<uint8_t> faults;
     {
         std::lock_guard<std::mutex> lock(mu_);

@@ -282,7 +282,7 @@ void Host::open_line(const HostSettings& hs) {
         if (level_ >= 3)
             for (const std::string& f : trace_[0].feed(p, n)) diag(3, "TX " + sim::escape_wire(f));
     };
-    dev_->OpenPort(line_);
+    devhost::attach(*dev_, line_);
     line_->start(
         [this](const uint8_t* p, size_t n) {
             rx_ += n;
@@ -319,7 +319,7 @@ void Host::tick() {
 }
 
 void Host::cycle_done() {
-    const devhost::DecoderStats& ds = dev_->serial_state().decoder.stats();
+    const devhost::DecoderStats& ds = devhost::serial_state(*dev_).decoder.stats();
     CycleStats c;
     c.n = ++cycles_;
     c.duration_ms = std::chrono::duration<double, std::milli>(Clock::now() - cycle_start_).count();

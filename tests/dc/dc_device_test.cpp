@@ -357,8 +357,10 @@ TEST_F(DcDevice, TheHistoryJobSavesTheImageOfItsOwnCycle) {
     EXPECT_EQ(published.v, 48.0f);
     EXPECT_EQ(dev->record.v, 51.0f);
     const auto today = boost::posix_time::second_clock::local_time().date();
-    EXPECT_EQ(published.update_time.year, today.year());
-    EXPECT_EQ(published.update_time.day, today.day());
+    ttime stamp;
+    std::memcpy(&stamp, published.update_time, sizeof stamp);
+    EXPECT_EQ(stamp.year, today.year());
+    EXPECT_EQ(stamp.day, today.day());
     EXPECT_TRUE(dev->alarm_flag);
 
     // A later quiet cycle leaves the flag raised.

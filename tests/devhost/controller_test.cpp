@@ -152,7 +152,7 @@ TEST(DeviceFramework, DefaultsAndConfiguration) {
     EXPECT_TRUE(child.InitV(parent.get(), 12, s));
     EXPECT_EQ(child.DataId(), 12u);
     EXPECT_EQ(child.controller.lock(), c);
-    EXPECT_EQ(child.setting["data_id"].asUInt(), 12u);
+    EXPECT_EQ(devhost::setting(child)["data_id"].asUInt(), 12u);
 
     ttime t = get_ttime(boost::posix_time::time_from_string("2024-03-05 17:08:09"));
     const auto* b = reinterpret_cast<const uint8_t*>(&t);

@@ -14,7 +14,7 @@ struct FakeClock {
     devhost::SteadyClock::time_point t{};
     void advance(int ms) { t += std::chrono::milliseconds(ms); }
     void attach(TXQSPDevice& dev) {
-        dev.serial_state().now = [this] { return t; };
+        devhost::serial_state(dev).now = [this] { return t; };
     }
 };
 
@@ -24,7 +24,7 @@ struct Rig {
     std::shared_ptr<MemoryTransport> line = std::make_shared<MemoryTransport>();
     explicit Rig(const Json::Value& setting = Json::Value(Json::objectValue)) {
         EXPECT_TRUE(top->Init(controller, 42, setting));
-        EXPECT_TRUE(top->OpenPort(line));
+        EXPECT_TRUE(devhost::attach(*top, line));
     }
 };
 
@@ -52,7 +52,7 @@ TEST(FrameLayer, CommandsCarryVersionAddressAndInfo) {
     rig.top->write_pmbus_cmd(0x40, 0x41, nullptr, 1);
     rig.top->write_pmbus_cmd(0x40, 0x41, &group, -1);
     EXPECT_EQ(rig.line->frames().size(), 2u);
-    EXPECT_EQ(rig.top->serial_state().refused_commands, 2u);
+    EXPECT_EQ(devhost::serial_state(*rig.top).refused_commands, 2u);
     EXPECT_EQ(rig.controller->logs.size(), 2u);
 }
 
@@ -92,7 +92,7 @@ TEST(FrameLayer, PiecesGarbageBadFramesAndOtherAddresses) {
 
     ASSERT_EQ(rig.top->seen.size(), 1u);
     EXPECT_EQ(rig.top->seen[0][2], 0x42);
-    const auto& s = rig.top->serial_state();
+    const auto& s = devhost::serial_state(*rig.top);
     EXPECT_EQ(s.decoder.stats().bad_checksum, 1u);
     EXPECT_EQ(s.foreign_frames, 1u);
     EXPECT_EQ(s.replies, 1u);
@@ -154,15 +154,15 @@ TEST(FrameLayer, ResetForgetsThePartialFrameAndTheAwaitedCommand) {
 TEST(FrameLayer, SettingsAreCheckedAndApplied) {
     auto top = std::make_shared<Top>();
     EXPECT_TRUE(top->InitSetting(parse(R"({"address": 255, "reply_timeout_ms": 2500, "auto_data_ready": false})")));
-    EXPECT_EQ(top->address, 255);
-    EXPECT_EQ(top->serial_state().reply_timeout.count(), 2500);
-    EXPECT_FALSE(top->serial_state().auto_data_ready);
+    EXPECT_EQ(devhost::address(*top), 255);
+    EXPECT_EQ(devhost::serial_state(*top).reply_timeout.count(), 2500);
+    EXPECT_FALSE(devhost::serial_state(*top).auto_data_ready);
     for (const char* bad : {R"({"address": 256})", R"({"address": -1})", R"({"address": "1"})",
                             R"({"reply_timeout_ms": 0})", R"({"auto_data_ready": 1})", "5", R"([{"address": 2}])",
                             R"("address")"}) {
         auto fresh = std::make_shared<Top>();
         EXPECT_FALSE(fresh->InitSetting(parse(bad))) << bad;
-        EXPECT_EQ(fresh->address, 1) << bad;
+        EXPECT_EQ(devhost::address(*fresh), 1) << bad;
     }
 }
 
@@ -180,7 +180,7 @@ TEST(FrameLayer, AnswersFromInsideWriteAreHandledInOrderAfterTheCurrentReply) {
     Rig rig;
     auto echo = std::make_shared<Echo>();
     echo->dev = rig.top.get();
-    rig.top->OpenPort(echo);
+    devhost::attach(*rig.top, echo);
     int depth = 0, max_depth = 0;
     rig.top->on_payload = [&](Top& t) {
         max_depth = std::max(max_depth, ++depth);

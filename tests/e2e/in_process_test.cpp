@@ -82,12 +82,12 @@ TEST(InProcess, FaultsOnTheLineNeverBecomeWrongValuesOrFalseAlarms) {
     ASSERT_TRUE(dev->Init(controller, 1, parse(kSettings)));
     auto link = std::make_shared<zrt::sim::MemoryLink>(sim);
     link->attach(dev.get());
-    ASSERT_TRUE(dev->OpenPort(link));
+    ASSERT_TRUE(devhost::attach(*dev, link));
 
     // A clock of our own: each round lets every unanswered command time out, and the top
     // device's last update is put far back so that no round waits for the next cycle.
     devhost::SteadyClock::time_point now = devhost::SteadyClock::now();
-    dev->serial_state().now = [&now] { return now; };
+    devhost::serial_state(*dev).now = [&now] { return now; };
     for (int round = 0; round < 5000 && watch.cycles < 60; ++round) {
         now += std::chrono::seconds(5);
         dev->last_update = boost::posix_time::second_clock::local_time() - boost::posix_time::hours(1);

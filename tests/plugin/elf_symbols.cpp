@@ -2,6 +2,8 @@
 
 #include <elf.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -19,12 +21,21 @@ T read_at(const std::vector<char>& file, size_t offset) {
 }
 
 template <class Ehdr, class Shdr, class Sym, unsigned char (*Bind)(unsigned char)>
-std::set<std::string> dynamic_exports(const std::vector<char>& file) {
+std::vector<DynamicSymbol> dynamic_table(const std::vector<char>& file) {
     const auto eh = read_at<Ehdr>(file, 0);
     if (eh.e_shentsize != sizeof(Shdr)) throw std::runtime_error("unexpected section header size");
     auto section = [&](size_t i) { return read_at<Shdr>(file, eh.e_shoff + i * sizeof(Shdr)); };
 
-    std::set<std::string> names;
+    // The version index of each dynamic symbol, when the object has symbol versions.
+    std::vector<uint16_t> versions;
+    for (size_t i = 0; i < eh.e_shnum; ++i) {
+        const Shdr sh = section(i);
+        if (sh.sh_type != SHT_GNU_versym) continue;
+        for (size_t k = 0; k < sh.sh_size / sizeof(uint16_t); ++k)
+            versions.push_back(read_at<uint16_t>(file, sh.sh_offset + k * sizeof(uint16_t)));
+    }
+
+    std::vector<DynamicSymbol> symbols;
     for (size_t i = 0; i < eh.e_shnum; ++i) {
         const Shdr sh = section(i);
         if (sh.sh_type != SHT_DYNSYM) continue;
@@ -33,15 +44,24 @@ std::set<std::string> dynamic_exports(const std::vector<char>& file) {
         for (size_t k = 0; k < sh.sh_size / sizeof(Sym); ++k) {
             const Sym s = read_at<Sym>(file, sh.sh_offset + k * sizeof(Sym));
             const unsigned bind = Bind(s.st_info);
-            if (s.st_shndx == SHN_UNDEF || (bind != STB_GLOBAL && bind != STB_WEAK)) continue;
+            if (s.st_name == 0 || (bind != STB_GLOBAL && bind != STB_WEAK)) continue;
             if (s.st_name >= strtab.sh_size) throw std::runtime_error("bad symbol name offset");
-            const char* begin = file.data() + strtab.sh_offset + s.st_name;
-            const char* end = static_cast<const char*>(std::memchr(begin, 0, strtab.sh_size - s.st_name));
+            const size_t at = strtab.sh_offset + s.st_name;
+            if (at >= file.size()) throw std::runtime_error("symbol name past the end");
+            const char* begin = file.data() + at;
+            const size_t room = std::min<size_t>(strtab.sh_size - s.st_name, file.size() - at);
+            const char* end = static_cast<const char*>(std::memchr(begin, 0, room));
             if (!end) throw std::runtime_error("unterminated symbol name");
-            names.emplace(begin, end);
+            DynamicSymbol d;
+            d.name.assign(begin, end);
+            d.defined = s.st_shndx != SHN_UNDEF;
+            d.weak = bind == STB_WEAK;
+            // 0 is local, 1 the unversioned global; higher indices name a version.
+            d.versioned = k < versions.size() && (versions[k] & 0x7fff) >= 2;
+            symbols.push_back(std::move(d));
         }
     }
-    return names;
+    return symbols;
 }
 
 unsigned char bind32(unsigned char info) { return ELF32_ST_BIND(info); }
@@ -49,14 +69,21 @@ unsigned char bind64(unsigned char info) { return ELF64_ST_BIND(info); }
 
 }  // namespace
 
-std::set<std::string> exported_symbols(const std::string& path) {
+std::vector<DynamicSymbol> dynamic_symbols(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) throw std::runtime_error("cannot open " + path);
     const std::vector<char> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (file.size() < EI_NIDENT || std::memcmp(file.data(), ELFMAG, SELFMAG) != 0)
         throw std::runtime_error(path + " is not an ELF file");
     if (file[EI_DATA] != ELFDATA2LSB) throw std::runtime_error("only little-endian ELF is read");
-    if (file[EI_CLASS] == ELFCLASS32) return dynamic_exports<Elf32_Ehdr, Elf32_Shdr, Elf32_Sym, bind32>(file);
-    if (file[EI_CLASS] == ELFCLASS64) return dynamic_exports<Elf64_Ehdr, Elf64_Shdr, Elf64_Sym, bind64>(file);
+    if (file[EI_CLASS] == ELFCLASS32) return dynamic_table<Elf32_Ehdr, Elf32_Shdr, Elf32_Sym, bind32>(file);
+    if (file[EI_CLASS] == ELFCLASS64) return dynamic_table<Elf64_Ehdr, Elf64_Shdr, Elf64_Sym, bind64>(file);
     throw std::runtime_error("unknown ELF class");
+}
+
+std::set<std::string> exported_symbols(const std::string& path) {
+    std::set<std::string> names;
+    for (const DynamicSymbol& s : dynamic_symbols(path))
+        if (s.defined) names.insert(s.name);
+    return names;
 }

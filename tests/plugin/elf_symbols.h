@@ -1,9 +1,20 @@
 #pragma once
 #include <set>
 #include <string>
+#include <vector>
 
-// Names of the symbols an ELF shared object defines and exports in its dynamic symbol
-// table (global or weak, not undefined). Reads 32- and 64-bit little-endian files, so the
-// ARM plug-in can be checked on any machine. Throws std::runtime_error on a file it cannot
-// read as such.
+// One entry of an ELF shared object's dynamic symbol table.
+struct DynamicSymbol {
+    std::string name;
+    bool defined = false;    // false: the loading process must supply it
+    bool weak = false;
+    bool versioned = false;  // bound to a symbol version of a needed library (libc, libstdc++, libgcc)
+};
+
+// The global and weak entries of the dynamic symbol table. Reads 32- and 64-bit
+// little-endian files, so the ARM plug-in can be checked on any machine. Throws
+// std::runtime_error on a file it cannot read as such.
+std::vector<DynamicSymbol> dynamic_symbols(const std::string& path);
+
+// Names of the symbols the object defines and exports (global or weak, not undefined).
 std::set<std::string> exported_symbols(const std::string& path);

@@ -56,7 +56,7 @@ struct Rig {
     explicit Rig(const Json::Value& s, A&&... args) : dev(std::make_shared<Dev>(std::forward<A>(args)...)) {
         journal().clear();
         init_ok = dev->Init(host, kTopId, s);
-        dev->OpenPort(line);
+        devhost::attach(*dev, line);
     }
     bool init_ok = false;
 
@@ -85,7 +85,7 @@ struct Rig {
     }
 
     void answer(uint8_t cid1, const Bytes& info, uint8_t rtn = 0) {
-        devhost::inject(*dev, devhost::encode_frame(0x20, dev->address, cid1, rtn, info.data(), info.size()));
+        devhost::inject(*dev, devhost::encode_frame(0x20, devhost::address(*dev), cid1, rtn, info.data(), info.size()));
     }
 
     // A well-formed reply to `cmd` for the configured children.

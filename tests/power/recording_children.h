@@ -43,7 +43,7 @@ public:
     // hook name -> the result it returns from now on
     std::map<std::string, int> script;
 
-    std::string who() const { return kind_ + std::to_string(DataId()); }
+    std::string who() const { return kind_ + std::to_string(data_id); }
 
 private:
     int answer(const char* hook, const unsigned char* p, int len, int fallback) {

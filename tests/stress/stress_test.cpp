@@ -111,7 +111,7 @@ TEST(Stress, ValueQueriesOnFourThreadsWhileThePollerRunsWholeCycles) {
     for (int i = 0; i < kDcScreens; ++i) s["dcSetting"][i]["data_id"] = 21 + i;
     s["rcSetting"] = Json::Value(Json::objectValue);
     ASSERT_TRUE(dev->Init(host, kTopId, s));
-    ASSERT_TRUE(dev->OpenPort(line));
+    ASSERT_TRUE(devhost::attach(*dev, line));
     const auto children = dev->GetAllChildVDevices();
     ASSERT_EQ(children.size(), kChannels.size() + kDcScreens + 1);
 
@@ -129,7 +129,7 @@ TEST(Stress, ValueQueriesOnFourThreadsWhileThePollerRunsWholeCycles) {
         for (auto sent = commands(*line); !sent.empty(); sent = commands(*line)) {
             ASSERT_EQ(sent.size(), 1u);
             const Bytes info = reply_info(sent[0].cid1, sent[0].cid2, c);
-            devhost::inject(*dev, devhost::encode_frame(0x20, dev->address, sent[0].cid1, 0, info.data(), info.size()));
+            devhost::inject(*dev, devhost::encode_frame(0x20, devhost::address(*dev), sent[0].cid1, 0, info.data(), info.size()));
             ASSERT_LT(++replies, kCycles * 12) << "a cycle does not end";
         }
         ASSERT_EQ(dev->poll_state, 0) << "cycle " << c;
