@@ -230,7 +230,7 @@ std::vector<std::string> describe_image(int record_type, const std::vector<uint8
         line += (line.empty() ? "" : "  ") + label + " " + shown;
     }
     flush();
-    out.insert(out.begin(), d.device + " at " + d.time);
+    if (!out.empty()) out[0] += "  (" + d.device + " at " + d.time + ")";
     return out;
 }
 
@@ -260,7 +260,7 @@ std::vector<std::string> render_view(const ViewState& v, int cols_in, int rows_i
     }
     if (v.cycle) {
         const CycleStats& c = *v.cycle;
-        lines.push_back({0, fmt::format("cycle {} at {}  {:.0f} ms  errors {} (bad frames {}, time-outs {})  since start {}",
+        lines.push_back({0, fmt::format("cycle {} at {}  {:.0f} ms  errors {} (bad frames {}, time-outs {}), {} since start",
                                         c.n, clock_text(c.end), c.duration_ms, c.errors(), c.bad_frames, c.timeouts,
                                         c.total_errors)});
     } else {
