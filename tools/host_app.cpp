@@ -350,9 +350,6 @@ int Host::run() {
     line_timeout_s_ = hs.line_timeout_s;
     check_top_structure(settings, hs.device_type, opt_.settings);
 
-    StartInfo info;
-    if (opt_.cycles != 0) port_ = choose_port(hs, info);
-
     plugin_ = std::make_unique<Plugin>(opt_.plugin);
     dev_ = plugin_->create(hs.device_type);
     diag(2, "plug-in " + opt_.plugin + " made a " + dev_->DeviceType());
@@ -363,6 +360,8 @@ int Host::run() {
                                             reader ? HistoryStore::Mode::ReadOnly : HistoryStore::Mode::Write);
 
     configure(settings, hs);
+    StartInfo info;
+    if (opt_.cycles != 0) port_ = choose_port(hs, info);
     if (!reader) restore_alarms();
     load_caches();
 

@@ -18,6 +18,8 @@ SerialLine::SerialLine(asio::io_context& io, const std::string& path, int baud) 
     port_.open(path, ec);
     if (ec.value() == EBUSY)
         throw PortError("the port " + path + " is in use by another process", false);
+    // A path that is there but no terminal will not become one by trying again.
+    if (ec.value() == ENOTTY) throw PortError("the port " + path + " is no serial device: " + ec.message(), true);
     if (ec) throw PortError("cannot open the port " + path + ": " + ec.message(), false);
     // A second host on the same line would take the first one's replies: the port belongs
     // to one process, by flock (every opener) and TIOCEXCL (opens without flock).
@@ -38,7 +40,7 @@ SerialLine::SerialLine(asio::io_context& io, const std::string& path, int baud) 
     if (!ec) port_.set_option(sp::flow_control(sp::flow_control::none), ec);
     if (ec) {
         close();
-        throw PortError("cannot set up the port " + path + " for " + std::to_string(baud) + " baud 8N1: " + ec.message(),
+        throw PortError("the port " + path + " is no serial device: cannot set up " + std::to_string(baud) + " baud 8N1: " + ec.message(),
                         true);
     }
     // Bytes left from an earlier conversation would be read as replies to our commands.

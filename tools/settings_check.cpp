@@ -192,8 +192,8 @@ void check_settings(const Json::Value& s, const std::string& file) {
 void check_top_structure(const Json::Value& s, const std::string& device_type, const std::string& file) {
     if (device_type != "zrt4600a") return;
     if (!s.isMember("rcSetting"))
-        throw HostError(kExitDevice, "the " + device_type + " device needs \"rcSetting\" (an object, may be {}) in " +
-                                         file + ": it creates the rectifier child");
+        throw HostError(kExitDevice, "the " + device_type + " device refused the settings " + file +
+                                         ": \"rcSetting\" is missing (an object, may be {}; it creates the rectifier child)");
 }
 
 }  // namespace zrt::host
