@@ -742,9 +742,12 @@ void Host::cycle_done() {
     timeouts_mark_ = timeouts_;
     garbage_mark_ = lc.garbage;
     cycle_open_ = false;
-    // A complete cycle ends every run of contradicting replies.
-    config_counts_.clear();
-    config_reported_.clear();
+    {
+        // A complete cycle ends every run of contradicting replies.
+        std::lock_guard<std::mutex> lock(log_mu_);
+        config_counts_.clear();
+        config_reported_.clear();
+    }
     if (c.n == 1 && !restored_.empty()) {
         // A restored alarm that no rule of the first cycle holds has cleared while the host
         // was away. Queued behind the cycle's history jobs, which clear the ones their

@@ -255,7 +255,7 @@ std::vector<std::string> render_view(const ViewState& v, int cols_in, int rows_i
         else
             lines.push_back({0,
                              fmt::format(" LINE LOST  {}  {} time-outs in a row{} ", last, l.timeouts_in_row,
-                                         l.port_open ? "" : "  port closed, opening it again"),
+                                         l.port_open ? "" : "  port closed, reopening"),
                              "\x1b[1;97;41m"});
     }
     if (v.cycle) {
