@@ -106,6 +106,14 @@ TEST(HostExitCodes, EachCodeOfTheReadmeHoldsWithAOneLineReason) {
         EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
     }
 
+    // --keys and --help list every key, channel numbers counting from 0.
+    for (const char* opt : {"--keys", "--help"}) {
+        Process keys({ZRT_HOST_BIN, opt});
+        EXPECT_EQ(keys.wait(30s), 0) << opt;
+        for (const char* key : {"channel_N_f", "ia_alert", "zrt4600a-dc", "count from 0"})
+            EXPECT_NE(keys.out().find(key), std::string::npos) << opt << " " << key << "\n" << keys.out();
+    }
+
     // One host holds the line and the history file: a second one is refused both, a
     // reader answers from the stored images meanwhile.
     Sim sim(plant.path(), kBaud);
