@@ -217,6 +217,31 @@ void Controller::rule(TXQVDevice& dev, const rule_value& r) {
     for (Observer* o : obs) o->on_rule(dev.DataId(), r);
 }
 
+void Controller::restore_alarm(uint32_t data_id, const std::string& device_type, const rule_value& r) {
+    std::lock_guard<std::mutex> lock(mu_);
+    impl_->raised[{data_id, device_type}][{r.key, r.sequence}] = r;
+}
+
+bool Controller::clear_alarm(uint32_t data_id, const std::string& device_type, const std::string& key,
+                             uint32_t sequence) {
+    AlarmEvent e;
+    std::vector<Observer*> obs;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        auto dev = impl_->raised.find({data_id, device_type});
+        if (dev == impl_->raised.end()) return false;
+        auto it = dev->second.find({key, sequence});
+        if (it == dev->second.end()) return false;
+        e = {data_id, device_type, it->second, false};
+        e.rule.active = false;
+        dev->second.erase(it);
+        if (record_events) alarms.push_back(e);
+        obs = observers_;
+    }
+    for (Observer* o : obs) o->on_alarm(e);
+    return true;
+}
+
 void Controller::Log(const std::string& format, const std::vector<LogArg>& args) {
     LogEvent e{first_arg_as_id(args), format_line(format, args)};
     std::vector<Observer*> obs;

@@ -76,6 +76,13 @@ public:
     void save(TXQVDevice& dev, const unsigned char* data, int len);
     void rule(TXQVDevice& dev, const rule_value& r);
 
+    // The alarm table as an earlier run left it: puts a rule into the table as raised,
+    // without a transition, so that a later batch that finds it inactive reports the clear.
+    void restore_alarm(uint32_t data_id, const std::string& device_type, const rule_value& r);
+    // Clears one raised rule and reports the transition as batch_check does; false when it
+    // is not raised.
+    bool clear_alarm(uint32_t data_id, const std::string& device_type, const std::string& key, uint32_t sequence);
+
     // Recorded events, for tests. Guarded by mutex() when jobs run on the worker.
     std::vector<LogEvent> logs;
     std::vector<ImageEvent> published;

@@ -21,4 +21,4 @@ if [ ! -f "${build}/CMakeCache.txt" ]; then
   fi
 fi
 cmake --build "${build}" -j "${JOBS:-2}" --target zrt4600a-host zrt4600a-sim >&2
-exec "${build}/tools/zrt4600a-host" --cycles 3 "$@"
+exec "${build}/tools/zrt4600a-host" --simulate --cycles 3 "$@"

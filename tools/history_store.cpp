@@ -3,9 +3,15 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <cerrno>
+#include <cstring>
 #include <memory>
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "tools/host_error.h"
 
@@ -37,14 +43,55 @@ std::string local_time_text() {
     return buf;
 }
 
+// A file name as an SQLite URI path: the characters a URI gives a meaning are escaped.
+std::string uri_path(const std::string& path) {
+    std::string out;
+    for (unsigned char c : path) {
+        if (c == '%' || c == '?' || c == '#' || c <= ' ' || c >= 0x7F) {
+            char buf[4];
+            std::snprintf(buf, sizeof buf, "%%%02X", c);
+            out += buf;
+        } else {
+            out.push_back(static_cast<char>(c));
+        }
+    }
+    return out;
+}
+
+std::string column_text(sqlite3_stmt* q, int col) {
+    const auto* t = sqlite3_column_text(q, col);
+    return t ? reinterpret_cast<const char*>(t) : "";
+}
+
 }  // namespace
 
-HistoryStore::HistoryStore(const std::string& path, int retention) : retention_(retention < 1 ? 1 : retention) {
+HistoryStore::HistoryStore(const std::string& path, int retention, Mode mode)
+    : retention_(retention < 1 ? 1 : retention), mode_(path == ":memory:" ? Mode::Write : mode) {
+    if (mode_ == Mode::ReadOnly) {
+        open_read_only(path);
+        return;
+    }
+    if (path != ":memory:") {
+        // One writer per file: a second one would interleave its rows with ours. The lock
+        // goes with the process, so a killed writer leaves none behind.
+        lock_fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (lock_fd_ < 0)
+            throw HostError(kExitHistory, "cannot open the history store " + path + ": " + std::strerror(errno));
+        if (::flock(lock_fd_, LOCK_EX | LOCK_NB) != 0) {
+            const int err = errno;
+            ::close(lock_fd_);
+            lock_fd_ = -1;
+            if (err == EWOULDBLOCK)
+                throw HostError(kExitHistory, "the history store " + path + " is in use by another writer");
+            throw HostError(kExitHistory, "cannot lock the history store " + path + ": " + std::strerror(err));
+        }
+    }
     if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
                         nullptr) != SQLITE_OK) {
         std::string err = db_ ? sqlite3_errmsg(db_) : "out of memory";
         sqlite3_close(db_);
         db_ = nullptr;
+        if (lock_fd_ >= 0) ::close(lock_fd_);
         throw HostError(kExitHistory, "cannot open the history store " + path + ": " + err);
     }
     sqlite3_busy_timeout(db_, 5000);
@@ -58,14 +105,65 @@ HistoryStore::HistoryStore(const std::string& path, int retention) : retention_(
              " time TEXT NOT NULL,"
              " image BLOB NOT NULL)");
         exec("CREATE INDEX IF NOT EXISTS history_device ON history (data_id, device_type, id)");
+        exec("CREATE TABLE IF NOT EXISTS active_alarm ("
+             " data_id INTEGER NOT NULL,"
+             " device_type TEXT NOT NULL,"
+             " key TEXT NOT NULL,"
+             " seq INTEGER NOT NULL,"
+             " level INTEGER NOT NULL,"
+             " signal_id TEXT NOT NULL,"
+             " name TEXT NOT NULL,"
+             " instance TEXT NOT NULL,"
+             " since TEXT NOT NULL,"
+             " PRIMARY KEY (data_id, device_type, key, seq))");
     } catch (const HostError& e) {
         sqlite3_close(db_);
         db_ = nullptr;
+        if (lock_fd_ >= 0) ::close(lock_fd_);
+        lock_fd_ = -1;
         throw HostError(kExitHistory, "cannot use the history store " + path + ": " + e.what());
     }
 }
 
-HistoryStore::~HistoryStore() { sqlite3_close(db_); }
+void HistoryStore::open_read_only(const std::string& path) {
+    struct stat st{};
+    if (::stat(path.c_str(), &st) != 0)
+        throw HostError(kExitHistory, "cannot open the history store " + path + ": " + std::strerror(errno));
+    // mode=ro reads the write-ahead log too, but needs its index file; where that cannot be
+    // made (a read-only directory), immutable=1 reads the database file as it stands.
+    std::string last_error;
+    for (const char* query : {"?mode=ro", "?mode=ro&immutable=1"}) {
+        const std::string uri = "file:" + uri_path(path) + query;
+        if (sqlite3_open_v2(uri.c_str(), &db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_FULLMUTEX,
+                            nullptr) == SQLITE_OK &&
+            sqlite3_exec(db_, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr) == SQLITE_OK) {
+            sqlite3_busy_timeout(db_, 5000);
+            if (!has_table("history")) {
+                sqlite3_close(db_);
+                db_ = nullptr;
+                throw HostError(kExitHistory, "the history store " + path + " holds no history table");
+            }
+            return;
+        }
+        last_error = db_ ? sqlite3_errmsg(db_) : "out of memory";
+        sqlite3_close(db_);
+        db_ = nullptr;
+    }
+    throw HostError(kExitHistory, "cannot read the history store " + path + ": " + last_error);
+}
+
+bool HistoryStore::has_table(const char* name) {
+    Stmt q = prepare(db_, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?");
+    sqlite3_bind_text(q.get(), 1, name, -1, SQLITE_TRANSIENT);
+    return sqlite3_step(q.get()) == SQLITE_ROW;
+}
+
+HistoryStore::~HistoryStore() {
+    sqlite3_close(db_);
+    // After the database is closed: closing another descriptor of the file earlier would
+    // drop SQLite's own locks on it.
+    if (lock_fd_ >= 0) ::close(lock_fd_);
+}
 
 void HistoryStore::exec(const char* sql) {
     char* err = nullptr;
@@ -79,6 +177,7 @@ void HistoryStore::exec(const char* sql) {
 void HistoryStore::save(uint32_t data_id, const std::string& device_type, int record_type,
                         const std::vector<uint8_t>& image) {
     std::lock_guard<std::mutex> lock(mu_);
+    if (mode_ == Mode::ReadOnly) throw HostError(kExitHistory, "history: the store is open read-only");
     const std::string time = local_time_text();
     exec("BEGIN");
     try {
@@ -108,14 +207,27 @@ void HistoryStore::save(uint32_t data_id, const std::string& device_type, int re
 }
 
 std::optional<std::vector<uint8_t>> HistoryStore::last(uint32_t data_id, const std::string& device_type) {
+    auto row = last_row(data_id, device_type);
+    if (!row) return std::nullopt;
+    return std::move(row->image);
+}
+
+std::optional<HistoryRow> HistoryStore::last_row(uint32_t data_id, const std::string& device_type) {
     std::lock_guard<std::mutex> lock(mu_);
-    Stmt q = prepare(db_, "SELECT image FROM history WHERE data_id = ? AND device_type = ? ORDER BY id DESC LIMIT 1");
+    Stmt q = prepare(db_,
+                     "SELECT record_type, time, image FROM history WHERE data_id = ? AND device_type = ?"
+                     " ORDER BY id DESC LIMIT 1");
     sqlite3_bind_int64(q.get(), 1, data_id);
     sqlite3_bind_text(q.get(), 2, device_type.c_str(), -1, SQLITE_TRANSIENT);
     if (sqlite3_step(q.get()) != SQLITE_ROW) return std::nullopt;
-    const auto* p = static_cast<const uint8_t*>(sqlite3_column_blob(q.get(), 0));
-    const int n = sqlite3_column_bytes(q.get(), 0);
-    return std::vector<uint8_t>(p, p + n);
+    HistoryRow r;
+    r.data_id = data_id;
+    r.device_type = device_type;
+    r.record_type = sqlite3_column_int(q.get(), 0);
+    r.time = column_text(q.get(), 1);
+    const auto* p = static_cast<const uint8_t*>(sqlite3_column_blob(q.get(), 2));
+    r.image.assign(p, p + sqlite3_column_bytes(q.get(), 2));
+    return r;
 }
 
 std::vector<HistoryRow> HistoryStore::rows(uint32_t data_id, const std::string& device_type) {
@@ -130,10 +242,63 @@ std::vector<HistoryRow> HistoryStore::rows(uint32_t data_id, const std::string& 
         r.data_id = data_id;
         r.device_type = device_type;
         r.record_type = sqlite3_column_int(q.get(), 0);
-        r.time = reinterpret_cast<const char*>(sqlite3_column_text(q.get(), 1));
+        r.time = column_text(q.get(), 1);
         const auto* p = static_cast<const uint8_t*>(sqlite3_column_blob(q.get(), 2));
         r.image.assign(p, p + sqlite3_column_bytes(q.get(), 2));
         out.push_back(std::move(r));
+    }
+    return out;
+}
+
+void HistoryStore::alarm_raised(const StoredAlarm& a) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (mode_ == Mode::ReadOnly) return;
+    Stmt q = prepare(db_,
+                     "INSERT OR REPLACE INTO active_alarm (data_id, device_type, key, seq, level, signal_id, name,"
+                     " instance, since) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)");
+    sqlite3_bind_int64(q.get(), 1, a.data_id);
+    sqlite3_bind_text(q.get(), 2, a.device_type.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(q.get(), 3, a.key.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_int64(q.get(), 4, a.sequence);
+    sqlite3_bind_int64(q.get(), 5, a.level);
+    sqlite3_bind_text(q.get(), 6, a.signal_id.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(q.get(), 7, a.name.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(q.get(), 8, a.instance.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(q.get(), 9, a.since.c_str(), -1, SQLITE_TRANSIENT);
+    if (sqlite3_step(q.get()) != SQLITE_DONE) throw HostError(kExitHistory, sqlite3_errmsg(db_));
+}
+
+void HistoryStore::alarm_cleared(uint32_t data_id, const std::string& device_type, const std::string& key,
+                                 uint32_t sequence) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (mode_ == Mode::ReadOnly) return;
+    Stmt q = prepare(db_, "DELETE FROM active_alarm WHERE data_id = ? AND device_type = ? AND key = ? AND seq = ?");
+    sqlite3_bind_int64(q.get(), 1, data_id);
+    sqlite3_bind_text(q.get(), 2, device_type.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(q.get(), 3, key.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_int64(q.get(), 4, sequence);
+    if (sqlite3_step(q.get()) != SQLITE_DONE) throw HostError(kExitHistory, sqlite3_errmsg(db_));
+}
+
+std::vector<StoredAlarm> HistoryStore::active_alarms() {
+    std::lock_guard<std::mutex> lock(mu_);
+    std::vector<StoredAlarm> out;
+    if (!has_table("active_alarm")) return out;  // a file of an older host
+    Stmt q = prepare(db_,
+                     "SELECT data_id, device_type, key, seq, level, signal_id, name, instance, since"
+                     " FROM active_alarm ORDER BY data_id, device_type, seq, key");
+    while (sqlite3_step(q.get()) == SQLITE_ROW) {
+        StoredAlarm a;
+        a.data_id = static_cast<uint32_t>(sqlite3_column_int64(q.get(), 0));
+        a.device_type = column_text(q.get(), 1);
+        a.key = column_text(q.get(), 2);
+        a.sequence = static_cast<uint32_t>(sqlite3_column_int64(q.get(), 3));
+        a.level = static_cast<uint32_t>(sqlite3_column_int64(q.get(), 4));
+        a.signal_id = column_text(q.get(), 5);
+        a.name = column_text(q.get(), 6);
+        a.instance = column_text(q.get(), 7);
+        a.since = column_text(q.get(), 8);
+        out.push_back(std::move(a));
     }
     return out;
 }

@@ -1,14 +1,17 @@
 #include "tools/host_app.h"
 
 #include <chrono>
+#include <csignal>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <mutex>
+#include <regex>
+#include <set>
 #include <thread>
 
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
-#include <asio/signal_set.hpp>
 #include <asio/steady_timer.hpp>
 #include <json/reader.h>
 #include <unistd.h>
@@ -22,8 +25,33 @@
 #include "tools/output.h"
 #include "tools/plugin_loader.h"
 #include "tools/serial_line.h"
+#include "tools/settings_check.h"
 
 namespace zrt::host {
+
+namespace {
+
+std::atomic<int> g_signal{0};
+static_assert(std::atomic<int>::is_always_lock_free);
+
+extern "C" void on_signal(int sig) {
+    int none = 0;
+    g_signal.compare_exchange_strong(none, sig);
+}
+
+}  // namespace
+
+void install_signal_handlers() {
+    struct sigaction sa {};
+    sa.sa_handler = on_signal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+int received_signal() { return g_signal.load(); }
 
 Query parse_query(const std::string& text) {
     const size_t colon = text.find(':');
@@ -41,42 +69,57 @@ Json::Value read_settings(const std::string& path) {
     std::ifstream in(path);
     if (!in) throw HostError(kExitUsage, "cannot read the settings file " + path);
     Json::CharReaderBuilder b;
+    b["rejectDupKeys"] = true;
+    b["stackLimit"] = 64;
     Json::Value doc;
     std::string errs;
-    if (!Json::parseFromStream(b, in, &doc, &errs))
-        throw HostError(kExitUsage, "the settings file " + path + " is not valid JSON: " + errs);
+    try {
+        if (!Json::parseFromStream(b, in, &doc, &errs))
+            throw HostError(kExitUsage, "the settings file " + path + " is not valid JSON: " + errs);
+    } catch (const HostError&) {
+        throw;
+    } catch (const std::exception& e) {
+        // jsoncpp throws for texts nested deeper than its limit, among others.
+        throw HostError(kExitUsage, "the settings file " + path + " cannot be read as JSON: " + e.what());
+    }
     if (!doc.isObject()) throw HostError(kExitUsage, "the settings file " + path + " must hold one JSON object");
     return doc;
 }
 
-HostSettings host_settings(const Json::Value& s) {
+HostSettings host_settings(const Json::Value& s, const std::string& file) {
+    check_settings(s, file);
     HostSettings h;
-    auto uint_key = [&s](const char* key, unsigned lo, unsigned hi, auto& out) {
-        const Json::Value& v = s[key];
-        if (v.isNull()) return;
-        if (!v.isUInt() || v.asUInt() < lo || v.asUInt() > hi)
-            throw HostError(kExitUsage, std::string("settings: \"") + key + "\" must be an integer from " +
-                                            std::to_string(lo) + " to " + std::to_string(hi));
-        out = static_cast<std::decay_t<decltype(out)>>(v.asUInt());
-    };
-    auto text_key = [&s](const char* key, std::string& out) {
-        const Json::Value& v = s[key];
-        if (v.isNull()) return;
-        if (!v.isString()) throw HostError(kExitUsage, std::string("settings: \"") + key + "\" must be a text");
-        out = v.asString();
-    };
-    text_key("device_type", h.device_type);
-    uint_key("data_id", 0u, 0xFFFFFFFFu, h.data_id);
-    text_key("port", h.port);
-    uint_key("baud", 50u, 4000000u, h.baud);
-    uint_key("refresh_ms", 1u, 10000u, h.refresh_ms);
-    uint_key("history_retention", 1u, 100000000u, h.history_retention);
+    if (s.isMember("device_type")) h.device_type = s["device_type"].asString();
+    if (s.isMember("data_id")) h.data_id = s["data_id"].asUInt();
+    if (s.isMember("port")) h.port = s["port"].asString();
+    if (s.isMember("baud")) h.baud = s["baud"].asInt();
+    if (s.isMember("refresh_ms")) h.refresh_ms = s["refresh_ms"].asInt();
+    if (s.isMember("history_retention")) h.history_retention = s["history_retention"].asInt();
+    if (s.isMember("simulate")) h.simulate = s["simulate"].asBool();
+    if (s.isMember("plant")) h.plant = s["plant"].asString();
+    if (s.isMember("line_timeout_s")) h.line_timeout_s = s["line_timeout_s"].asDouble();
     return h;
+}
+
+std::string query_keys_text() {
+    return "Query keys (--query DEVICE:KEY; channel numbers in keys count from 0):\n"
+           "  zrt4600a-ac  DEVICE = the AC screen's data id\n"
+           "    ia ib ic                    phase currents (A)\n"
+           "    ia_alert ib_alert ic_alert  phase current alarm states (0 normal, 1 low, 2 high, 3 missing)\n"
+           "    channel_N_a channel_N_b channel_N_c\n"
+           "                                input line N voltages AB/A, BC/B, CA/C (V)\n"
+           "    channel_N_f                 input line N frequency (Hz)\n"
+           "  zrt4600a-dc  DEVICE = the DC screen's data id\n"
+           "    v                           output voltage (V)\n"
+           "    i                           output current (A)\n"
+           "  zrt4600a-rc  DEVICE = rc\n"
+           "    (no keys: the rectifier group answers every key with \"数据未就绪\")\n"
+           "  zrt4600a     the top device answers no queries\n";
 }
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Steady = std::chrono::steady_clock;
 
 int level_of(const std::string& name) {
     if (name == "error") return 0;
@@ -94,7 +137,7 @@ public:
         try {
             s = sim::load_scenario(plant_path);
         } catch (const std::exception& e) {
-            throw HostError(kExitUsage, std::string("plant: ") + e.what());
+            throw HostError(kExitUsage, "the plant file " + plant_path + ": " + e.what());
         }
         const int delay = s.reply_delay_ms;
         try {
@@ -126,6 +169,57 @@ private:
     std::thread thread_;
 };
 
+// The device's line and its counters. The host reaches the serial state of the top device
+// only here.
+struct LineCounters {
+    uint64_t replies = 0;     // frames handed to the device
+    uint64_t bad_frames = 0;  // dropped by the frame decoder
+    uint64_t garbage = 0;     // bytes outside any frame
+};
+LineCounters line_counters(const TXQSPDevice& dev) {
+    const devhost::SerialState& s = devhost::serial_state(dev);
+    return {s.replies, s.decoder.stats().errors(), s.decoder.stats().garbage};
+}
+void attach_line(TXQSPDevice& dev, std::shared_ptr<SerialLine> line) { devhost::attach(dev, std::move(line)); }
+void detach_line(TXQSPDevice& dev) { dev.ClosePort(); }
+
+// The contradicted settings the plug-in's log lines name: the screen counts, and the
+// module count the rectifier child keeps.
+struct CountCheck {
+    const char* check;
+    std::regex pattern;  // groups: reported, then expected (when the line has them)
+    bool reported_first;
+};
+const std::vector<CountCheck>& count_checks() {
+    static const std::vector<CountCheck> checks = {
+        {"ac_number", std::regex(R"(read ac_number is (\d+), configured ac_number is (\d+))"), true},
+        {"dc_number", std::regex(R"(read dc_number is (\d+), configured dc_number is (\d+))"), true},
+        {"module_count", std::regex(R"(parse p41_44 channel_count not equal (\d+) != (\d+))"), true},
+        {"module_count", std::regex(R"(parse p41_41 overflow memory boundary)"), true},
+    };
+    return checks;
+}
+// Reports after this many in a row without a complete cycle between them.
+constexpr uint64_t kConfigRepeats = 3;
+
+// The communication-lost alarm the host raises for a silent line.
+rule_value line_lost_rule(uint32_t data_id, const std::string& port, bool active) {
+    rule_value r;
+    r.active = active ? 1 : 0;
+    r.key = "line_lost";
+    r.signal_id = "99001";
+    r.level = 1;
+    r.sequence = 0;
+    r.name = "通信中断告警";
+    r.instance = "串口" + port + "无应答";
+    r.data_id = data_id;
+    return r;
+}
+
+double seconds_between(Steady::time_point a, Steady::time_point b) {
+    return std::chrono::duration<double>(b - a).count();
+}
+
 class Host : public devhost::Observer {
 public:
     Host(const HostOptions& o, int out_fd) : opt_(o), level_(level_of(o.log_level)) {
@@ -137,12 +231,8 @@ public:
 
     // Observer: called on the serial thread (publications, plug-in logs, the top device's
     // alarms) and on the history worker (saved images, children's alarms).
-    void on_log(const devhost::LogEvent& e) override { presenter_->log(e); }
-    void on_publish(const devhost::ImageEvent& e) override {
-        presenter_->publish(e);
-        // The rectifier child publishes last in every cycle.
-        if (e.data_id == rc_id_ && e.device_type == rc_type_) asio::post(io_, [this] { cycle_done(); });
-    }
+    void on_log(const devhost::LogEvent& e) override;
+    void on_publish(const devhost::ImageEvent& e) override;
     void on_saved(const devhost::ImageEvent& e) override {
         try {
             store_->save(e.data_id, e.device_type, e.record_type, e.image);
@@ -151,15 +241,33 @@ public:
         }
         presenter_->saved(e);
     }
-    void on_alarm(const devhost::AlarmEvent& e) override { presenter_->alarm(e); }
+    void on_rule(uint32_t data_id, const rule_value& r) override {
+        // Rules that hold in the first cycle keep a restored alarm raised.
+        if (r.active && cycles_ == 0) confirmed_.insert({data_id, r.key, r.sequence});
+    }
+    void on_alarm(const devhost::AlarmEvent& e) override;
 
 private:
     void diag(int level, const std::string& text) {
-        if (level <= level_) std::cerr << "zrt4600a-host: " << text << "\n";
+        if (level > level_) return;
+        // Debug output is read beside the events and the wire record: it carries the time.
+        std::cerr << (level_ >= 3 ? iso_utc(SystemClock::now()) + " " : std::string()) << "zrt4600a-host: " << text
+                  << "\n";
     }
+    void configure(const Json::Value& settings, const HostSettings& hs);
+    void restore_alarms();
     void load_caches();
+    std::string choose_port(const HostSettings& hs, StartInfo& info);
     void open_line(const HostSettings& hs);
+    bool open_port();
+    void line_failed(const std::string& err);
     void tick();
+    void watch_line();
+    LineStatus line_status(Steady::time_point now) const;
+    void watch_frames(const std::string& tx_or_rx, const std::string& frame);
+    void note_count_problem(const std::string& check, uint32_t data_id, std::string expected, std::string reported,
+                            const std::string& text);
+    void flush_repeats();
     void cycle_done();
     void stop(const std::string& reason);
     void answer_queries();
@@ -176,141 +284,359 @@ private:
     uint32_t rc_id_ = 0;
     std::string rc_type_;
     std::unique_ptr<BuiltinSim> builtin_;
+    std::string port_;
+    int baud_ = 9600;
     std::shared_ptr<SerialLine> line_;
     std::unique_ptr<sim::WireRecorder> recorder_;
-    sim::WireSplitter trace_[2];  // the debug trace of each direction, a frame a line
+    sim::WireSplitter frames_[2];  // each direction, a frame at a time
     std::unique_ptr<asio::steady_timer> timer_;
     std::chrono::milliseconds refresh_{20};
 
+    // While Init runs, the device's log lines are its reasons for a refusal.
+    bool configuring_ = false;
+    std::vector<std::string> init_logs_;
+
+    // Line health, on the serial thread.
+    double line_timeout_s_ = 10;
+    bool port_open_ = false;
+    bool line_up_ = true;
+    Steady::time_point opened_, last_reply_steady_, next_reopen_, next_status_;
+    std::optional<SystemClock::time_point> last_reply_;
+    SystemClock::time_point opened_wall_, up_since_;
+    uint64_t replies_seen_ = 0;
+    uint64_t timeouts_in_row_ = 0;
+
+    // Contradicted settings: per check, how often in a row, and whether it was reported.
+    std::map<std::string, uint64_t> config_counts_;
+    std::set<std::string> config_reported_;
+    std::string last_tx_command_;  // "4141": CID1 and CID2 of the last command sent
+    int last_rc_modules_reported_ = -1;
+    int rc_modules_ = -1;  // in the rectifier child's last image
+
+    // Identical log lines in a row are shown once, then counted.
+    std::mutex log_mu_;
+    std::optional<devhost::LogEvent> last_log_;
+    uint64_t log_repeats_ = 0;
+    Steady::time_point repeats_reported_;
+
+    // Where each device's data came from: a publication of this run, or a stored image.
+    struct Origin {
+        uint64_t cycle = 0;
+        SystemClock::time_point time;
+    };
+    std::mutex origin_mu_;
+    std::map<std::pair<uint32_t, std::string>, Origin> published_;
+    std::map<std::pair<uint32_t, std::string>, SystemClock::time_point> stored_;
+
+    // Alarms restored from the store, and the rules that held in the first cycle.
+    std::vector<StoredAlarm> restored_;
+    std::set<std::tuple<uint32_t, std::string, uint32_t>> confirmed_;
+
     // Cycle accounting, on the serial thread.
-    uint64_t cycles_ = 0;
+    std::atomic<uint64_t> cycles_{0};
     bool cycle_open_ = false;
-    Clock::time_point cycle_start_;
+    Steady::time_point cycle_start_;
     uint64_t tx_ = 0, rx_ = 0, tx_mark_ = 0, rx_mark_ = 0;
     uint64_t timeouts_ = 0, timeouts_mark_ = 0, bad_mark_ = 0, garbage_mark_ = 0, total_errors_ = 0;
     std::string stop_reason_;
     bool failed_ = false;
+    bool interrupted_ = false;
 };
 
 int Host::run() {
     const Json::Value settings = read_settings(opt_.settings);
-    const HostSettings hs = host_settings(settings);
+    const HostSettings hs = host_settings(settings, opt_.settings);
     refresh_ = std::chrono::milliseconds(hs.refresh_ms);
+    line_timeout_s_ = hs.line_timeout_s;
+    check_top_structure(settings, hs.device_type, opt_.settings);
 
     plugin_ = std::make_unique<Plugin>(opt_.plugin);
     dev_ = plugin_->create(hs.device_type);
     diag(2, "plug-in " + opt_.plugin + " made a " + dev_->DeviceType());
 
-    store_ = std::make_unique<HistoryStore>(opt_.history.empty() ? ":memory:" : opt_.history, hs.history_retention);
+    // A reader (no cycles) leaves the file as it is and shares it with a running writer.
+    const bool reader = opt_.cycles == 0;
+    store_ = std::make_unique<HistoryStore>(opt_.history.empty() ? ":memory:" : opt_.history, hs.history_retention,
+                                            reader ? HistoryStore::Mode::ReadOnly : HistoryStore::Mode::Write);
 
+    configure(settings, hs);
+    StartInfo info;
+    if (opt_.cycles != 0) port_ = choose_port(hs, info);
+    if (!reader) restore_alarms();
+    load_caches();
+
+    if (opt_.cycles != 0 && received_signal() == 0) {
+        open_line(hs);
+        timer_ = std::make_unique<asio::steady_timer>(io_);
+        tick();
+        io_.run();
+        detach_line(*dev_);
+        if (line_) line_->close();
+        if (recorder_) recorder_->flush();
+    } else if (opt_.cycles == 0) {
+        stop_reason_ = "no cycles asked for";
+    } else {
+        stop(received_signal() == SIGINT ? "interrupted" : "terminated");
+        interrupted_ = true;
+    }
+
+    controller_->drain();  // every history job of the last cycle has run
+    flush_repeats();
+    answer_queries();
+    presenter_->stop(cycles_, stop_reason_);
+    builtin_.reset();
+    if (failed_) return kExitRuntime;
+    if (interrupted_ && opt_.cycles > 0 && cycles_ < static_cast<uint64_t>(opt_.cycles)) return kExitInterrupted;
+    return kExitOk;
+}
+
+void Host::configure(const Json::Value& settings, const HostSettings& hs) {
     controller_ = std::make_shared<devhost::Controller>(devhost::Controller::JobMode::Worker);
     controller_->record_events = false;  // a long run keeps nothing it does not show
     controller_->add_observer(this);
 
-    if (!dev_->Init(controller_, hs.data_id, settings))
-        throw HostError(kExitDevice, "the " + hs.device_type + " device refused the settings " + opt_.settings);
+    configuring_ = true;
+    const bool ok = dev_->Init(controller_, hs.data_id, settings);
+    configuring_ = false;
+    if (!ok) {
+        std::string why;
+        for (const std::string& l : init_logs_) why += (why.empty() ? "" : "; ") + l;
+        throw HostError(kExitDevice, "the " + hs.device_type + " device refused the settings " + opt_.settings + ": " +
+                                         (why.empty() ? std::string("it gave no reason") : why));
+    }
     rc_id_ = dev_->DataId();
     for (const auto& child : dev_->GetAllChildVDevices())
         if (child && child->DataId() == rc_id_) rc_type_ = child->DeviceType();
+}
 
-    load_caches();
-
-    if (opt_.cycles != 0) {
-        open_line(hs);
-        asio::signal_set signals(io_, SIGINT, SIGTERM);
-        signals.async_wait([this](const asio::error_code& ec, int sig) {
-            if (!ec) stop(sig == SIGINT ? "interrupted" : "terminated");
-        });
-        timer_ = std::make_unique<asio::steady_timer>(io_);
-        tick();
-        io_.run();
-        dev_->ClosePort();
-        line_->close();
-        if (recorder_) recorder_->flush();
-    } else {
-        stop_reason_ = "no cycles asked for";
+void Host::restore_alarms() {
+    restored_ = store_->active_alarms();
+    for (const StoredAlarm& a : restored_) {
+        rule_value r;
+        r.active = 1;
+        r.key = a.key;
+        r.signal_id = a.signal_id;
+        r.level = a.level;
+        r.sequence = a.sequence;
+        r.name = a.name;
+        r.instance = a.instance;
+        r.data_id = a.data_id;
+        controller_->restore_alarm(a.data_id, a.device_type, r);
+        presenter_->restored({a.data_id, a.device_type, r, true}, a.since);
     }
-
-    controller_->drain();  // every history job of the last cycle has run
-    answer_queries();
-    presenter_->stop(cycles_, stop_reason_);
-    builtin_.reset();
-    return failed_ ? kExitRuntime : kExitOk;
+    if (!restored_.empty())
+        diag(2, std::to_string(restored_.size()) + " alarms restored as the last run left them raised");
 }
 
 void Host::load_caches() {
     for (const auto& child : dev_->GetAllChildVDevices()) {
         if (!child) continue;
-        auto img = store_->last(child->DataId(), child->DeviceType());
-        if (!img) continue;
-        const bool ok = child->LoadFromCache(std::string(img->begin(), img->end()));
-        presenter_->cache(child->DataId(), child->DeviceType(), img->size(), ok);
-        diag(ok ? 2 : 1, "cached image of " + child->DeviceType() + " " + std::to_string(child->DataId()) +
-                             (ok ? " loaded" : " refused"));
+        auto row = store_->last_row(child->DataId(), child->DeviceType());
+        if (!row) continue;
+        const bool ok = child->LoadFromCache(std::string(row->image.begin(), row->image.end()));
+        presenter_->cache(child->DataId(), child->DeviceType(), row->image.size(), ok);
+        diag(ok ? 2 : 1, "cached image of " + child->DeviceType() + " " + std::to_string(child->DataId()) + " from " +
+                             row->time + (ok ? " loaded" : " refused"));
+        if (!ok) continue;
+        if (auto t = from_local_text(row->time)) {
+            std::lock_guard<std::mutex> lock(origin_mu_);
+            stored_[{child->DataId(), child->DeviceType()}] = *t;
+        }
+        if (child->DeviceType() == rc_type_ && row->image.size() > 57) rc_modules_ = row->image[57];
     }
 }
 
-void Host::open_line(const HostSettings& hs) {
-    const int baud = opt_.baud > 0 ? opt_.baud : hs.baud;
-    std::string port = opt_.port.empty() ? hs.port : opt_.port;
-    StartInfo info{opt_.plugin, dev_->DeviceType(), "", dev_->DataId(), baud, false, ""};
-    if (port.empty()) {
-        builtin_ = std::make_unique<BuiltinSim>(opt_.plant, baud);
-        port = builtin_->path();
-        info.simulated = true;
-        info.plant = opt_.plant;
-        diag(2, "no port given: simulating " + opt_.plant + " on " + port);
+// The command line before the settings; a port before the simulator.
+std::string Host::choose_port(const HostSettings& hs, StartInfo& info) {
+    if (!opt_.port.empty()) return opt_.port;
+    if (!opt_.simulate && !hs.simulate) {
+        if (!hs.port.empty()) return hs.port;
+        throw HostError(kExitUsage, "no line to poll: give --port DEV (or \"port\" in " + opt_.settings +
+                                        "), or --simulate for the built-in simulator");
     }
-    info.port = port;
-    line_ = std::make_shared<SerialLine>(io_, port, baud);
+    info.simulated = true;
+    return "";
+}
+
+void Host::open_line(const HostSettings& hs) {
+    baud_ = opt_.baud > 0 ? opt_.baud : hs.baud;
+    StartInfo info{opt_.plugin, dev_->DeviceType(), "", dev_->DataId(), baud_, false, ""};
+    if (port_.empty()) {
+        std::string plant = opt_.plant;
+        if (plant.empty() && !hs.plant.empty()) {
+            plant = hs.plant;
+            // A relative plant path is read beside the settings file.
+            const size_t slash = opt_.settings.rfind('/');
+            if (plant[0] != '/' && slash != std::string::npos) plant = opt_.settings.substr(0, slash + 1) + plant;
+        }
+        if (plant.empty()) plant = opt_.default_plant;
+        builtin_ = std::make_unique<BuiltinSim>(plant, baud_);
+        port_ = builtin_->path();
+        info.simulated = true;
+        info.plant = plant;
+        diag(2, "simulating " + plant + " on " + port_);
+    }
+    info.port = port_;
     if (!opt_.record.empty()) {
         try {
             recorder_ = std::make_unique<sim::WireRecorder>(opt_.record);
         } catch (const std::exception& e) {
-            throw HostError(kExitUsage, e.what());
+            throw HostError(kExitUsage, "the record file " + opt_.record + ": " + e.what());
         }
     }
+    open_port();  // throws: the first opening decides the exit code
     presenter_->start(info);
+    opened_ = Steady::now();
+    opened_wall_ = SystemClock::now();
+    next_status_ = opened_;
+}
 
-    line_->on_written = [this](const uint8_t* p, size_t n) {
+// Opens the port and hands it to the device. Throws PortError.
+bool Host::open_port() {
+    auto line = std::make_shared<SerialLine>(io_, port_, baud_);
+    line->on_written = [this](const uint8_t* p, size_t n) {
         if (!cycle_open_) {
             cycle_open_ = true;
-            cycle_start_ = Clock::now();
+            cycle_start_ = Steady::now();
         }
         tx_ += n;
         if (recorder_) recorder_->add(sim::Direction::ToDevice, p, n);
-        if (level_ >= 3)
-            for (const std::string& f : trace_[0].feed(p, n)) diag(3, "TX " + sim::escape_wire(f));
+        for (const std::string& f : frames_[0].feed(p, n)) watch_frames("TX", f);
     };
-    devhost::attach(*dev_, line_);
-    line_->start(
+    line_ = line;
+    port_open_ = true;
+    attach_line(*dev_, line);
+    std::weak_ptr<SerialLine> weak = line;
+    line->start(
         [this](const uint8_t* p, size_t n) {
             rx_ += n;
             if (recorder_) recorder_->add(sim::Direction::FromDevice, p, n);
-            if (level_ >= 3)
-                for (const std::string& f : trace_[1].feed(p, n)) diag(3, "RX " + sim::escape_wire(f));
+            for (const std::string& f : frames_[1].feed(p, n)) watch_frames("RX", f);
             try {
                 dev_->process(p, static_cast<int>(n));
             } catch (const std::exception& e) {
                 diag(0, std::string("the device failed on a reply: ") + e.what());
             }
+            watch_line();
         },
-        [this](const std::string& err) {
-            diag(0, "the line failed: " + err);
-            failed_ = true;
-            stop("line failed: " + err);
+        [this, weak](const std::string& err) {
+            // Only the line in use: a closed one's late errors mean nothing.
+            if (weak.lock() == line_) line_failed(err);
         });
+    return true;
+}
+
+// A port that fails (a pty whose other side went away, an unplugged adapter) is closed
+// and opened again every second; the silence shows as a lost line meanwhile.
+void Host::line_failed(const std::string& err) {
+    diag(0, "the port " + port_ + " failed (" + err + "); opening it again every second");
+    detach_line(*dev_);
+    if (line_) line_->close();
+    line_.reset();
+    port_open_ = false;
+    next_reopen_ = Steady::now() + std::chrono::seconds(1);
+}
+
+void Host::watch_frames(const std::string& dir, const std::string& frame) {
+    if (level_ >= 3) diag(3, dir + " " + sim::escape_wire(frame));
+    // ~ VER ADR CID1 CID2/RTN LENGTH INFO..., each byte as two hex characters.
+    if (frame.size() < 13 || frame[0] != '~') return;
+    if (dir == "TX") {
+        last_tx_command_ = frame.substr(5, 4);
+    } else if (last_tx_command_ == "4141" && frame.substr(5, 2) == "41" && frame.size() >= 25) {
+        // The module count M is the sixth information byte of a 41_41 reply.
+        try {
+            last_rc_modules_reported_ = std::stoi(frame.substr(23, 2), nullptr, 16);
+        } catch (const std::exception&) {
+        }
+    }
+}
+
+LineStatus Host::line_status(Steady::time_point now) const {
+    LineStatus l;
+    l.up = line_up_;
+    l.port_open = port_open_;
+    l.port = port_;
+    l.last_reply = last_reply_;
+    l.since = line_up_ ? up_since_ : (last_reply_ ? *last_reply_ : opened_wall_);
+    l.timeouts_in_row = timeouts_in_row_;
+    l.bad_frames = line_counters(*dev_).bad_frames;
+    l.silence_s = seconds_between(last_reply_ ? last_reply_steady_ : opened_, now);
+    return l;
+}
+
+// Called after every received chunk and at every tick: a good reply brings the line up,
+// silence beyond the line time-out takes it down.
+void Host::watch_line() {
+    const Steady::time_point now = Steady::now();
+    const LineCounters c = line_counters(*dev_);
+    if (c.replies != replies_seen_) {
+        replies_seen_ = c.replies;
+        last_reply_steady_ = now;
+        last_reply_ = SystemClock::now();
+        timeouts_in_row_ = 0;
+        if (!line_up_) {
+            line_up_ = true;
+            up_since_ = *last_reply_;
+            diag(1, "the line " + port_ + " is up again");
+            controller_->batch_check(*dev_, {line_lost_rule(dev_->DataId(), port_, false)});
+            presenter_->line(line_status(now));
+        }
+        return;
+    }
+    const double silence = seconds_between(last_reply_ ? last_reply_steady_ : opened_, now);
+    if (line_up_ && silence >= line_timeout_s_) {
+        line_up_ = false;
+        diag(0, "the line " + port_ + " is lost: no reply for " + std::to_string(static_cast<long>(silence)) + " s");
+        if (cycles_ == 0) confirmed_.insert({dev_->DataId(), "line_lost", 0});
+        controller_->batch_check(*dev_, {line_lost_rule(dev_->DataId(), port_, true)});
+        presenter_->line(line_status(now));
+    }
 }
 
 void Host::tick() {
+    if (const int sig = received_signal()) {
+        interrupted_ = true;
+        stop(sig == SIGINT ? "interrupted" : "terminated");
+        return;
+    }
+    const Steady::time_point now = Steady::now();
+    if (!port_open_ && now >= next_reopen_) {
+        try {
+            open_port();
+            diag(1, "the port " + port_ + " is open again");
+        } catch (const PortError& e) {
+            if (e.lasting()) {
+                diag(0, std::string("the line failed: ") + e.what());
+                failed_ = true;
+                stop(std::string("line failed: ") + e.what());
+                return;
+            }
+            next_reopen_ = now + std::chrono::seconds(1);
+        }
+    }
     if (dev_->IsStalled()) {
         ++timeouts_;
-        diag(1, "no reply in time; the command goes again");
+        ++timeouts_in_row_;
+        // While the line is lost the lost line is the news, not each time-out.
+        if (line_up_) diag(1, "no reply in time; the command goes again");
     }
     try {
         dev_->RefreshStatus();
     } catch (const std::exception& e) {
         diag(0, std::string("the device failed on a refresh: ") + e.what());
+    }
+    watch_line();
+    if (now >= next_status_) {
+        next_status_ = now + std::chrono::seconds(1);
+        presenter_->status(line_status(now));
+        // A line repeated without end still shows its count now and then.
+        std::lock_guard<std::mutex> lock(log_mu_);
+        if (log_repeats_ > 0 && now - repeats_reported_ >= std::chrono::seconds(30)) {
+            presenter_->log_repeated(*last_log_, log_repeats_);
+            log_repeats_ = 0;
+            repeats_reported_ = now;
+        }
     }
     timer_->expires_after(refresh_);
     timer_->async_wait([this](const asio::error_code& ec) {
@@ -318,24 +644,123 @@ void Host::tick() {
     });
 }
 
+void Host::on_log(const devhost::LogEvent& e) {
+    if (configuring_) init_logs_.push_back(e.text);
+    {
+        std::lock_guard<std::mutex> lock(log_mu_);
+        if (last_log_ && last_log_->data_id == e.data_id && last_log_->text == e.text) {
+            ++log_repeats_;
+        } else {
+            if (log_repeats_ > 0) presenter_->log_repeated(*last_log_, log_repeats_);
+            log_repeats_ = 0;
+            last_log_ = e;
+            repeats_reported_ = Steady::now();
+            presenter_->log(e);
+        }
+    }
+    std::lock_guard<std::mutex> lock(log_mu_);  // the worker logs too
+    for (const CountCheck& c : count_checks()) {
+        std::smatch m;
+        if (!std::regex_search(e.text, m, c.pattern)) continue;
+        if (m.size() >= 3)
+            note_count_problem(c.check, e.data_id, m[2].str(), m[1].str(), e.text);
+        else
+            note_count_problem(c.check, e.data_id, rc_modules_ >= 0 ? std::to_string(rc_modules_) : "",
+                               last_rc_modules_reported_ >= 0 ? std::to_string(last_rc_modules_reported_) : "",
+                               e.text);
+        break;
+    }
+}
+
+void Host::note_count_problem(const std::string& check, uint32_t data_id, std::string expected, std::string reported,
+                              const std::string& text) {
+    const uint64_t n = ++config_counts_[check];
+    if (n < kConfigRepeats || config_reported_.count(check)) return;
+    config_reported_.insert(check);
+    if (check == "module_count" && expected == reported) reported.clear();
+    ConfigIssue c{data_id, check, expected.empty() ? "the modules it holds" : expected, reported, text, n};
+    diag(1, "the plant contradicts the settings: " + check + " expected " + c.expected + ", reported " +
+                (reported.empty() ? "another" : reported));
+    presenter_->config(c);
+}
+
+void Host::flush_repeats() {
+    std::lock_guard<std::mutex> lock(log_mu_);
+    if (log_repeats_ > 0) presenter_->log_repeated(*last_log_, log_repeats_);
+    log_repeats_ = 0;
+}
+
+void Host::on_publish(const devhost::ImageEvent& e) {
+    {
+        std::lock_guard<std::mutex> lock(origin_mu_);
+        published_[{e.data_id, e.device_type}] = {cycles_ + 1, SystemClock::now()};
+    }
+    if (e.device_type == rc_type_ && e.image.size() > 57) rc_modules_ = e.image[57];
+    presenter_->publish(e);
+    // The rectifier child publishes last in every cycle.
+    if (e.data_id == rc_id_ && e.device_type == rc_type_) asio::post(io_, [this] { cycle_done(); });
+}
+
+void Host::on_alarm(const devhost::AlarmEvent& e) {
+    try {
+        if (e.raised)
+            store_->alarm_raised({e.data_id, e.device_type, e.rule.key, e.rule.sequence, e.rule.level, e.rule.signal_id,
+                                  e.rule.name, e.rule.instance, iso_utc(SystemClock::now())});
+        else
+            store_->alarm_cleared(e.data_id, e.device_type, e.rule.key, e.rule.sequence);
+    } catch (const std::exception& ex) {
+        diag(0, std::string("history: ") + ex.what());
+    }
+    presenter_->alarm(e);
+    if (e.raised && e.rule.key == "device_model") {
+        // "本驱动类型:zrt4600a 检测型号:<the model text>"
+        const std::string& t = e.rule.instance;
+        const std::string mark = "检测型号:";
+        const size_t at = t.find(mark);
+        std::string reported = at == std::string::npos ? "" : t.substr(at + mark.size());
+        while (!reported.empty() && (reported.back() == '\0' || reported.back() == ' ')) reported.pop_back();
+        presenter_->config({e.data_id, "device_model", e.device_type, reported, t, 1});
+    }
+}
+
 void Host::cycle_done() {
-    const devhost::DecoderStats& ds = devhost::serial_state(*dev_).decoder.stats();
+    const LineCounters lc = line_counters(*dev_);
     CycleStats c;
-    c.n = ++cycles_;
-    c.duration_ms = std::chrono::duration<double, std::milli>(Clock::now() - cycle_start_).count();
+    c.n = cycles_ + 1;
+    c.duration_ms = std::chrono::duration<double, std::milli>(Steady::now() - cycle_start_).count();
     c.tx_bytes = tx_ - tx_mark_;
     c.rx_bytes = rx_ - rx_mark_;
-    c.bad_frames = ds.errors() - bad_mark_;
+    c.bad_frames = lc.bad_frames - bad_mark_;
     c.timeouts = timeouts_ - timeouts_mark_;
-    c.garbage = ds.garbage - garbage_mark_;
+    c.garbage = lc.garbage - garbage_mark_;
+    c.end = SystemClock::now();
     total_errors_ += c.errors();
     c.total_errors = total_errors_;
     tx_mark_ = tx_;
     rx_mark_ = rx_;
-    bad_mark_ = ds.errors();
+    bad_mark_ = lc.bad_frames;
     timeouts_mark_ = timeouts_;
-    garbage_mark_ = ds.garbage;
+    garbage_mark_ = lc.garbage;
     cycle_open_ = false;
+    {
+        // A complete cycle ends every run of contradicting replies.
+        std::lock_guard<std::mutex> lock(log_mu_);
+        config_counts_.clear();
+        config_reported_.clear();
+    }
+    if (c.n == 1 && !restored_.empty()) {
+        // A restored alarm that no rule of the first cycle holds has cleared while the host
+        // was away. Queued behind the cycle's history jobs, which clear the ones their
+        // rules find inactive.
+        std::vector<StoredAlarm> gone;
+        for (const StoredAlarm& a : restored_)
+            if (!confirmed_.count({a.data_id, a.key, a.sequence})) gone.push_back(a);
+        controller_->run_job([this, gone] {
+            for (const StoredAlarm& a : gone) controller_->clear_alarm(a.data_id, a.device_type, a.key, a.sequence);
+        });
+    }
+    cycles_ = c.n;
+    flush_repeats();
     // Queued behind the cycle's history jobs, so the cycle line follows its saved images
     // and alarm transitions.
     controller_->run_job([this, c] { presenter_->cycle(c); });
@@ -349,6 +774,7 @@ void Host::stop(const std::string& reason) {
 }
 
 void Host::answer_queries() {
+    const SystemClock::time_point now = SystemClock::now();
     for (const Query& q : opt_.queries) {
         ValueAnswer a;
         a.device = q.device;
@@ -368,6 +794,19 @@ void Host::answer_queries() {
         }
         a.data_id = child->DataId();
         a.device_type = child->DeviceType();
+        {
+            std::lock_guard<std::mutex> lock(origin_mu_);
+            const auto key = std::make_pair(a.data_id, a.device_type);
+            if (auto p = published_.find(key); p != published_.end()) {
+                a.source = "cycle";
+                a.cycle = p->second.cycle;
+                a.time = p->second.time;
+            } else if (auto s = stored_.find(key); s != stored_.end()) {
+                a.source = "stored";
+                a.time = s->second;
+            }
+            if (a.time) a.age_s = std::chrono::duration<double>(now - *a.time).count();
+        }
         try {
             a.value = child->Get_Value(0, q.key);
         } catch (const std::exception& e) {

@@ -1,7 +1,9 @@
 #pragma once
 // zrt4600a-host: loads a device plug-in, configures its top device from a settings file,
 // hands each child its last saved image, and drives the serial line (a real port, or the
-// built-in simulator on a pseudo-terminal) until the wanted number of cycles is done.
+// built-in simulator on a pseudo-terminal) until the wanted number of cycles is done. It
+// watches the line (the last good reply, time-outs in a row, bad frames) and reports a
+// silent line, and settings the plant contradicts, as events of their own.
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -22,9 +24,11 @@ Query parse_query(const std::string& text);
 struct HostOptions {
     std::string plugin;    // the plug-in library
     std::string settings;  // the top device's settings (JSON)
-    std::string port;      // serial device; empty: the settings' "port", else the built-in simulator
+    std::string port;      // serial device; empty: the settings' "port"
+    bool simulate = false; // the built-in simulator, when no --port is given
     int baud = 0;          // 0: the settings' "baud", else 9600
-    std::string plant;     // the built-in simulator's plant
+    std::string plant;     // the built-in simulator's plant; empty: the settings' "plant", else default_plant
+    std::string default_plant;
     std::string history;   // SQLite file; empty: in memory
     long cycles = -1;      // stop after this many complete cycles; -1: run until signalled
     bool json = false;     // JSON lines even on a terminal
@@ -33,7 +37,7 @@ struct HostOptions {
     std::string log_level = "info";  // error, warn, info, debug
 };
 
-// Host keys of the settings file, validated. Throws HostError (kExitUsage).
+// Host keys of the settings file.
 struct HostSettings {
     std::string device_type = "zrt4600a";
     uint32_t data_id = 1;
@@ -41,10 +45,25 @@ struct HostSettings {
     int baud = 9600;
     int refresh_ms = 20;
     int history_retention = 100;
+    bool simulate = false;
+    std::string plant;           // as written in the file
+    double line_timeout_s = 10;  // silence before the line counts as lost
 };
-HostSettings host_settings(const Json::Value& settings);
-// Reads and parses the settings file. Throws HostError (kExitUsage).
+// Checks the whole settings object (check_settings) and returns its host keys. Throws
+// HostError (kExitUnknownKey, kExitSettingValue, kExitDuplicateId).
+HostSettings host_settings(const Json::Value& settings, const std::string& file = "the settings");
+// Reads and parses the settings file. Throws HostError (kExitUsage) naming the file.
 Json::Value read_settings(const std::string& path);
+
+// Every value query key of every device type, for --keys and --help.
+std::string query_keys_text();
+
+// SIGINT and SIGTERM are caught from the first moment to the last: the run ends in order
+// and a signal after the stop event changes nothing. SIGPIPE is ignored (a closed reader
+// of the events ends nothing but the output). Call first thing in main.
+void install_signal_handlers();
+// The first SIGINT or SIGTERM received, or 0.
+int received_signal();
 
 // Runs the host; `out_fd` receives the events. Returns the exit code; failures before the
 // line runs throw HostError.

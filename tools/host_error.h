@@ -4,15 +4,19 @@
 
 namespace zrt::host {
 
-// Exit codes of zrt4600a-host.
+// Exit codes of zrt4600a-host. Each is documented in the README and in --help.
 enum ExitCode {
     kExitOk = 0,
-    kExitRuntime = 1,   // the line failed while running
-    kExitUsage = 2,     // bad options, unreadable or invalid settings or plant
-    kExitPlugin = 3,    // the plug-in cannot be loaded or has no get_providers
-    kExitPort = 4,      // the serial port cannot be opened
-    kExitDevice = 5,    // no factory for the device type, or the device refused its settings
-    kExitHistory = 6,   // the history store cannot be opened
+    kExitRuntime = 1,       // the line failed while running and could not be opened again
+    kExitUsage = 2,         // a bad option; a settings, plant or record file that cannot be read or parsed
+    kExitPlugin = 3,        // the plug-in cannot be loaded or has no get_providers
+    kExitPort = 4,          // the serial port cannot be opened or is in use by another process
+    kExitDevice = 5,        // no factory for the device type, or the device refused its settings
+    kExitHistory = 6,       // the history store cannot be opened or is in use by another writer
+    kExitUnknownKey = 7,    // an unknown settings key
+    kExitSettingValue = 8,  // a settings value of the wrong type or out of range
+    kExitDuplicateId = 9,   // two devices with the same data id
+    kExitInterrupted = 10,  // SIGINT or SIGTERM before --cycles N completed
 };
 
 // A failure that ends the program with `code` and `what()` on standard error.

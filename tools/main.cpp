@@ -1,6 +1,6 @@
 // zrt4600a-host: runs a device plug-in against a serial line and reports what it sees.
 //
-//   zrt4600a-host --cycles 3 --json                  the example site on the built-in simulator
+//   zrt4600a-host --simulate --cycles 3 --json       the example site on the built-in simulator
 //   zrt4600a-host --port /dev/ttyS1 --history site.db
 //   zrt4600a-host --cycles 0 --history site.db --query 21:v --query 11:channel_0_a
 //
@@ -36,39 +36,79 @@ std::string default_plugin() {
     return ZRT_PLUGIN_PATH;
 }
 
+const char* const kExitCodes =
+    "Exit codes:\n"
+    "  0  done (the cycles asked for, or stopped by SIGINT/SIGTERM when no --cycles was given)\n"
+    "  1  the line failed while running and cannot be opened again (no serial device any more)\n"
+    "  2  a bad option, or a settings, plant or record file that cannot be read or parsed\n"
+    "  3  the plug-in cannot be loaded or has no get_providers\n"
+    "  4  the port cannot be opened, or is in use by another process\n"
+    "  5  no factory for the device type, or the device refused its settings (the reason follows)\n"
+    "  6  the history store cannot be opened, or is in use by another writer\n"
+    "  7  an unknown settings key (named with its path, e.g. acSetting[1].appSetting.diff_x)\n"
+    "  8  a settings value of the wrong type or out of range\n"
+    "  9  a data id used twice (AC and DC screens, and the top device's own)\n"
+    " 10  interrupted by SIGINT/SIGTERM before --cycles N completed\n";
+
 }  // namespace
 
 int main(int argc, char** argv) {
     using namespace zrt::host;
+    // Before anything else, and for good: a signal at any moment ends the run in order.
+    install_signal_handlers();
+
     CLI::App app{"Runs the zrt4600a device plug-in against a serial line"};
     HostOptions o;
     o.plugin = default_plugin();
     o.settings = std::string(ZRT_SOURCE_DIR) + "/examples/site.json";
-    o.plant = std::string(ZRT_SOURCE_DIR) + "/examples/plant.json";
+    o.default_plant = std::string(ZRT_SOURCE_DIR) + "/examples/plant.json";
     std::vector<std::string> queries;
     std::string trace;
+    bool keys = false;
     app.add_option("--plugin", o.plugin, "device plug-in library")->capture_default_str();
     app.add_option("--settings", o.settings, "settings of the top device (JSON)")->capture_default_str();
-    app.add_option("--port", o.port, "serial device (default: the settings' \"port\", else the built-in simulator)");
+    app.add_option("--port", o.port, "serial device (default: the settings' \"port\")");
+    app.add_flag("--simulate", o.simulate,
+                 "poll the built-in plant simulator on a pseudo-terminal (also \"simulate\": true in the settings); "
+                 "--port wins over it");
     app.add_option("--baud", o.baud, "line speed (default: the settings' \"baud\", else 9600)")
         ->check(CLI::Range(50, 4000000));
-    app.add_option("--plant", o.plant, "plant of the built-in simulator (JSON)")->capture_default_str();
+    app.add_option("--plant", o.plant,
+                   "plant of the built-in simulator (JSON; default: the settings' \"plant\", else " + o.default_plant +
+                       ")");
     app.add_option("--history", o.history, "history store, an SQLite file (default: in memory)");
-    app.add_option("--cycles", o.cycles, "stop after this many complete cycles (0: load the history, answer the "
-                                         "queries and stop; default: run until interrupted)")
+    app.add_option("--cycles", o.cycles, "stop after this many complete cycles (0: load the history read-only, answer "
+                                         "the queries and stop; default: run until interrupted)")
         ->check(CLI::Range(0L, 1L << 40));
     app.add_flag("--json", o.json, "JSON lines even on a terminal");
-    app.add_option("--query", queries, "DEVICE:KEY read after the last cycle; DEVICE is a data id or rc (repeatable)");
+    app.add_option("--query", queries, "DEVICE:KEY read after the last cycle; DEVICE is a data id or rc (repeatable; "
+                                       "see --keys)");
+    app.add_flag("--keys", keys, "print every query key of every device type and exit");
     app.add_option("--record", o.record, "write both directions of the line to this file");
-    app.add_option("--log-level", o.log_level, "diagnostics on standard error: error, warn, info or debug")
+    app.add_option("--log-level", o.log_level, "diagnostics on standard error: error, warn, info or debug (debug: "
+                                               "every frame, each line with its time)")
         ->capture_default_str()
         ->check(CLI::IsMember({"error", "warn", "info", "debug"}));
     app.add_option("--trace", trace, "file for the plug-in's standard-output trace lines (default: standard error)");
+    app.footer(std::string("\n") + query_keys_text() + "\n" + kExitCodes);
     // A later option overrides an earlier one (scripts add to a fixed command line).
     for (CLI::Option* opt : app.get_options())
         if (opt->get_name() != "--query" && opt->get_expected_min() == 1)
             opt->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::CallForAllHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        app.exit(e);  // prints CLI11's reason
+        return kExitUsage;
+    }
+    if (keys) {
+        std::cout << query_keys_text();
+        return kExitOk;
+    }
 
     try {
         for (const std::string& q : queries) o.queries.push_back(parse_query(q));

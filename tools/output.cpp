@@ -2,8 +2,11 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
+#include <ctime>
 
 #include <fmt/format.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include "tools/image_view.h"
@@ -12,6 +15,30 @@
 namespace zrt::host {
 
 Presenter::~Presenter() = default;
+
+std::string iso_utc(SystemClock::time_point t) {
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
+    const std::time_t secs = static_cast<std::time_t>(ms / 1000 - (ms % 1000 < 0 ? 1 : 0));
+    const long milli = static_cast<long>(((ms % 1000) + 1000) % 1000);
+    std::tm tm{};
+    gmtime_r(&secs, &tm);
+    return fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}.{:03}Z", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
+                       tm.tm_hour, tm.tm_min, tm.tm_sec, milli);
+}
+
+std::optional<SystemClock::time_point> from_local_text(const std::string& text) {
+    std::tm tm{};
+    int ms = 0;
+    const int n = std::sscanf(text.c_str(), "%d-%d-%d %d:%d:%d.%d", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour,
+                              &tm.tm_min, &tm.tm_sec, &ms);
+    if (n < 6) return std::nullopt;
+    tm.tm_year -= 1900;
+    tm.tm_mon -= 1;
+    tm.tm_isdst = -1;
+    const std::time_t t = std::mktime(&tm);
+    if (t == static_cast<std::time_t>(-1)) return std::nullopt;
+    return SystemClock::from_time_t(t) + std::chrono::milliseconds(n == 7 ? ms : 0);
+}
 
 void LineWriter::write(const std::string& text) {
     std::lock_guard<std::mutex> lock(mu_);
@@ -26,8 +53,15 @@ void LineWriter::write(const std::string& text) {
 
 namespace {
 
-JsonLine image_line(const char* event, const devhost::ImageEvent& e) {
-    JsonLine j(event);
+// Every event starts with its name and the time it was written.
+JsonLine event(const char* name) {
+    JsonLine j(name);
+    j.add("time", iso_utc(SystemClock::now()));
+    return j;
+}
+
+JsonLine image_line(const char* name, const devhost::ImageEvent& e) {
+    JsonLine j = event(name);
     j.add("data_id", e.data_id)
         .add("device_type", e.device_type)
         .add("record_type", e.record_type)
@@ -36,139 +70,218 @@ JsonLine image_line(const char* event, const devhost::ImageEvent& e) {
     return j;
 }
 
+void alarm_fields(JsonLine& j, const devhost::AlarmEvent& e) {
+    j.add("data_id", e.data_id).add("device_type", e.device_type).add("key", e.rule.key);
+    j.add("signal_id", e.rule.signal_id).add("name", e.rule.name).add("instance", e.rule.instance);
+    j.add("level", e.rule.level).add("seq", e.rule.sequence);
+}
+
+void line_fields(JsonLine& j, const LineStatus& l) {
+    j.add("state", l.up ? "up" : "lost").add("since", iso_utc(l.since)).add("port", l.port);
+    if (l.last_reply) j.add("last_reply", iso_utc(*l.last_reply));
+    j.add_double("silence_s", l.silence_s).add("timeouts_in_row", l.timeouts_in_row).add("bad_frames", l.bad_frames);
+    j.add("port_open", l.port_open);
+}
+
 class JsonPresenter : public Presenter {
 public:
     explicit JsonPresenter(int fd) : out_(fd) {}
 
     void start(const StartInfo& s) override {
-        JsonLine j("start");
+        JsonLine j = event("start");
         j.add("plugin", s.plugin).add("device_type", s.device_type).add("data_id", s.data_id);
         j.add("port", s.port).add("baud", s.baud).add("simulated", s.simulated);
         if (s.simulated) j.add("plant", s.plant);
         out_.write(j.str());
     }
     void cache(uint32_t id, const std::string& type, size_t size, bool loaded) override {
-        out_.write(JsonLine("cache").add("data_id", id).add("device_type", type).add("size", size).add("loaded", loaded).str());
+        out_.write(event("cache").add("data_id", id).add("device_type", type).add("size", size).add("loaded", loaded).str());
     }
     void log(const devhost::LogEvent& e) override {
-        out_.write(JsonLine("log").add("data_id", e.data_id).add("text", e.text).str());
+        out_.write(event("log").add("data_id", e.data_id).add("text", e.text).str());
+    }
+    void log_repeated(const devhost::LogEvent& e, uint64_t repeated) override {
+        out_.write(event("log").add("data_id", e.data_id).add("text", e.text).add("repeated", repeated).str());
     }
     void publish(const devhost::ImageEvent& e) override { out_.write(image_line("publish", e).str()); }
     void saved(const devhost::ImageEvent& e) override { out_.write(image_line("saved", e).str()); }
     void alarm(const devhost::AlarmEvent& e) override {
-        JsonLine j("alarm");
-        j.add("data_id", e.data_id).add("device_type", e.device_type).add("key", e.rule.key);
-        j.add("signal_id", e.rule.signal_id).add("name", e.rule.name).add("instance", e.rule.instance);
-        j.add("level", e.rule.level).add("seq", e.rule.sequence).add("state", e.raised ? "raised" : "cleared");
+        JsonLine j = event("alarm");
+        alarm_fields(j, e);
+        j.add("state", e.raised ? "raised" : "cleared");
+        out_.write(j.str());
+    }
+    void restored(const devhost::AlarmEvent& e, const std::string& since) override {
+        JsonLine j = event("alarm");
+        alarm_fields(j, e);
+        j.add("state", "restored").add("since", since);
+        out_.write(j.str());
+    }
+    void line(const LineStatus& l) override {
+        JsonLine j = event("line");
+        line_fields(j, l);
+        out_.write(j.str());
+    }
+    void config(const ConfigIssue& c) override {
+        JsonLine j = event("config");
+        j.add("data_id", c.data_id).add("check", c.check).add("expected", c.expected);
+        if (!c.reported.empty()) j.add("reported", c.reported);
+        j.add("count", c.count).add("text", c.text);
         out_.write(j.str());
     }
     void cycle(const CycleStats& c) override {
-        JsonLine j("cycle");
+        JsonLine j = event("cycle");
         j.add("n", c.n).add_double("duration_ms", c.duration_ms).add("tx_bytes", c.tx_bytes);
         j.add("rx_bytes", c.rx_bytes).add("errors", c.errors()).add("bad_frames", c.bad_frames);
         j.add("timeouts", c.timeouts).add("garbage", c.garbage).add("total_errors", c.total_errors);
         out_.write(j.str());
     }
     void value(const ValueAnswer& v) override {
-        JsonLine j("value");
+        JsonLine j = event("value");
         j.add("data_id", v.data_id).add("device", v.device).add("device_type", v.device_type).add("key", v.key);
         if (v.value)
             j.add_float("value", *v.value);
         else
             j.add("error", v.error);
+        j.add("source", v.source);
+        if (v.source == "cycle") j.add("cycle", v.cycle);
+        if (v.time) j.add(v.source == "cycle" ? "cycle_time" : "stored_time", iso_utc(*v.time)).add_double("age_s", v.age_s);
         out_.write(j.str());
     }
     void stop(uint64_t cycles, const std::string& reason) override {
-        out_.write(JsonLine("stop").add("cycles", cycles).add("reason", reason).str());
+        out_.write(event("stop").add("cycles", cycles).add("reason", reason).str());
     }
 
 private:
     LineWriter out_;
 };
 
-// Per device, its latest image; active alarms; the last log lines; redrawn per cycle.
+// The live view: per device its latest image, the line state, active alarms and the last
+// log lines, redrawn after each cycle and each second, sized to the terminal.
 class LivePresenter : public Presenter {
 public:
-    explicit LivePresenter(int fd) : out_(fd) {}
+    explicit LivePresenter(int fd) : fd_(fd), out_(fd) {}
 
     void start(const StartInfo& s) override {
         std::lock_guard<std::mutex> lock(mu_);
-        header_ = fmt::format("{} (data id {})  plug-in {}\nline {} at {} baud{}", s.device_type, s.data_id, s.plugin,
-                              s.port, s.baud, s.simulated ? "  (simulated plant " + s.plant + ")" : std::string());
+        view_.title = fmt::format("{} {}  {} at {} baud{}", s.device_type, s.data_id, s.port, s.baud,
+                                  s.simulated ? "  simulated " + s.plant : std::string());
     }
     void cache(uint32_t id, const std::string& type, size_t size, bool loaded) override {
         note(fmt::format("cache: {} {} {} bytes {}", type, id, size, loaded ? "loaded" : "refused"));
     }
-    void log(const devhost::LogEvent& e) override {
+    void log(const devhost::LogEvent& e) override { note(fmt::format("log {}: {}", e.data_id, e.text)); }
+    void log_repeated(const devhost::LogEvent& e, uint64_t repeated) override {
+        std::lock_guard<std::mutex> lock(mu_);
         const std::string line = fmt::format("log {}: {}", e.data_id, e.text);
-        note(line);
-        // Until the first cycle completes there is no view to show it in; a site that never
-        // completes one (a configuration the equipment disagrees with) says why here.
-        if (!drawn_) out_.write(line + "\n");
+        // The line is shown once, with how often it came since.
+        for (auto it = recent_.rbegin(); it != recent_.rend(); ++it)
+            if (it->first == line) {
+                it->second += repeated;
+                return;
+            }
+        recent_.push_back({line, repeated});
+        trim();
     }
     void publish(const devhost::ImageEvent& e) override {
         std::lock_guard<std::mutex> lock(mu_);
-        const Key k{e.data_id, e.device_type};
-        if (!images_.count(k)) order_.push_back(k);
-        images_[k] = {e.record_type, e.image};
+        for (ViewDevice& d : view_.devices)
+            if (d.data_id == e.data_id && d.device_type == e.device_type) {
+                d.record_type = e.record_type;
+                d.image = e.image;
+                return;
+            }
+        view_.devices.push_back({e.data_id, e.device_type, e.record_type, e.image});
     }
     void saved(const devhost::ImageEvent&) override {}
     void alarm(const devhost::AlarmEvent& e) override {
         std::lock_guard<std::mutex> lock(mu_);
-        const auto k = std::make_tuple(e.data_id, e.device_type, e.rule.sequence, e.rule.key);
-        if (e.raised)
-            active_[k] = e.rule;
-        else
-            active_.erase(k);
+        set_alarm(e, e.raised);
     }
-    void cycle(const CycleStats& c) override {
-        std::string s = "\x1b[H\x1b[2J";  // home, clear
+    void restored(const devhost::AlarmEvent& e, const std::string&) override {
+        std::lock_guard<std::mutex> lock(mu_);
+        set_alarm(e, true);
+    }
+    void line(const LineStatus& l) override { status(l); }
+    void status(const LineStatus& l) override {
         {
             std::lock_guard<std::mutex> lock(mu_);
-            s += header_ + "\n";
-            s += fmt::format("cycle {}  {:.0f} ms  tx {} B  rx {} B  errors {} (bad frames {}, time-outs {})  "
-                             "errors since start {}\n\n",
-                             c.n, c.duration_ms, c.tx_bytes, c.rx_bytes, c.errors(), c.bad_frames, c.timeouts,
-                             c.total_errors);
-            for (const Key& k : order_) {
-                const auto& [type, img] = images_[k];
-                s += fmt::format("{} {}\n", k.second, k.first);
-                for (const std::string& line : describe_image(type, img)) s += "    " + line + "\n";
-            }
-            s += fmt::format("\nactive alarms: {}\n", active_.size());
-            for (const auto& [k, r] : active_)
-                s += fmt::format("  level {}  {} {}#{}  {} {}  {}\n", r.level, std::get<0>(k), r.key, r.sequence,
-                                 r.signal_id, r.name, r.instance);
-            s += "\nrecent:\n";
-            for (const std::string& line : recent_) s += "  " + line + "\n";
+            view_.line = l;
         }
-        out_.write(s);
-        drawn_ = true;
+        draw();
+    }
+    void config(const ConfigIssue& c) override {
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            view_.config.push_back(c);
+        }
+        draw();
+    }
+    void cycle(const CycleStats& c) override {
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            view_.cycle = c;
+        }
+        draw();
     }
     void value(const ValueAnswer& v) override {
-        out_.write(v.value ? fmt::format("{} ({} {}) {} = {}\n", v.device, v.device_type, v.data_id, v.key, *v.value)
-                           : fmt::format("{} ({} {}) {}: {}\n", v.device, v.device_type, v.data_id, v.key, v.error));
+        std::string from;
+        if (v.source == "cycle") from = fmt::format("  (cycle {}, {:.0f} s old)", v.cycle, v.age_s);
+        if (v.source == "stored") from = fmt::format("  (stored image, {:.0f} s old)", v.age_s);
+        out_.write(v.value ? fmt::format("{} ({} {}) {} = {}{}\n", v.device, v.device_type, v.data_id, v.key, *v.value, from)
+                           : fmt::format("{} ({} {}) {}: {}{}\n", v.device, v.device_type, v.data_id, v.key, v.error, from));
     }
     void stop(uint64_t cycles, const std::string& reason) override {
-        out_.write(fmt::format("stopped after {} cycles: {}\n", cycles, reason));
+        out_.write(fmt::format("\r\nstopped after {} cycles: {}\n", cycles, reason));
     }
 
 private:
-    using Key = std::pair<uint32_t, std::string>;
+    void set_alarm(const devhost::AlarmEvent& e, bool active) {
+        auto& list = view_.alarms;
+        for (auto it = list.begin(); it != list.end(); ++it)
+            if (it->data_id == e.data_id && it->device_type == e.device_type && it->key == e.rule.key &&
+                it->sequence == e.rule.sequence) {
+                list.erase(it);
+                break;
+            }
+        if (active)
+            list.push_back({e.data_id, e.device_type, e.rule.level, e.rule.sequence, e.rule.key, e.rule.name,
+                            e.rule.instance});
+    }
     void note(const std::string& line) {
         std::lock_guard<std::mutex> lock(mu_);
-        recent_.push_back(line);
+        recent_.push_back({line, 0});
+        trim();
+    }
+    void trim() {
         while (recent_.size() > 8) recent_.pop_front();
     }
+    void draw() {
+        winsize ws{};
+        int cols = 80, rows = 24;
+        // Asked at every redraw, so a resized terminal gets its new size at the next one.
+        if (::ioctl(fd_, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0 && ws.ws_row > 0) {
+            cols = ws.ws_col;
+            rows = ws.ws_row;
+        }
+        std::string s = "\x1b[H\x1b[2J";  // home, clear
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            view_.recent.clear();
+            for (const auto& [line, n] : recent_)
+                view_.recent.push_back(n ? fmt::format("{} (and {} more times)", line, n) : line);
+            view_.now = SystemClock::now();
+            const std::vector<std::string> lines = render_view(view_, cols, rows);
+            for (size_t k = 0; k < lines.size(); ++k) s += lines[k] + (k + 1 < lines.size() ? "\r\n" : "");
+        }
+        out_.write(s);
+    }
 
+    int fd_;
     LineWriter out_;
     std::mutex mu_;
-    std::string header_;
-    std::vector<Key> order_;
-    std::map<Key, std::pair<int, std::vector<uint8_t>>> images_;
-    std::map<std::tuple<uint32_t, std::string, uint32_t, std::string>, rule_value> active_;  // by device, then sequence
-    std::deque<std::string> recent_;
-    std::atomic<bool> drawn_{false};
+    ViewState view_;
+    std::deque<std::pair<std::string, uint64_t>> recent_;
 };
 
 }  // namespace

@@ -1,7 +1,13 @@
 #include "tools/serial_line.h"
 
+#include <cerrno>
+#include <cstring>
+
 #include <asio/read.hpp>
 #include <asio/write.hpp>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
 
 #include "tools/host_error.h"
 
@@ -10,7 +16,22 @@ namespace zrt::host {
 SerialLine::SerialLine(asio::io_context& io, const std::string& path, int baud) : port_(io) {
     asio::error_code ec;
     port_.open(path, ec);
-    if (ec) throw HostError(kExitPort, "cannot open the port " + path + ": " + ec.message());
+    if (ec.value() == EBUSY)
+        throw PortError("the port " + path + " is in use by another process", false);
+    // A path that is there but no terminal will not become one by trying again.
+    if (ec.value() == ENOTTY) throw PortError("the port " + path + " is no serial device: " + ec.message(), true);
+    if (ec) throw PortError("cannot open the port " + path + ": " + ec.message(), false);
+    // A second host on the same line would take the first one's replies: the port belongs
+    // to one process, by flock (every opener) and TIOCEXCL (opens without flock).
+    const int fd = port_.native_handle();
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int err = errno;
+        asio::error_code ignored;
+        port_.close(ignored);
+        if (err == EWOULDBLOCK) throw PortError("the port " + path + " is in use by another process", false);
+        throw PortError("cannot lock the port " + path + ": " + std::strerror(err), false);
+    }
+    exclusive_ = ::ioctl(fd, TIOCEXCL) == 0;
     using sp = asio::serial_port_base;
     port_.set_option(sp::baud_rate(static_cast<unsigned>(baud)), ec);
     if (!ec) port_.set_option(sp::character_size(8), ec);
@@ -18,12 +39,15 @@ SerialLine::SerialLine(asio::io_context& io, const std::string& path, int baud) 
     if (!ec) port_.set_option(sp::stop_bits(sp::stop_bits::one), ec);
     if (!ec) port_.set_option(sp::flow_control(sp::flow_control::none), ec);
     if (ec) {
-        asio::error_code ignored;
-        port_.close(ignored);
-        throw HostError(kExitPort, "cannot set up the port " + path + " for " + std::to_string(baud) +
-                                       " baud 8N1: " + ec.message());
+        close();
+        throw PortError("the port " + path + " is no serial device: cannot set up " + std::to_string(baud) + " baud 8N1: " + ec.message(),
+                        true);
     }
+    // Bytes left from an earlier conversation would be read as replies to our commands.
+    ::tcflush(fd, TCIFLUSH);
 }
+
+SerialLine::~SerialLine() { close(); }
 
 bool SerialLine::write(const uint8_t* data, size_t n) {
     if (!port_.is_open() || closing_) return false;
@@ -40,7 +64,8 @@ void SerialLine::write_more() {
         return;
     }
     writing_ = true;
-    asio::async_write(port_, asio::buffer(out_.front()), [this](const asio::error_code& ec, size_t n) {
+    // The handler keeps the line alive: a closed line's handlers still run, cancelled.
+    asio::async_write(port_, asio::buffer(out_.front()), [this, self = shared_from_this()](const asio::error_code& ec, size_t n) {
         tx_bytes_ += n;
         if (!out_.empty()) out_.pop_front();
         if (ec) {
@@ -60,7 +85,7 @@ void SerialLine::start(std::function<void(const uint8_t*, size_t)> on_bytes,
 }
 
 void SerialLine::read_more() {
-    port_.async_read_some(asio::buffer(buf_), [this](const asio::error_code& ec, size_t n) {
+    port_.async_read_some(asio::buffer(buf_), [this, self = shared_from_this()](const asio::error_code& ec, size_t n) {
         if (ec) {
             if (!closing_ && ec != asio::error::operation_aborted && on_error_) on_error_("read: " + ec.message());
             return;
@@ -73,8 +98,13 @@ void SerialLine::read_more() {
 
 void SerialLine::close() {
     closing_ = true;
+    if (!port_.is_open()) return;
     asio::error_code ignored;
     port_.cancel(ignored);
+    // A pty whose other side stays open keeps the flag after we close: the next host may
+    // open it.
+    if (exclusive_) ::ioctl(port_.native_handle(), TIOCNXCL);
+    exclusive_ = false;
     port_.close(ignored);
 }
 

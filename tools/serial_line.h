@@ -5,19 +5,36 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include <asio/io_context.hpp>
 #include <asio/serial_port.hpp>
 
 #include "devhost/transport.h"
+#include "tools/host_error.h"
 
 namespace zrt::host {
 
-class SerialLine : public devhost::Transport {
+// Why a port did not open. `lasting` when trying again cannot help: the path is there but
+// is no serial device.
+class PortError : public HostError {
 public:
-    // Opens and configures the port. Throws HostError (kExitPort).
+    PortError(const std::string& what, bool lasting) : HostError(kExitPort, what), lasting_(lasting) {}
+    bool lasting() const { return lasting_; }
+
+private:
+    bool lasting_;
+};
+
+// Made with std::make_shared: pending reads and writes keep it alive after close().
+class SerialLine : public devhost::Transport, public std::enable_shared_from_this<SerialLine> {
+public:
+    // Opens the port for this process alone (flock and TIOCEXCL), configures it and
+    // discards what was waiting in its input. Throws PortError (kExitPort), also when
+    // another process holds the port.
     SerialLine(asio::io_context& io, const std::string& path, int baud);
+    ~SerialLine() override;
 
     bool is_open() const override { return port_.is_open(); }
     // Queues the bytes; they go out in order on the io_context's thread.
@@ -46,6 +63,7 @@ private:
     std::deque<std::string> out_;
     bool writing_ = false;
     bool closing_ = false;
+    bool exclusive_ = false;  // TIOCEXCL set by us
     uint64_t tx_bytes_ = 0;
     uint64_t rx_bytes_ = 0;
 };

@@ -116,6 +116,26 @@ void Process::terminate() {
     wait(std::chrono::seconds(5));
 }
 
+void Process::signal(int sig) {
+    if (pid_ > 0) ::kill(pid_, sig);
+}
+
+std::vector<Json::Value> Process::events() const {
+    std::vector<Json::Value> out;
+    size_t pos = 0;
+    while (pos < out_.size()) {
+        size_t nl = out_.find('\n', pos);
+        if (nl == std::string::npos) break;
+        try {
+            Json::Value v = parse_json(out_.substr(pos, nl - pos));
+            if (v.isObject()) out.push_back(v);
+        } catch (const std::exception&) {
+        }
+        pos = nl + 1;
+    }
+    return out;
+}
+
 Sim::Sim(const std::string& plant_file, int baud, const std::vector<std::string>& args)
     : proc_([&] {
           std::vector<std::string> argv{ZRT_SIM_BIN, "--plant", plant_file, "--baud", std::to_string(baud)};

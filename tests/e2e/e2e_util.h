@@ -25,6 +25,10 @@ public:
     int wait(std::chrono::milliseconds limit);
     // Asks the process to end (SIGTERM) and waits for it.
     void terminate();
+    // Sends a signal and returns at once.
+    void signal(int sig);
+    // Every line of standard output so far that is a JSON object.
+    std::vector<Json::Value> events() const;
 
     const std::string& out() const { return out_; }
     const std::string& err() const { return err_; }

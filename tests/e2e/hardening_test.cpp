@@ -159,7 +159,7 @@ HostRun run_faulted(const FaultCase& fc, const std::string& faults, const std::s
 
     TempFile plant_file(std::string(fc.name) + "_plant.json", write_json(p));
     TempFile settings_file(std::string(fc.name) + "_settings.json", write_json(settings(250)));
-    return run_host({"--settings", settings_file.path(), "--plant", plant_file.path(), "--baud", std::to_string(kBaud),
+    return run_host({"--simulate", "--settings", settings_file.path(), "--plant", plant_file.path(), "--baud", std::to_string(kBaud),
                      "--history", db, "--record", record, "--cycles", std::to_string(cycles), "--query", "21:v",
                      "--query", "11:channel_0_a"},
                     std::chrono::seconds(30));
@@ -287,7 +287,7 @@ TEST(HistoryCrashSafety, AKilledHostLeavesASoundFileThatARestartReloads) {
         long saved_seen = 0;
         {
             auto host = std::make_unique<Process>(std::vector<std::string>{
-                ZRT_HOST_BIN, "--plugin", ZRT_PLUGIN, "--json", "--settings", settings_file.path(), "--plant",
+                ZRT_HOST_BIN, "--plugin", ZRT_PLUGIN, "--json", "--simulate", "--settings", settings_file.path(), "--plant",
                 plant_file.path(), "--baud", std::to_string(kBaud), "--history", db.path()});
             auto note = [&saved_seen](const std::string& line) {
                 if (line.find("\"event\":\"saved\"") != std::string::npos) ++saved_seen;

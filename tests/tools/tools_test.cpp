@@ -9,11 +9,15 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include "tools/history_store.h"
 #include "tools/host_app.h"
 #include "tools/host_error.h"
 #include "tools/image_view.h"
 #include "tools/json_line.h"
+#include "tools/output.h"
+#include "tools/settings_check.h"
 #include "tests/sim/sim_test_util.h"
 #include "tools/plugin_loader.h"
 
@@ -117,7 +121,7 @@ TEST(HostOptions, QueriesAndSettingsAreChecked) {
     EXPECT_EQ(s.port, "/dev/ttyS1");
     for (const char* bad : {R"({"data_id": -1})", R"({"baud": "fast"})", R"({"refresh_ms": 0})",
                             R"({"history_retention": 0})", R"({"port": 5})", R"({"device_type": []})"})
-        EXPECT_EQ(code_of([bad] { host_settings(parse(bad)); }), kExitUsage) << bad;
+        EXPECT_EQ(code_of([bad] { host_settings(parse(bad)); }), kExitSettingValue) << bad;
 }
 
 TEST(PluginLoader, FindsTheFactoryByTheDeviceTypeItsDevicesReport) {
@@ -143,4 +147,215 @@ TEST(ImageView, ImagesThatDoNotFitTheirLayoutAreShownAsBytes) {
     ac[image::kAcChannels] = 9;  // claims nine channels in a one-channel image
     EXPECT_EQ(describe_image(image::kAcType, ac)[0].find("62 bytes"), 0u);
     EXPECT_EQ(describe_image(image::kDcType, std::vector<uint8_t>(165, 0))[0].find("165 bytes"), 0u);
+}
+
+namespace {
+
+// The exit code and the message of a refused settings text.
+std::pair<ExitCode, std::string> refusal(const std::string& text) {
+    try {
+        check_settings(parse(text), "site.json");
+        check_top_structure(parse(text), "zrt4600a", "site.json");
+    } catch (const HostError& e) {
+        return {e.code(), e.what()};
+    }
+    return {kExitOk, ""};
+}
+
+std::string temp_path(const std::string& name) {
+    return ::testing::TempDir() + name + "_" + std::to_string(::getpid());
+}
+
+void remove_db(const std::string& path) {
+    for (const char* suffix : {"", "-wal", "-shm"}) std::remove((path + suffix).c_str());
+}
+
+}  // namespace
+
+TEST(Settings, EveryRefusalNamesTheKeyWithItsPathAndTheFile) {
+    const char* ok = R"({"_note": "free", "data_id": 1, "simulate": true, "line_timeout_s": 2.5, "plant": "p.json",
+        "acSetting": [{"data_id": 11, "_c": 1, "appSetting": {"diff_v": "20", "diff_i": 0.5}}],
+        "dcSetting": [{"data_id": 21}], "rcSetting": {"anything": [1]}})";
+    EXPECT_EQ(refusal(ok).first, kExitOk) << refusal(ok).second;
+
+    struct Case {
+        const char* text;
+        ExitCode code;
+        const char* names;
+    };
+    const Case cases[] = {
+        {R"({"portt": "/dev/ttyS0", "rcSetting": {}})", kExitUnknownKey, "unknown settings key portt in site.json"},
+        {R"({"acSetting": [{"data_id": 11}, {"data_id": 12, "appSetting": {"diff_x": 1}}], "rcSetting": {}})",
+         kExitUnknownKey, "acSetting[1].appSetting.diff_x"},
+        {R"({"acSetting": {"data_id": 11}, "rcSetting": {}})", kExitSettingValue, "acSetting in site.json"},
+        {R"({"acSetting": [{"data_id": 11, "appSetting": {"diff_v": "big"}}], "rcSetting": {}})", kExitSettingValue,
+         "acSetting[0].appSetting.diff_v"},
+        {R"({"dcSetting": [{"data_id": -4}], "rcSetting": {}})", kExitSettingValue, "dcSetting[0].data_id"},
+        {R"({"dcSetting": [{"appSetting": {}}], "rcSetting": {}})", kExitSettingValue, "dcSetting[0].data_id"},
+        {R"({"simulate": "yes", "rcSetting": {}})", kExitSettingValue, "simulate"},
+        {R"({"line_timeout_s": 0, "rcSetting": {}})", kExitSettingValue, "line_timeout_s"},
+        {R"({"rcSetting": []})", kExitSettingValue, "rcSetting"},
+        {R"({"acSetting": [{"data_id": 11}, {"data_id": 11}], "rcSetting": {}})", kExitDuplicateId,
+         "acSetting[1].data_id"},
+        {R"({"acSetting": [{"data_id": 11}], "dcSetting": [{"data_id": 11}], "rcSetting": {}})", kExitDuplicateId,
+         "dcSetting[0].data_id"},
+        {R"({"data_id": 7, "dcSetting": [{"data_id": 7}], "rcSetting": {}})", kExitDuplicateId, "top device"},
+        {R"({"acSetting": []})", kExitDevice, "\"rcSetting\""},
+    };
+    for (const Case& c : cases) {
+        const auto [code, text] = refusal(c.text);
+        EXPECT_EQ(code, c.code) << c.text << "\n" << text;
+        EXPECT_NE(text.find(c.names), std::string::npos) << text;
+        EXPECT_NE(text.find("site.json"), std::string::npos) << text;
+        EXPECT_EQ(text.find('\n'), std::string::npos) << text;
+    }
+}
+
+TEST(HistoryStore, OneWriterAtATimeWhileReadersOpenTheFileReadOnly) {
+    const std::string path = temp_path("locked") + ".db";
+    remove_db(path);
+    {
+        HistoryStore writer(path, 10);
+        writer.save(21, "zrt4600a-dc", 5108, filled(7, 166));
+        try {
+            HistoryStore second(path, 10);
+            ADD_FAILURE() << "a second writer was let in";
+        } catch (const HostError& e) {
+            EXPECT_EQ(e.code(), kExitHistory);
+            EXPECT_NE(std::string(e.what()).find(path + " is in use by another writer"), std::string::npos) << e.what();
+        }
+        // A reader beside the running writer sees its rows and the time they were stored.
+        HistoryStore reader(path, 10, HistoryStore::Mode::ReadOnly);
+        const auto row = reader.last_row(21, "zrt4600a-dc");
+        ASSERT_TRUE(row.has_value());
+        EXPECT_EQ(row->image, filled(7, 166));
+        EXPECT_TRUE(from_local_text(row->time).has_value()) << row->time;
+        EXPECT_EQ(code_of([&reader] { reader.save(21, "zrt4600a-dc", 5108, filled(8, 166)); }), kExitHistory);
+    }
+    // The writer's lock went with it.
+    { HistoryStore again(path, 10); }
+
+    // A read-only copy of the file.
+    ASSERT_EQ(::chmod(path.c_str(), 0444), 0);
+    {
+        HistoryStore reader(path, 10, HistoryStore::Mode::ReadOnly);
+        EXPECT_EQ(reader.last(21, "zrt4600a-dc"), filled(7, 166));
+    }
+    ::chmod(path.c_str(), 0644);
+    remove_db(path);
+    EXPECT_EQ(code_of([&path] { HistoryStore(path, 10, HistoryStore::Mode::ReadOnly); }), kExitHistory);
+}
+
+TEST(HistoryStore, KeepsTheActiveAlarmsUntilTheyClear) {
+    const std::string path = temp_path("alarms") + ".db";
+    remove_db(path);
+    {
+        HistoryStore store(path, 10);
+        store.alarm_raised({1, "zrt4600a-rc", "RC_0", 6, 2, "06024", "整流模块故障告警", "模块6整流模块故障告警", "t1"});
+        store.alarm_raised({21, "zrt4600a-dc", "DC_3", 9, 1, "06001", "电池熔丝故障告警", "直流7", "t2"});
+        store.alarm_raised({21, "zrt4600a-dc", "DC_3", 9, 1, "06001", "电池熔丝故障告警", "直流7", "t3"});  // again
+        store.alarm_cleared(1, "zrt4600a-rc", "RC_0", 6);
+        store.alarm_raised({1, "zrt4600a", "line_lost", 0, 1, "99001", "通信中断告警", "串口/dev/ttyS1无应答", "t4"});
+    }
+    HistoryStore reopened(path, 10, HistoryStore::Mode::ReadOnly);
+    const auto active = reopened.active_alarms();
+    ASSERT_EQ(active.size(), 2u);
+    EXPECT_EQ(active[0].key, "line_lost");
+    EXPECT_EQ(active[0].name, "通信中断告警");
+    EXPECT_EQ(active[1].key, "DC_3");
+    EXPECT_EQ(active[1].sequence, 9u);
+    EXPECT_EQ(active[1].since, "t3");
+    remove_db(path);
+}
+
+TEST(Times, EventTimesAreIsoUtcWithMilliseconds) {
+    const auto t = SystemClock::from_time_t(1765236573) + std::chrono::milliseconds(45);
+    EXPECT_EQ(iso_utc(t), "2025-12-08T23:29:33.045Z");
+    EXPECT_EQ(iso_utc(SystemClock::from_time_t(0) - std::chrono::milliseconds(1)), "1969-12-31T23:59:59.999Z");
+    const auto back = from_local_text("2026-03-01 10:20:30.250");
+    ASSERT_TRUE(back.has_value());
+    EXPECT_EQ(std::chrono::duration_cast<std::chrono::milliseconds>(back->time_since_epoch()).count() % 1000, 250);
+    EXPECT_FALSE(from_local_text("yesterday").has_value());
+}
+
+namespace {
+
+std::string without_escapes(const std::string& s) {
+    std::string out;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '\x1b') {
+            while (i < s.size() && s[i] != 'm') ++i;
+            continue;
+        }
+        out.push_back(s[i]);
+    }
+    return out;
+}
+
+// The reference site after a few cycles, with a lost line and a contradicted screen count.
+ViewState busy_site() {
+    ViewState v;
+    v.title = "zrt4600a 1  /dev/ttyUSB0 at 9600 baud";
+    v.now = SystemClock::now();
+    LineStatus l;
+    l.up = false;
+    l.port_open = false;
+    l.last_reply = v.now - std::chrono::seconds(14);
+    l.timeouts_in_row = 7;
+    v.line = l;
+    CycleStats c;
+    c.n = 12;
+    c.end = v.now - std::chrono::seconds(15);
+    v.cycle = c;
+    v.config.push_back({1, "ac_number", "2", "3", "read ac_number is 3, configured ac_number is 2", 3});
+    for (uint32_t id : {11u, 12u}) {
+        std::vector<uint8_t> ac(32 + 30 * 3, 0);
+        ac[16] = 3;
+        const uint32_t absent = 0x20202020u;
+        std::memcpy(&ac[12], &absent, 4);  // Ic absent
+        v.devices.push_back({id, "zrt4600a-ac", 5106, ac});
+    }
+    std::vector<uint8_t> rc(65 + 32 * 24, 0);
+    rc[57] = 24;
+    v.devices.push_back({1, "zrt4600a-rc", 5107, rc});
+    for (uint32_t id : {21u, 22u}) {
+        std::vector<uint8_t> dc(166, 0);
+        dc[80] = 64;
+        dc[81 + 6] = 3;
+        v.devices.push_back({id, "zrt4600a-dc", 5108, dc});
+    }
+    for (uint32_t k = 0; k < 7; ++k)
+        v.alarms.push_back({11, "zrt4600a-ac", 2, 31 + k, "AC_8", "交流输入缺相告警", "交流屏3输入线/相电压AB/A"});
+    for (int k = 0; k < 8; ++k) v.recent.push_back("log 1: PMBusPower:ProcotolError 1 read ac_number is 3 (and 40 more times)");
+    return v;
+}
+
+}  // namespace
+
+TEST(LiveView, FitsAnEightyByTwentyFourTerminalWithTheHeaderFirstAndShowsMoreOnALargerOne) {
+    const ViewState v = busy_site();
+    const auto small = render_view(v, 80, 24);
+    ASSERT_LE(small.size(), 24u);
+    for (const std::string& line : small) EXPECT_LE(display_width(without_escapes(line)), 80u) << line;
+    EXPECT_EQ(without_escapes(small[0]), v.title);
+    EXPECT_NE(small[1].find("LINE LOST"), std::string::npos) << small[1];
+    EXPECT_NE(small[1].find("last reply 14 s ago"), std::string::npos) << small[1];
+    EXPECT_NE(small[1].find("\x1b["), std::string::npos);  // shown prominently
+    EXPECT_NE(small[2].find("cycle 12"), std::string::npos);
+    EXPECT_NE(small[3].find("CONFIG ac_number: the settings expect 2, the plant reports 3"), std::string::npos);
+    bool absent_shown = false, alarms_shown = false;
+    for (const std::string& line : small) {
+        if (line.find("AC screen 11") == 0) absent_shown = line.find("Ic —") != std::string::npos;
+        if (line.find("active alarms: 7") == 0) alarms_shown = true;
+    }
+    EXPECT_TRUE(absent_shown);
+    EXPECT_TRUE(alarms_shown);
+    EXPECT_NE(small.back().find("more lines on a larger terminal"), std::string::npos) << small.back();
+
+    const auto large = render_view(v, 160, 80);
+    EXPECT_GT(large.size(), small.size());
+    EXPECT_EQ(large.back().find("more lines"), std::string::npos) << large.back();
+    // Wide characters count twice: a Chinese alarm text is cut at the width.
+    EXPECT_EQ(display_width("交流屏3"), 7u);
+    EXPECT_EQ(fit_width("交流屏3", 5), "交流");
 }

@@ -1,0 +1,199 @@
+#include "tools/settings_check.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <map>
+#include <vector>
+
+#include <json/writer.h>
+
+#include "tools/host_error.h"
+
+namespace zrt::host {
+namespace {
+
+enum class Type {
+    Text,
+    Bool,
+    Unsigned,       // an integer from lo to hi
+    Number,         // a finite number from lo to hi
+    NumberOrText,   // a finite number from lo to hi, or a text that reads as one
+    Object,         // checked key by key
+    AnyObject,      // any content
+    ObjectArray,    // an array; its elements are checked as "<path>[]"
+};
+
+struct Key {
+    const char* path;  // "acSetting[].appSetting.diff_v": [] stands for any element
+    Type type;
+    double lo = 0, hi = 0;
+};
+
+// Every key a settings file may hold. Host keys, the frame layer's keys, then the top
+// device's children. A key added to the host or the plug-in is added here.
+const Key kKeys[] = {
+    // host
+    {"device_type", Type::Text},
+    {"data_id", Type::Unsigned, 0, 4294967295.0},
+    {"port", Type::Text},
+    {"baud", Type::Unsigned, 50, 4000000},
+    {"refresh_ms", Type::Unsigned, 1, 10000},
+    {"history_retention", Type::Unsigned, 1, 100000000},
+    {"simulate", Type::Bool},
+    {"plant", Type::Text},
+    {"line_timeout_s", Type::Number, 0.1, 86400},
+    // frame layer
+    {"address", Type::Unsigned, 0, 255},
+    {"reply_timeout_ms", Type::Unsigned, 1, 600000},
+    {"auto_data_ready", Type::Bool},
+    // top device and its children
+    {"acSetting", Type::ObjectArray},
+    {"acSetting[]", Type::Object},
+    {"acSetting[].data_id", Type::Unsigned, 0, 4294967295.0},
+    {"acSetting[].appSetting", Type::Object},
+    {"acSetting[].appSetting.diff_v", Type::NumberOrText, 0, 1e9},
+    {"acSetting[].appSetting.diff_i", Type::NumberOrText, 0, 1e9},
+    {"dcSetting", Type::ObjectArray},
+    {"dcSetting[]", Type::Object},
+    {"dcSetting[].data_id", Type::Unsigned, 0, 4294967295.0},
+    {"dcSetting[].appSetting", Type::Object},
+    {"dcSetting[].appSetting.diff_v", Type::NumberOrText, 0, 1e9},
+    {"dcSetting[].appSetting.diff_i", Type::NumberOrText, 0, 1e9},
+    // handed to the rectifier child, which reads none of it
+    {"rcSetting", Type::AnyObject},
+};
+
+const Key* find_key(const std::string& pattern) {
+    for (const Key& k : kKeys)
+        if (pattern == k.path) return &k;
+    return nullptr;
+}
+
+std::string shown(const Json::Value& v) {
+    Json::StreamWriterBuilder b;
+    b["indentation"] = "";
+    b["emitUTF8"] = true;
+    std::string s = Json::writeString(b, v);
+    if (s.size() > 40) s = s.substr(0, 37) + "...";
+    return s;
+}
+
+std::string range_text(const Key& k) {
+    auto num = [](double d) {
+        char buf[32];
+        std::snprintf(buf, sizeof buf, "%.10g", d);
+        return std::string(buf);
+    };
+    return "from " + num(k.lo) + " to " + num(k.hi);
+}
+
+// A text that reads whole as a finite number ("20", " 0.5").
+bool numeric_text(const std::string& s, double& out) {
+    const char* begin = s.c_str();
+    char* end = nullptr;
+    out = std::strtod(begin, &end);
+    if (end == begin) return false;
+    while (*end == ' ' || *end == '\t') ++end;
+    return *end == '\0' && std::isfinite(out);
+}
+
+class Checker {
+public:
+    explicit Checker(const std::string& file) : file_(file) {}
+
+    void object(const Json::Value& obj, const std::string& pattern, const std::string& shown_path) {
+        for (const std::string& name : obj.getMemberNames()) {
+            if (!name.empty() && name[0] == '_') continue;
+            const std::string p = pattern.empty() ? name : pattern + "." + name;
+            const std::string where = shown_path.empty() ? name : shown_path + "." + name;
+            const Key* k = find_key(p);
+            if (!k) throw HostError(kExitUnknownKey, "unknown settings key " + where + " in " + file_);
+            value(*k, obj[name], p, where);
+        }
+    }
+
+private:
+    [[noreturn]] void wrong(const std::string& where, const std::string& expected, const Json::Value& v) const {
+        throw HostError(kExitSettingValue, "settings key " + where + " in " + file_ + ": expected " + expected +
+                                               ", found " + shown(v));
+    }
+
+    void value(const Key& k, const Json::Value& v, const std::string& pattern, const std::string& where) {
+        switch (k.type) {
+        case Type::Text:
+            if (!v.isString()) wrong(where, "a text", v);
+            break;
+        case Type::Bool:
+            if (!v.isBool()) wrong(where, "true or false", v);
+            break;
+        case Type::Unsigned:
+            if (!v.isIntegral() || v.isBool() || v.asDouble() < k.lo || v.asDouble() > k.hi)
+                wrong(where, "an integer " + range_text(k), v);
+            break;
+        case Type::Number:
+            if (!v.isNumeric() || v.isBool() || !std::isfinite(v.asDouble()) || v.asDouble() < k.lo ||
+                v.asDouble() > k.hi)
+                wrong(where, "a number " + range_text(k), v);
+            break;
+        case Type::NumberOrText: {
+            double d = 0;
+            const bool ok = (v.isNumeric() && !v.isBool() && std::isfinite(d = v.asDouble())) ||
+                            (v.isString() && numeric_text(v.asString(), d));
+            if (!ok || d < k.lo || d > k.hi) wrong(where, "a number (or a numeric text) " + range_text(k), v);
+            break;
+        }
+        case Type::Object:
+            if (!v.isObject()) wrong(where, "an object", v);
+            object(v, pattern, where);
+            break;
+        case Type::AnyObject:
+            if (!v.isObject()) wrong(where, "an object", v);
+            break;
+        case Type::ObjectArray: {
+            if (!v.isArray()) wrong(where, "an array of objects", v);
+            const Key* element = find_key(pattern + "[]");
+            for (Json::ArrayIndex i = 0; i < v.size(); ++i) {
+                const std::string at = where + "[" + std::to_string(i) + "]";
+                if (!v[i].isObject()) wrong(at, "an object", v[i]);
+                if (!v[i].isMember("data_id")) wrong(at + ".data_id", "the screen's data id", Json::Value());
+                if (element) object(v[i], pattern + "[]", at);
+            }
+            break;
+        }
+        }
+    }
+
+    std::string file_;
+};
+
+}  // namespace
+
+void check_settings(const Json::Value& s, const std::string& file) {
+    if (!s.isObject()) throw HostError(kExitUsage, "the settings file " + file + " must hold one JSON object");
+    Checker(file).object(s, "", "");
+
+    // One device per data id: the AC and DC screens and the top device (whose id the
+    // rectifier child shares). The history store and the value queries find a device by it.
+    std::map<uint32_t, std::string> owner;
+    owner[s.isMember("data_id") ? s["data_id"].asUInt() : 1u] = "data_id (the top device)";
+    for (const char* list : {"acSetting", "dcSetting"}) {
+        const Json::Value& entries = s[list];
+        for (Json::ArrayIndex i = 0; i < entries.size(); ++i) {
+            const uint32_t id = entries[i]["data_id"].asUInt();
+            const std::string where = std::string(list) + "[" + std::to_string(i) + "].data_id";
+            const auto [it, fresh] = owner.emplace(id, where);
+            if (!fresh)
+                throw HostError(kExitDuplicateId, "settings key " + where + " in " + file + ": data id " +
+                                                      std::to_string(id) + " is already used by " + it->second);
+        }
+    }
+}
+
+void check_top_structure(const Json::Value& s, const std::string& device_type, const std::string& file) {
+    if (device_type != "zrt4600a") return;
+    if (!s.isMember("rcSetting"))
+        throw HostError(kExitDevice, "the " + device_type + " device refused the settings " + file +
+                                         ": \"rcSetting\" is missing (an object, may be {}; it creates the rectifier child)");
+}
+
+}  // namespace zrt::host
