@@ -71,6 +71,7 @@ HostSettings host_settings(const Json::Value& s) {
     uint_key("baud", 50u, 4000000u, h.baud);
     uint_key("refresh_ms", 1u, 10000u, h.refresh_ms);
     uint_key("history_retention", 1u, 100000000u, h.history_retention);
+    uint_key("history_days", 0u, 36500u, h.history_days);
     return h;
 }
 
@@ -151,7 +152,14 @@ public:
         }
         presenter_->saved(e);
     }
-    void on_alarm(const devhost::AlarmEvent& e) override { presenter_->alarm(e); }
+    void on_alarm(const devhost::AlarmEvent& e) override {
+        presenter_->alarm(e);
+        try {
+            store_->record_alarm(e.data_id, e.device_type, e.rule, e.raised);
+        } catch (const std::exception& ex) {
+            diag(0, std::string("history: ") + ex.what());
+        }
+    }
 
 private:
     void diag(int level, const std::string& text) {
@@ -202,6 +210,7 @@ int Host::run() {
     diag(2, "plug-in " + opt_.plugin + " made a " + dev_->DeviceType());
 
     store_ = std::make_unique<HistoryStore>(opt_.history.empty() ? ":memory:" : opt_.history, hs.history_retention);
+    store_->set_retention_days(hs.history_days);
 
     controller_ = std::make_shared<devhost::Controller>(devhost::Controller::JobMode::Worker);
     controller_->record_events = false;  // a long run keeps nothing it does not show
@@ -338,7 +347,14 @@ void Host::cycle_done() {
     cycle_open_ = false;
     // Queued behind the cycle's history jobs, so the cycle line follows its saved images
     // and alarm transitions.
-    controller_->run_job([this, c] { presenter_->cycle(c); });
+    controller_->run_job([this, c] {
+        presenter_->cycle(c);
+        try {
+            store_->record_cycle(c.n, c.duration_ms, c.errors(), c.bad_frames, c.timeouts);
+        } catch (const std::exception& ex) {
+            diag(0, std::string("history: ") + ex.what());
+        }
+    });
     if (opt_.cycles > 0 && cycles_ >= static_cast<uint64_t>(opt_.cycles)) stop("cycles done");
 }
 

@@ -40,7 +40,8 @@ struct HostSettings {
     std::string port;
     int baud = 9600;
     int refresh_ms = 20;
-    int history_retention = 100;
+    int history_retention = 0;  // images kept per device; 0: no cap, images go by age
+    int history_days = 30;       // days of history kept; 0: keep everything
 };
 HostSettings host_settings(const Json::Value& settings);
 // Reads and parses the settings file. Throws HostError (kExitUsage).
