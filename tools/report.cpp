@@ -488,16 +488,26 @@ th{background:#f2f2f2}tr.active td{background:#fde8e8}.chart{margin:10px 0 18px}
   var palette = ['#1f77b4','#d62728','#2ca02c','#ff7f0e','#9467bd','#8c564b','#e377c2','#7f7f7f','#bcbd22','#17becf'];
   var utc = function (ts) { return uPlot.tzDate(new Date(ts * 1e3), 'Etc/UTC'); };
   var drawn = 0;
-  function draw(el, title, x, series, unit, step) {
+  // kind: 'line' (values: min and max of each time bucket), 'step' (a count that holds
+  // until it changes) or 'bars' (a figure per hour).
+  function draw(el, title, x, series, unit, kind) {
     var width = Math.max(600, (el.parentNode.clientWidth || 1200) - 10);
+    var fromZero = function (u, mn, mx) { return [0, Math.max(1, mx) * 1.1]; };
+    var scales = { x: { time: true } };
+    if (kind !== 'line') scales.y = { range: fromZero };
+    // A chart of few hours spans at least a few hours, so that one bar still has a width.
+    if (kind === 'bars' && x.length) scales.x.range = function () { return [x[0] - 1800, x[x.length - 1] + 1800]; };
     var opts = {
-      title: title, width: width, height: 240, tzDate: utc,
-      scales: { x: { time: true } },
-      legend: { live: true },
+      title: title, width: width, height: 240, tzDate: utc, scales: scales,
       series: [{ label: 'time (UTC)' }].concat(series.map(function (s, i) {
         var o = { label: s.name, stroke: palette[i % palette.length], width: 1, spanGaps: false,
                   value: function (u, v) { return v == null ? '—' : v + (unit ? ' ' + unit : ''); } };
-        if (step) o.paths = uPlot.paths.stepped({ align: 1 });
+        if (kind === 'step') o.paths = uPlot.paths.stepped({ align: 1 });
+        if (kind === 'bars') {
+          o.paths = uPlot.paths.bars({ size: [0.25, 40], align: i - 1 });
+          o.fill = palette[i % palette.length];
+          o.points = { show: false };
+        }
         return o;
       })),
       axes: [{}, { label: unit, size: 60 }]
@@ -505,12 +515,12 @@ th{background:#f2f2f2}tr.active td{background:#fde8e8}.chart{margin:10px 0 18px}
     new uPlot(opts, [x].concat(series.map(function (s) { return s.data; })), el);
     drawn++;
   }
-  D.charts.forEach(function (c, i) { draw(document.getElementById('chart-' + i), c.title, D.x, c.series, c.unit); });
-  draw(document.getElementById('chart-active'), 'Active alarms', D.x, [{ name: 'active alarms', data: D.active }], '', true);
+  D.charts.forEach(function (c, i) { draw(document.getElementById('chart-' + i), c.title, D.x, c.series, c.unit, 'line'); });
+  draw(document.getElementById('chart-active'), 'Active alarms', D.x, [{ name: 'active alarms', data: D.active }], '', 'step');
   if (D.hours.x.length)
     draw(document.getElementById('chart-health'), 'Line health per hour', D.hours.x,
          [{ name: 'cycles', data: D.hours.cycles }, { name: 'errors', data: D.hours.errors },
-          { name: 'time-outs', data: D.hours.timeouts }], 'per hour', true);
+          { name: 'time-outs', data: D.hours.timeouts }], 'per hour', 'bars');
   document.body.setAttribute('data-charts-drawn', String(drawn));
 })();
 </script>
