@@ -13,6 +13,7 @@
 #include <json/reader.h>
 #include <sqlite3.h>
 
+#include "tools/history_cli.h"
 #include "tools/history_export.h"
 #include "tools/history_read.h"
 #include "tools/history_store.h"
@@ -367,5 +368,35 @@ TEST(HistoryReport, OnePageWithTheChartDataTheTimelineAndNoExternalResource) {
     o.to = now + 2000;
     EXPECT_EQ(write_report(o).value_rows, 0u);
     std::remove(o.out.c_str());
+    remove_db(path);
+}
+
+TEST(HistoryCommands, ExitCodesOfExportAndReport) {
+    const std::string path = temp_path("cli.db");
+    remove_db(path);
+    {
+        HistoryStore store(path, 0);
+        store.save(21, "zrt4600a-dc", 5108, dc_image(53.5f, 100.0f));
+    }
+    auto run = [](std::vector<std::string> args) {
+        args.insert(args.begin(), "zrt4600a-host");
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        return history_command(static_cast<int>(argv.size()), argv.data());
+    };
+    const std::string out = temp_path("cli.out");
+    EXPECT_TRUE(is_history_command("export"));
+    EXPECT_FALSE(is_history_command("--cycles"));
+    EXPECT_EQ(run({"export", "--history", path, "--device", "21", "--out", out}), 0);
+    EXPECT_NE(read_file(out).find(",21,zrt4600a-dc,v,output voltage,V,measure,53.5\n"), std::string::npos);
+    EXPECT_EQ(run({"export", "--history", path, "--format", "xml"}), 2);
+    EXPECT_EQ(run({"export", "--history", path, "--from", "2026-13-01"}), 2);
+    EXPECT_EQ(run({"export", "--history", path, "--from", "2026-12-02", "--to", "2026-12-01"}), 2);
+    EXPECT_EQ(run({"export", "--history", path + ".missing"}), 6);
+    EXPECT_EQ(run({"export"}), 2);  // --history is required
+    EXPECT_EQ(run({"report", "--history", path}), 2);  // so is --out
+    EXPECT_EQ(run({"report", "--history", path, "--out", out}), 0);
+    EXPECT_EQ(read_file(out).rfind("<!DOCTYPE html>", 0), 0u);
+    std::remove(out.c_str());
     remove_db(path);
 }
