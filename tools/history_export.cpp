@@ -71,6 +71,7 @@ uint64_t export_values(const HistoryReader& r, const ExportOptions& o, Out& out)
     const std::vector<Series> series = list_series(r, o.selection);
     const bool csv = o.format == "csv";
     if (csv) out.put("time,data_id,device_type,key,label,unit,kind,value\n");
+    if (series.empty()) return 0;  // also a file of an older version, without the value table
     Stmt q(r.prepare("SELECT time_ms, value FROM value WHERE series = ? AND time_ms BETWEEN ? AND ? ORDER BY time_ms"));
     const int64_t from = o.selection.from.value_or(std::numeric_limits<int64_t>::min());
     const int64_t to = o.selection.to.value_or(std::numeric_limits<int64_t>::max());

@@ -165,10 +165,12 @@ std::pair<int64_t, int64_t> file_range(const HistoryReader& r, const std::vector
         }
         sqlite3_reset(q);
     };
-    Stmt q(r.prepare("SELECT min(time_ms), max(time_ms) FROM value WHERE series = ?"));
-    for (const Series& s : series) {
-        sqlite3_bind_int64(q.get(), 1, s.id);
-        take(q.get());
+    if (!series.empty()) {
+        Stmt q(r.prepare("SELECT min(time_ms), max(time_ms) FROM value WHERE series = ?"));
+        for (const Series& s : series) {
+            sqlite3_bind_int64(q.get(), 1, s.id);
+            take(q.get());
+        }
     }
     for (const char* t : {"alarm", "cycle"}) {
         if (!r.has_table(t)) continue;
@@ -203,9 +205,11 @@ ReportSummary write_report(const ReportOptions& o) {
     Progress progress("report");
 
     const std::vector<Series> all = list_series(r, Selection{});
+    // Files of older versions hold images only: their report has no value charts.
     std::vector<Series> measures;
-    for (const Series& s : all)
-        if (s.kind == "measure") measures.push_back(s);
+    if (r.has_table("value"))
+        for (const Series& s : all)
+            if (s.kind == "measure") measures.push_back(s);
 
     Buckets bk;
     {
@@ -221,9 +225,10 @@ ReportSummary write_report(const ReportOptions& o) {
 
     // Values: every measured series, bucketed.
     std::map<std::tuple<int, uint32_t, std::string>, Device> devices;
-    Stmt before(r.prepare("SELECT time_ms, value FROM value WHERE series = ? AND time_ms < ?"
+    const char* const no_rows = "SELECT 0, 0 WHERE 0";
+    Stmt before(r.prepare(measures.empty() ? no_rows : "SELECT time_ms, value FROM value WHERE series = ? AND time_ms < ?"
                           " ORDER BY time_ms DESC LIMIT 1"));
-    Stmt rows(r.prepare("SELECT time_ms, value FROM value WHERE series = ? AND time_ms BETWEEN ? AND ? ORDER BY time_ms"));
+    Stmt rows(r.prepare(measures.empty() ? no_rows : "SELECT time_ms, value FROM value WHERE series = ? AND time_ms BETWEEN ? AND ? ORDER BY time_ms"));
     for (size_t n = 0; n < measures.size(); ++n) {
         const Series& s = measures[n];
         progress.update(0.9 * double(n) / double(measures.size()));

@@ -397,6 +397,23 @@ TEST(HistoryCommands, ExitCodesOfExportAndReport) {
     EXPECT_EQ(run({"report", "--history", path}), 2);  // so is --out
     EXPECT_EQ(run({"report", "--history", path, "--out", out}), 0);
     EXPECT_EQ(read_file(out).rfind("<!DOCTYPE html>", 0), 0u);
+    // A file of an older version: images only, with local times.
+    remove_db(path);
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db,
+                           "CREATE TABLE history (id INTEGER PRIMARY KEY AUTOINCREMENT, data_id INTEGER NOT NULL,"
+                           " device_type TEXT NOT NULL, record_type INTEGER NOT NULL, time TEXT NOT NULL,"
+                           " image BLOB NOT NULL);"
+                           "INSERT INTO history VALUES (1, 21, 'zrt4600a-dc', 5108, '2026-12-01 08:00:00.000', x'00');",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    EXPECT_EQ(run({"export", "--history", path, "--out", out}), 0);
+    EXPECT_EQ(read_file(out), "time,data_id,device_type,key,label,unit,kind,value\n");
+    EXPECT_EQ(run({"export", "--history", path, "--alarms", "--out", out}), 0);
+    EXPECT_EQ(run({"report", "--history", path, "--out", out}), 0);
+    EXPECT_NE(read_file(out).find("No decoded values in this file."), std::string::npos);
     std::remove(out.c_str());
     remove_db(path);
 }
