@@ -9,6 +9,8 @@
 #   cycle   whole cycles over a pty paced at 9600 baud, wall time / wire time, both top devices
 #   count   instructions of one reference cycle (callgrind) and heap allocations per phase
 #   size    the stripped armhf zrt4600a.so
+#   history a day of the reference site's history (size), export and report over 30 days
+#           (not in the default list: it takes several minutes)
 # Environment: BUILD_DIR (default build-bench), REPETITIONS (default 5), CYCLES (default 5).
 # The figures are also written to $BUILD_DIR/bench-results/.
 set -euo pipefail
@@ -23,7 +25,7 @@ results="$build/bench-results"
 
 configure() {
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZRT_BUILD_BENCH=ON >/dev/null
-  cmake --build "$build" -j2 --target zrt-bench zrt-bench-cycle zrt-cycle-count >/dev/null
+  cmake --build "$build" -j2 --target zrt-bench zrt-bench-cycle zrt-cycle-count zrt-bench-history >/dev/null
   mkdir -p "$results"
 }
 
@@ -65,8 +67,14 @@ for step in "${steps[@]}"; do
       awk -v b="$bytes" 'BEGIN { printf "zrt4600a.so (armhf, stripped): %d bytes = %.1f KiB (goal: 200 KiB)\n", b, b / 1024 }' \
         | tee "$results/size.txt"
       ;;
+    history)
+      configure
+      echo "== history: a day of the reference site, export and report over 30 days"
+      machine
+      "$build/bench/zrt-bench-history" "${HISTORY_DIR:-/tmp}" | tee "$results/history.txt"
+      ;;
     *)
-      echo "unknown step: $step (micro, cycle, count, size)" >&2
+      echo "unknown step: $step (micro, cycle, count, size, history)" >&2
       exit 2
       ;;
   esac

@@ -21,8 +21,19 @@ armhf=(
   libfmt-dev:armhf libgtest-dev:armhf libgmock-dev:armhf
 )
 
+# The report's chart library comes from the npm registry, pinned by
+# tools/report/package-lock.json; CMake embeds it into zrt4600a-host.
+root="$(cd "$(dirname "$0")/.." && pwd)"
+report_assets() {
+  if ! command -v npm >/dev/null 2>&1; then
+    $SUDO apt-get install -y -qq --no-install-recommends npm
+  fi
+  (cd "${root}/tools/report" && npm ci --no-audit --no-fund --silent)
+}
+
 if [ "${1:-}" = "--if-missing" ]; then
   missing=0
+  if [ ! -f "${root}/tools/report/node_modules/uplot/dist/uPlot.iife.min.js" ]; then missing=1; fi
   for pkg in "${native[@]}" "${armhf[@]}"; do
     if ! dpkg-query -W -f='${Status}' "${pkg}" 2>/dev/null | grep -q "ok installed"; then
       missing=1
@@ -38,3 +49,4 @@ fi
 $SUDO apt-get update -qq
 $SUDO apt-get install -y -qq --no-install-recommends --no-remove "${native[@]}"
 $SUDO apt-get install -y -qq --no-install-recommends --no-remove "${armhf[@]}"
+report_assets

@@ -30,19 +30,6 @@ Stmt prepare(sqlite3* db, const char* sql) {
     return Stmt(s);
 }
 
-std::string local_time_text() {
-    const auto now = std::chrono::system_clock::now();
-    const std::time_t t = std::chrono::system_clock::to_time_t(now);
-    const long ms = static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
-    std::tm tm{};
-    localtime_r(&t, &tm);
-    char buf[80];
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d.%03ld", tm.tm_year + 1900, tm.tm_mon + 1,
-                  tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, ms);
-    return buf;
-}
-
 // A file name as an SQLite URI path: the characters a URI gives a meaning are escaped.
 std::string uri_path(const std::string& path) {
     std::string out;
@@ -66,7 +53,7 @@ std::string column_text(sqlite3_stmt* q, int col) {
 }  // namespace
 
 HistoryStore::HistoryStore(const std::string& path, int retention, Mode mode)
-    : retention_(retention < 1 ? 1 : retention), mode_(path == ":memory:" ? Mode::Write : mode) {
+    : retention_(retention < 0 ? 0 : retention), mode_(path == ":memory:" ? Mode::Write : mode) {
     if (mode_ == Mode::ReadOnly) {
         open_read_only(path);
         return;
@@ -116,6 +103,7 @@ HistoryStore::HistoryStore(const std::string& path, int retention, Mode mode)
              " instance TEXT NOT NULL,"
              " since TEXT NOT NULL,"
              " PRIMARY KEY (data_id, device_type, key, seq))");
+        create_decoded_tables();
     } catch (const HostError& e) {
         sqlite3_close(db_);
         db_ = nullptr;
@@ -178,7 +166,8 @@ void HistoryStore::save(uint32_t data_id, const std::string& device_type, int re
                         const std::vector<uint8_t>& image) {
     std::lock_guard<std::mutex> lock(mu_);
     if (mode_ == Mode::ReadOnly) throw HostError(kExitHistory, "history: the store is open read-only");
-    const std::string time = local_time_text();
+    const int64_t now = now_ms();
+    const std::string time = utc_text(now);
     exec("BEGIN");
     try {
         Stmt ins = prepare(db_,
@@ -190,20 +179,31 @@ void HistoryStore::save(uint32_t data_id, const std::string& device_type, int re
         sqlite3_bind_blob(ins.get(), 5, image.data(), static_cast<int>(image.size()), SQLITE_TRANSIENT);
         if (sqlite3_step(ins.get()) != SQLITE_DONE) throw HostError(kExitHistory, sqlite3_errmsg(db_));
 
+        record_values_locked(now, data_id, device_type, record_type, image);
+
         // Keep the newest `retention_` rows of this device.
-        Stmt del = prepare(db_,
-                           "DELETE FROM history WHERE data_id = ?1 AND device_type = ?2 AND id <= ("
-                           " SELECT id FROM history WHERE data_id = ?1 AND device_type = ?2"
-                           " ORDER BY id DESC LIMIT 1 OFFSET ?3)");
-        sqlite3_bind_int64(del.get(), 1, data_id);
-        sqlite3_bind_text(del.get(), 2, device_type.c_str(), -1, SQLITE_TRANSIENT);
-        sqlite3_bind_int(del.get(), 3, retention_);
-        if (sqlite3_step(del.get()) != SQLITE_DONE) throw HostError(kExitHistory, sqlite3_errmsg(db_));
+        if (retention_ > 0) {
+            Stmt del = prepare(db_,
+                               "DELETE FROM history WHERE data_id = ?1 AND device_type = ?2 AND id <= ("
+                               " SELECT id FROM history WHERE data_id = ?1 AND device_type = ?2"
+                               " ORDER BY id DESC LIMIT 1 OFFSET ?3)");
+            sqlite3_bind_int64(del.get(), 1, data_id);
+            sqlite3_bind_text(del.get(), 2, device_type.c_str(), -1, SQLITE_TRANSIENT);
+            sqlite3_bind_int(del.get(), 3, retention_);
+            if (sqlite3_step(del.get()) != SQLITE_DONE) throw HostError(kExitHistory, sqlite3_errmsg(db_));
+        }
         exec("COMMIT");
+        for (auto& [id, last] : pending_) last_[id] = last;
+        pending_.clear();
+        pending_series_.clear();
     } catch (...) {
         sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        pending_.clear();
+        for (const auto& name : pending_series_) series_.erase(name);
+        pending_series_.clear();
         throw;
     }
+    if (now - last_prune_ >= kPruneEveryMs) prune_locked(now);
 }
 
 std::optional<std::vector<uint8_t>> HistoryStore::last(uint32_t data_id, const std::string& device_type) {

@@ -1,11 +1,19 @@
 #pragma once
-// The history store: one SQLite table (write-ahead log) with a row per saved image, and a
-// retention limit per device. A device's last image is what start-up hands back to it.
+// The history store, SQLite in write-ahead-log mode: a row per saved image (a device's last
+// image is what start-up hands back to it), the decoded values of those images written
+// when they change, every alarm transition, and a row per polling cycle. Old rows go after
+// "history_days"; the newest image of each device always stays.
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <tuple>
+#include <unordered_map>
 #include <vector>
+
+#include "host/rule_value.h"
 
 struct sqlite3;
 
@@ -15,7 +23,7 @@ struct HistoryRow {
     uint32_t data_id = 0;
     std::string device_type;
     int record_type = 0;
-    std::string time;  // local time, "YYYY-MM-DD HH:MM:SS.mmm"
+    std::string time;  // UTC, "YYYY-MM-DDTHH:MM:SS.mmmZ" (rows of older versions: local time without a zone)
     std::vector<uint8_t> image;
 };
 
@@ -36,16 +44,17 @@ public:
         Write,     // the one writer: takes an exclusive lock on the file
         ReadOnly,  // a reader: no lock, nothing written; works on a read-only copy too
     };
-    // `path` ":memory:" keeps the history in memory. `retention` is the number of rows
-    // kept per device (at least 1). Throws HostError (kExitHistory), also when another
-    // writer holds the file.
+    // `path` ":memory:" keeps the history in memory. `retention` caps the images kept per
+    // device; 0: no cap (images go by age only). Throws HostError (kExitHistory), also when
+    // another writer holds the file.
     HistoryStore(const std::string& path, int retention, Mode mode = Mode::Write);
     ~HistoryStore();
     HistoryStore(const HistoryStore&) = delete;
     HistoryStore& operator=(const HistoryStore&) = delete;
 
-    // Stores an image and drops the device's rows beyond the retention limit. Throws
-    // HostError (kExitHistory) when the write fails.
+    // Stores an image and its decoded values, drops the device's images beyond the cap,
+    // and now and then the rows older than the retention time. Throws HostError
+    // (kExitHistory) when the write fails.
     void save(uint32_t data_id, const std::string& device_type, int record_type, const std::vector<uint8_t>& image);
     // The device's newest image.
     std::optional<std::vector<uint8_t>> last(uint32_t data_id, const std::string& device_type);
@@ -62,15 +71,65 @@ public:
 
     bool read_only() const { return mode_ == Mode::ReadOnly; }
 
+
+    // Decoded history. Times are milliseconds since 1970-01-01 UTC.
+    //
+    // The clock for every row written from now on (tests and benchmarks pass their own).
+    void set_clock(std::function<int64_t()> now_ms);
+    // Rows older than this many days go (values, alarms, cycles, images but the newest of
+    // each device); 0 keeps everything.
+    void set_retention_days(int days);
+    // One alarm transition (raised or cleared) of a device.
+    void record_alarm(uint32_t data_id, const std::string& device_type, const rule_value& rule, bool raised);
+    // One complete polling cycle of the line.
+    void record_cycle(uint64_t n, double duration_ms, uint64_t errors, uint64_t bad_frames, uint64_t timeouts);
+    // Applies the retention rules now (save() does so every ten minutes of its clock).
+    void prune();
+
+    // A measured value is written again when it moves by more than its dead band from the
+    // last value written, or when this long has passed; states, counts and settings on any
+    // change, or after kSlowRefreshMs.
+    static constexpr int64_t kRefreshMs = 60'000;
+    static constexpr int64_t kSlowRefreshMs = 600'000;
+    static constexpr int64_t kPruneEveryMs = 600'000;
+    // Images older than this are thinned to one per device and ten minutes.
+    static constexpr int64_t kThinAfterMs = 3'600'000;
+
 private:
     void exec(const char* sql);
-    void open_read_only(const std::string& path);
-    bool has_table(const char* name);
+    // The decoded tables, made by the constructor after the image table.
+    void create_decoded_tables();
+    // Writes the values of an image that changed; inside save()'s transaction.
+    void record_values_locked(int64_t now, uint32_t data_id, const std::string& device_type, int record_type,
+                              const std::vector<uint8_t>& image);
+    int64_t series_id_locked(uint32_t data_id, const std::string& device_type, int record_type,
+                             const std::string& key, const std::string& label, const std::string& unit, int kind);
+    void prune_locked(int64_t now);
+    int64_t now_ms() const;
+
     std::mutex mu_;
     sqlite3* db_ = nullptr;
     int retention_;
+
+    struct Last {
+        std::optional<double> value;
+        int64_t time = 0;
+    };
+    std::function<int64_t()> clock_;
+    int retention_days_ = 30;
+    int64_t last_prune_ = 0;
+    std::string thinned_to_;  // images before this time are thinned already
+    std::map<std::tuple<uint32_t, std::string, int, std::string>, int64_t> series_;
+    std::unordered_map<int64_t, Last> last_;     // per series: the last value written
+    std::vector<std::pair<int64_t, Last>> pending_;  // written in the open transaction
+    std::vector<std::tuple<uint32_t, std::string, int, std::string>> pending_series_;
+    void open_read_only(const std::string& path);
+    bool has_table(const char* name);
     Mode mode_;
     int lock_fd_ = -1;  // the writer's lock on the file
 };
+
+// Milliseconds since 1970-01-01 UTC as "YYYY-MM-DDTHH:MM:SS.mmmZ".
+std::string utc_text(int64_t ms);
 
 }  // namespace zrt::host

@@ -98,6 +98,7 @@ HostSettings host_settings(const Json::Value& s, const std::string& file) {
     if (s.isMember("simulate")) h.simulate = s["simulate"].asBool();
     if (s.isMember("plant")) h.plant = s["plant"].asString();
     if (s.isMember("line_timeout_s")) h.line_timeout_s = s["line_timeout_s"].asDouble();
+    if (s.isMember("history_days")) h.history_days = s["history_days"].asInt();
     return h;
 }
 
@@ -358,6 +359,7 @@ int Host::run() {
     const bool reader = opt_.cycles == 0;
     store_ = std::make_unique<HistoryStore>(opt_.history.empty() ? ":memory:" : opt_.history, hs.history_retention,
                                             reader ? HistoryStore::Mode::ReadOnly : HistoryStore::Mode::Write);
+    store_->set_retention_days(hs.history_days);
 
     configure(settings, hs);
     StartInfo info;
@@ -708,6 +710,7 @@ void Host::on_alarm(const devhost::AlarmEvent& e) {
                                   e.rule.name, e.rule.instance, iso_utc(SystemClock::now())});
         else
             store_->alarm_cleared(e.data_id, e.device_type, e.rule.key, e.rule.sequence);
+        store_->record_alarm(e.data_id, e.device_type, e.rule, e.raised);
     } catch (const std::exception& ex) {
         diag(0, std::string("history: ") + ex.what());
     }
@@ -763,7 +766,14 @@ void Host::cycle_done() {
     flush_repeats();
     // Queued behind the cycle's history jobs, so the cycle line follows its saved images
     // and alarm transitions.
-    controller_->run_job([this, c] { presenter_->cycle(c); });
+    controller_->run_job([this, c] {
+        presenter_->cycle(c);
+        try {
+            store_->record_cycle(c.n, c.duration_ms, c.errors(), c.bad_frames, c.timeouts);
+        } catch (const std::exception& ex) {
+            diag(0, std::string("history: ") + ex.what());
+        }
+    });
     if (opt_.cycles > 0 && cycles_ >= static_cast<uint64_t>(opt_.cycles)) stop("cycles done");
 }
 

@@ -44,7 +44,8 @@ struct HostSettings {
     std::string port;
     int baud = 9600;
     int refresh_ms = 20;
-    int history_retention = 100;
+    int history_retention = 0;  // images kept per device; 0: no cap, images go by age
+    int history_days = 30;       // days of history kept; 0: keep everything
     bool simulate = false;
     std::string plant;           // as written in the file
     double line_timeout_s = 10;  // silence before the line counts as lost

@@ -17,6 +17,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "tools/history_cli.h"
 #include "tools/host_app.h"
 #include "tools/host_error.h"
 
@@ -57,6 +58,8 @@ int main(int argc, char** argv) {
     // Before anything else, and for good: a signal at any moment ends the run in order.
     install_signal_handlers();
 
+    // "export" and "report" read a history file; everything else runs the line.
+    if (argc > 1 && is_history_command(argv[1])) return history_command(argc, argv);
     CLI::App app{"Runs the zrt4600a device plug-in against a serial line"};
     HostOptions o;
     o.plugin = default_plugin();

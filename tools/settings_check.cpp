@@ -39,6 +39,7 @@ const Key kKeys[] = {
     {"baud", Type::Unsigned, 50, 4000000},
     {"refresh_ms", Type::Unsigned, 1, 10000},
     {"history_retention", Type::Unsigned, 1, 100000000},
+    {"history_days", Type::Unsigned, 0, 36500},
     {"simulate", Type::Bool},
     {"plant", Type::Text},
     {"line_timeout_s", Type::Number, 0.1, 86400},

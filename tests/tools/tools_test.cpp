@@ -54,7 +54,7 @@ TEST(HistoryStore, KeepsTheNewestImagesOfEachDeviceWithinItsRetention) {
         EXPECT_EQ(rows[0].image, filled(3, 92));
         EXPECT_EQ(rows[2].image, filled(5, 92));
         EXPECT_EQ(rows[2].record_type, 5106);
-        EXPECT_EQ(rows[2].time.size(), 23u);  // YYYY-MM-DD HH:MM:SS.mmm
+        EXPECT_EQ(rows[2].time.size(), 24u);  // YYYY-MM-DDTHH:MM:SS.mmmZ
         EXPECT_EQ(store.last(11, "zrt4600a-dc"), filled(0xDC, 166));
         EXPECT_FALSE(store.last(12, "zrt4600a-ac").has_value());
     }

@@ -1,0 +1,184 @@
+#include "tools/history_export.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <memory>
+
+#include <fmt/format.h>
+#include <sqlite3.h>
+
+#include "tools/history_store.h"
+#include "tools/host_error.h"
+#include "tools/json_line.h"
+
+namespace zrt::host {
+namespace {
+
+struct StmtDeleter {
+    void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
+};
+using Stmt = std::unique_ptr<sqlite3_stmt, StmtDeleter>;
+
+std::string text_col(sqlite3_stmt* q, int col) {
+    const unsigned char* p = sqlite3_column_text(q, col);
+    return p ? std::string(reinterpret_cast<const char*>(p)) : std::string();
+}
+
+// Output with a large buffer; a failed write is reported with the file's name.
+class Out {
+public:
+    explicit Out(const std::string& path) : path_(path) {
+        if (path.empty()) {
+            f_ = stdout;
+        } else {
+            f_ = std::fopen(path.c_str(), "w");
+            if (!f_) throw HostError(kExitUsage, "cannot write the export file " + path + ": " + std::strerror(errno));
+        }
+        std::setvbuf(f_, nullptr, _IOFBF, 1 << 16);
+    }
+    ~Out() {
+        if (f_ && f_ != stdout) std::fclose(f_);
+    }
+    void put(const std::string& s) {
+        if (std::fwrite(s.data(), 1, s.size(), f_) != s.size()) fail();
+    }
+    void close() {
+        const bool bad = std::fflush(f_) != 0 || std::ferror(f_);
+        if (f_ != stdout && std::fclose(f_) != 0 && !bad) {
+            f_ = nullptr;
+            fail();
+        }
+        if (f_ != stdout) f_ = nullptr;
+        if (bad) fail();
+    }
+
+private:
+    [[noreturn]] void fail() {
+        throw HostError(kExitUsage, "cannot write the export to " + (path_.empty() ? std::string("standard output") : path_) +
+                                        ": " + std::strerror(errno));
+    }
+    std::string path_;
+    FILE* f_ = nullptr;
+};
+
+// Values come from single-precision numbers: written in the shortest form that reads back
+// as the same number ("53.5", not "53.5000000001").
+std::string number_text(double v) { return fmt::format("{}", static_cast<float>(v)); }
+
+uint64_t export_values(const HistoryReader& r, const ExportOptions& o, Out& out) {
+    const std::vector<Series> series = list_series(r, o.selection);
+    const bool csv = o.format == "csv";
+    if (csv) out.put("time,data_id,device_type,key,label,unit,kind,value\n");
+    if (series.empty()) return 0;  // also a file of an older version, without the value table
+    Stmt q(r.prepare("SELECT time_ms, value FROM value WHERE series = ? AND time_ms BETWEEN ? AND ? ORDER BY time_ms"));
+    const int64_t from = o.selection.from.value_or(std::numeric_limits<int64_t>::min());
+    const int64_t to = o.selection.to.value_or(std::numeric_limits<int64_t>::max());
+    Progress progress("export");
+    uint64_t rows = 0;
+    std::string line;
+    for (size_t k = 0; k < series.size(); ++k) {
+        const Series& s = series[k];
+        progress.update(double(k) / double(series.size()));
+        // The fixed part of each line of this series.
+        std::string fixed;
+        if (csv) {
+            fixed = fmt::format(",{},{},{},{},{},{},", s.data_id, csv_field(s.device_type), csv_field(s.key),
+                                csv_field(s.label), csv_field(s.unit), s.kind);
+        } else {
+            fixed = fmt::format(",\"data_id\":{},\"device_type\":{},\"key\":{},\"label\":{},\"unit\":{},\"kind\":{}",
+                                s.data_id, json_string(s.device_type), json_string(s.key), json_string(s.label),
+                                json_string(s.unit), json_string(s.kind));
+        }
+        sqlite3_reset(q.get());
+        sqlite3_bind_int64(q.get(), 1, s.id);
+        sqlite3_bind_int64(q.get(), 2, from);
+        sqlite3_bind_int64(q.get(), 3, to);
+        int rc;
+        while ((rc = sqlite3_step(q.get())) == SQLITE_ROW) {
+            const std::string time = utc_text(sqlite3_column_int64(q.get(), 0));
+            const bool absent = sqlite3_column_type(q.get(), 1) == SQLITE_NULL;
+            const std::string value = absent ? std::string() : number_text(sqlite3_column_double(q.get(), 1));
+            line.clear();
+            if (csv) {
+                line.append(time).append(fixed).append(value).append("\n");
+            } else {
+                line.append("{\"time\":\"").append(time).append("\"").append(fixed).append(",\"value\":");
+                line.append(absent ? "null" : json_float(static_cast<float>(sqlite3_column_double(q.get(), 1))));
+                line.append("}\n");
+            }
+            out.put(line);
+            ++rows;
+        }
+        if (rc != SQLITE_DONE) throw HostError(kExitHistory, "history file " + r.path() + ": " + sqlite3_errmsg(r.db()));
+    }
+    return rows;
+}
+
+uint64_t export_alarms(const HistoryReader& r, const ExportOptions& o, Out& out) {
+    const bool csv = o.format == "csv";
+    if (csv) out.put("time,data_id,device_type,key,seq,signal_id,name,instance,level,state\n");
+    if (!r.has_table("alarm")) return 0;
+    Stmt q(r.prepare("SELECT time_ms, data_id, device_type, key, seq, signal_id, name, instance, level, state"
+                     " FROM alarm WHERE time_ms BETWEEN ? AND ? ORDER BY time_ms, id"));
+    sqlite3_bind_int64(q.get(), 1, o.selection.from.value_or(std::numeric_limits<int64_t>::min()));
+    sqlite3_bind_int64(q.get(), 2, o.selection.to.value_or(std::numeric_limits<int64_t>::max()));
+    uint64_t rows = 0;
+    int rc;
+    while ((rc = sqlite3_step(q.get())) == SQLITE_ROW) {
+        const uint32_t data_id = static_cast<uint32_t>(sqlite3_column_int64(q.get(), 1));
+        const std::string type = text_col(q.get(), 2), key = text_col(q.get(), 3);
+        bool device_ok = o.selection.devices.empty();
+        for (const std::string& d : o.selection.devices)
+            if ((d == "rc" && type.size() > 3 && type.compare(type.size() - 3, 3, "-rc") == 0) ||
+                (d != "rc" && std::stoull(d) == data_id))
+                device_ok = true;
+        bool key_ok = o.selection.keys.empty();
+        for (const std::string& k : o.selection.keys)
+            if (k == key) key_ok = true;
+        if (!device_ok || !key_ok) continue;
+        const std::string time = utc_text(sqlite3_column_int64(q.get(), 0));
+        const int64_t seq = sqlite3_column_int64(q.get(), 4), level = sqlite3_column_int64(q.get(), 8);
+        const char* state = sqlite3_column_int(q.get(), 9) ? "raised" : "cleared";
+        if (csv) {
+            out.put(fmt::format("{},{},{},{},{},{},{},{},{},{}\n", time, data_id, csv_field(type), csv_field(key), seq,
+                                csv_field(text_col(q.get(), 5)), csv_field(text_col(q.get(), 6)),
+                                csv_field(text_col(q.get(), 7)), level, state));
+        } else {
+            out.put(fmt::format("{{\"time\":\"{}\",\"data_id\":{},\"device_type\":{},\"key\":{},\"seq\":{},"
+                                "\"signal_id\":{},\"name\":{},\"instance\":{},\"level\":{},\"state\":\"{}\"}}\n",
+                                time, data_id, json_string(type), json_string(key), seq,
+                                json_string(text_col(q.get(), 5)), json_string(text_col(q.get(), 6)),
+                                json_string(text_col(q.get(), 7)), level, state));
+        }
+        ++rows;
+    }
+    if (rc != SQLITE_DONE) throw HostError(kExitHistory, "history file " + r.path() + ": " + sqlite3_errmsg(r.db()));
+    return rows;
+}
+
+}  // namespace
+
+std::string csv_field(const std::string& s) {
+    if (s.find_first_of(",\"\r\n") == std::string::npos) return s;
+    std::string out = "\"";
+    for (char c : s) {
+        if (c == '"') out += '"';
+        out += c;
+    }
+    return out + "\"";
+}
+
+uint64_t run_export(const ExportOptions& o) {
+    if (o.format != "csv" && o.format != "jsonl")
+        throw HostError(kExitUsage, "--format " + o.format + ": expected csv or jsonl");
+    check_devices(o.selection.devices);
+    HistoryReader r(o.history);
+    Out out(o.out);
+    const uint64_t rows = o.alarms ? export_alarms(r, o, out) : export_values(r, o, out);
+    out.close();
+    return rows;
+}
+
+}  // namespace zrt::host
