@@ -17,8 +17,10 @@
 #include "sim/line.h"
 #include "sim/simulator.h"
 #include "sim/wire_log.h"
+#include "tools/diag_log.h"
 #include "tools/history_store.h"
 #include "tools/host_error.h"
+#include "tools/metrics.h"
 #include "tools/output.h"
 #include "tools/plugin_loader.h"
 #include "tools/serial_line.h"
@@ -71,6 +73,8 @@ HostSettings host_settings(const Json::Value& s) {
     uint_key("baud", 50u, 4000000u, h.baud);
     uint_key("refresh_ms", 1u, 10000u, h.refresh_ms);
     uint_key("history_retention", 1u, 100000000u, h.history_retention);
+    text_key("metrics", h.metrics);
+    text_key("site", h.site);
     return h;
 }
 
@@ -140,6 +144,7 @@ public:
     void on_log(const devhost::LogEvent& e) override { presenter_->log(e); }
     void on_publish(const devhost::ImageEvent& e) override {
         presenter_->publish(e);
+        if (metrics_) metrics_->publish(e.data_id, e.device_type, e.record_type, e.image);
         // The rectifier child publishes last in every cycle.
         if (e.data_id == rc_id_ && e.device_type == rc_type_) asio::post(io_, [this] { cycle_done(); });
     }
@@ -151,12 +156,19 @@ public:
         }
         presenter_->saved(e);
     }
-    void on_alarm(const devhost::AlarmEvent& e) override { presenter_->alarm(e); }
+    void on_alarm(const devhost::AlarmEvent& e) override {
+        presenter_->alarm(e);
+        if (metrics_)
+            metrics_->alarm({e.data_id, e.device_type, e.rule.key, e.rule.name, e.rule.signal_id, e.rule.sequence,
+                             e.rule.level},
+                            e.raised);
+    }
 
 private:
     void diag(int level, const std::string& text) {
-        if (level <= level_) std::cerr << "zrt4600a-host: " << text << "\n";
+        if (level <= level_) write_diag(level, text);
     }
+    void start_metrics(const HostSettings& hs);
     void load_caches();
     void open_line(const HostSettings& hs);
     void tick();
@@ -181,6 +193,9 @@ private:
     sim::WireSplitter trace_[2];  // the debug trace of each direction, a frame a line
     std::unique_ptr<asio::steady_timer> timer_;
     std::chrono::milliseconds refresh_{20};
+    // The server reads the state: it stops first.
+    std::unique_ptr<MetricsState> metrics_;
+    std::unique_ptr<MetricsServer> metrics_server_;
 
     // Cycle accounting, on the serial thread.
     uint64_t cycles_ = 0;
@@ -216,6 +231,7 @@ int Host::run() {
     load_caches();
 
     if (opt_.cycles != 0) {
+        start_metrics(hs);
         open_line(hs);
         asio::signal_set signals(io_, SIGINT, SIGTERM);
         signals.async_wait([this](const asio::error_code& ec, int sig) {
@@ -234,6 +250,7 @@ int Host::run() {
     controller_->drain();  // every history job of the last cycle has run
     answer_queries();
     presenter_->stop(cycles_, stop_reason_);
+    metrics_server_.reset();
     builtin_.reset();
     return failed_ ? kExitRuntime : kExitOk;
 }
@@ -248,6 +265,27 @@ void Host::load_caches() {
         diag(ok ? 2 : 1, "cached image of " + child->DeviceType() + " " + std::to_string(child->DataId()) +
                              (ok ? " loaded" : " refused"));
     }
+}
+
+void Host::start_metrics(const HostSettings& hs) {
+    const std::string where = opt_.metrics.empty() ? hs.metrics : opt_.metrics;
+    if (where.empty()) return;
+    const std::string origin =
+        opt_.metrics.empty() ? "the settings file " + opt_.settings + ": \"metrics\"" : std::string("--metrics");
+    ListenAddress addr;
+    try {
+        addr = parse_listen_address(where);
+    } catch (const std::exception& e) {
+        throw HostError(kExitUsage, origin + " " + e.what());
+    }
+    const std::string site = !opt_.site.empty() ? opt_.site : !hs.site.empty() ? hs.site : std::to_string(hs.data_id);
+    metrics_ = std::make_unique<MetricsState>(site);
+    try {
+        metrics_server_ = std::make_unique<MetricsServer>(addr, [m = metrics_.get()] { return m->render(); });
+    } catch (const std::exception& e) {
+        throw HostError(kExitUsage, origin + " " + where + ": " + e.what());
+    }
+    diag(2, "metrics of site " + site + " at " + metrics_server_->url());
 }
 
 void Host::open_line(const HostSettings& hs) {
@@ -297,6 +335,7 @@ void Host::open_line(const HostSettings& hs) {
         },
         [this](const std::string& err) {
             diag(0, "the line failed: " + err);
+            if (metrics_) metrics_->set_line_up(false);
             failed_ = true;
             stop("line failed: " + err);
         });
@@ -336,6 +375,10 @@ void Host::cycle_done() {
     timeouts_mark_ = timeouts_;
     garbage_mark_ = ds.garbage;
     cycle_open_ = false;
+    if (metrics_) {
+        metrics_->cycle(c);
+        metrics_->set_line_up(true);
+    }
     // Queued behind the cycle's history jobs, so the cycle line follows its saved images
     // and alarm transitions.
     controller_->run_job([this, c] { presenter_->cycle(c); });

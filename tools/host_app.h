@@ -31,6 +31,8 @@ struct HostOptions {
     std::vector<Query> queries;
     std::string record;    // wire record file
     std::string log_level = "info";  // error, warn, info, debug
+    std::string metrics;   // ADDR:PORT of the metrics endpoint; empty: the settings' "metrics", else none
+    std::string site;      // the metrics' site label; empty: the settings' "site", else the data id
 };
 
 // Host keys of the settings file, validated. Throws HostError (kExitUsage).
@@ -41,6 +43,8 @@ struct HostSettings {
     int baud = 9600;
     int refresh_ms = 20;
     int history_retention = 100;
+    std::string metrics;  // ADDR:PORT of the metrics endpoint, empty: none
+    std::string site;     // the metrics' site label, empty: the data id
 };
 HostSettings host_settings(const Json::Value& settings);
 // Reads and parses the settings file. Throws HostError (kExitUsage).

@@ -17,34 +17,21 @@
 
 #include <CLI/CLI.hpp>
 
+#include "tools/diag_log.h"
 #include "tools/host_app.h"
 #include "tools/host_error.h"
-
-namespace {
-
-// The plug-in built next to this program (build tree: tools/ and plugin/ side by side),
-// else the one this program was built with.
-std::string default_plugin() {
-    char exe[4096];
-    const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-    if (n > 0) {
-        std::string dir(exe, static_cast<size_t>(n));
-        dir.erase(dir.rfind('/'));
-        const std::string beside = dir + "/../plugin/zrt4600a.so";
-        if (access(beside.c_str(), R_OK) == 0) return beside;
-    }
-    return ZRT_PLUGIN_PATH;
-}
-
-}  // namespace
+#include "tools/paths.h"
 
 int main(int argc, char** argv) {
     using namespace zrt::host;
     CLI::App app{"Runs the zrt4600a device plug-in against a serial line"};
     HostOptions o;
-    o.plugin = default_plugin();
-    o.settings = std::string(ZRT_SOURCE_DIR) + "/examples/site.json";
-    o.plant = std::string(ZRT_SOURCE_DIR) + "/examples/plant.json";
+    // Beside this program: the build tree's, else the installed plug-in and examples.
+    const zrt::DefaultPaths paths = zrt::default_paths();
+    o.plugin = paths.plugin;
+    o.settings = paths.examples + "/site.json";
+    o.plant = paths.examples + "/plant.json";
+    app.set_version_flag("--version", zrt::version_text("zrt4600a-host"));
     std::vector<std::string> queries;
     std::string trace;
     app.add_option("--plugin", o.plugin, "device plug-in library")->capture_default_str();
@@ -63,6 +50,9 @@ int main(int argc, char** argv) {
     app.add_option("--log-level", o.log_level, "diagnostics on standard error: error, warn, info or debug")
         ->capture_default_str()
         ->check(CLI::IsMember({"error", "warn", "info", "debug"}));
+    app.add_option("--metrics", o.metrics, "serve OpenMetrics at http://ADDR:PORT/metrics (ADDR default 127.0.0.1; "
+                                           "default: the settings' \"metrics\", else none)");
+    app.add_option("--site", o.site, "site label of the metrics (default: the settings' \"site\", else the data id)");
     app.add_option("--trace", trace, "file for the plug-in's standard-output trace lines (default: standard error)");
     // A later option overrides an earlier one (scripts add to a fixed command line).
     for (CLI::Option* opt : app.get_options())
@@ -85,10 +75,10 @@ int main(int argc, char** argv) {
 
         return run_host(o, out_fd);
     } catch (const HostError& e) {
-        std::cerr << "zrt4600a-host: " << e.what() << "\n";
+        write_diag(0, e.what());
         return e.code();
     } catch (const std::exception& e) {
-        std::cerr << "zrt4600a-host: " << e.what() << "\n";
+        write_diag(0, e.what());
         return kExitRuntime;
     }
 }
