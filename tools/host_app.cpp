@@ -281,7 +281,7 @@ void Host::start_metrics(const HostSettings& hs) {
     const std::string site = !opt_.site.empty() ? opt_.site : !hs.site.empty() ? hs.site : std::to_string(hs.data_id);
     metrics_ = std::make_unique<MetricsState>(site);
     try {
-        metrics_server_ = std::make_unique<MetricsServer>(addr, [m = metrics_.get()] { return m->render(); });
+        metrics_server_ = std::make_unique<MetricsServer>(addr, [m = metrics_.get()](Exposition::Format f) { return m->render(f); });
     } catch (const std::exception& e) {
         throw HostError(kExitUsage, origin + " " + where + ": " + e.what());
     }

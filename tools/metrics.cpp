@@ -1,5 +1,6 @@
 #include "tools/metrics.h"
 
+#include <cctype>
 #include <cmath>
 #include <stdexcept>
 
@@ -29,12 +30,12 @@ bool valid_name(std::string_view n, bool colon_ok) {
     return true;
 }
 
-// HELP text: backslash, double quote and line feed escaped.
-std::string escape_help(std::string_view s) {
+// HELP text: backslash and line feed escaped, and the double quote in OpenMetrics.
+std::string escape_help(std::string_view s, bool quote) {
     std::string out;
     for (char c : s) {
         if (c == '\\') out += "\\\\";
-        else if (c == '"') out += "\\\"";
+        else if (c == '"' && quote) out += "\\\"";
         else if (c == '\n') out += "\\n";
         else out += c;
     }
@@ -49,9 +50,18 @@ void Exposition::family(const std::string& name, const std::string& type, const 
         throw std::invalid_argument("metric type \"" + type + "\" is not one this writer knows");
     if (type == "counter" && name.size() >= 6 && name.compare(name.size() - 6, 6, "_total") == 0)
         throw std::invalid_argument("counter family \"" + name + "\" is named without _total");
-    out_ += "# HELP " + name + " " + escape_help(help) + "\n";
-    out_ += "# TYPE " + name + " " + type + "\n";
     sample_name_ = name + (type == "counter" ? "_total" : type == "info" ? "_info" : "");
+    const bool om = format_ == Format::OpenMetrics;
+    // The older format knows no info type: an info family is a gauge of value 1 there.
+    const std::string& shown = om ? name : sample_name_;
+    const std::string shown_type = om || type != "info" ? type : "gauge";
+    out_ += "# HELP " + shown + " " + escape_help(help, om) + "\n";
+    out_ += "# TYPE " + shown + " " + (om || type != "unknown" ? shown_type : std::string("untyped")) + "\n";
+}
+
+const char* Exposition::content_type(Format f) {
+    return f == Format::OpenMetrics ? "application/openmetrics-text; version=1.0.0; charset=utf-8"
+                                    : "text/plain; version=0.0.4; charset=utf-8";
 }
 
 void Exposition::sample(const Labels& labels, double value) {
@@ -73,7 +83,7 @@ void Exposition::sample(const Labels& labels, double value) {
 }
 
 std::string Exposition::finish() {
-    out_ += "# EOF\n";
+    if (format_ == Format::OpenMetrics) out_ += "# EOF\n";
     std::string done;
     done.swap(out_);
     sample_name_.clear();
@@ -144,14 +154,14 @@ void MetricsState::set_line_up(bool up) {
     s_.line_up = up;
 }
 
-std::string MetricsState::render() const {
+std::string MetricsState::render(Exposition::Format format) const {
     Snapshot s;
     {
         std::lock_guard<std::mutex> lock(mu_);
         s = s_;
     }
     const auto now = Clock::now();
-    Exposition x;
+    Exposition x(format);
     using L = Exposition::Labels;
 
     x.family("zrt4600a_build", "info", "Version and git revision of the host");
@@ -258,7 +268,7 @@ constexpr auto kRequestTimeout = std::chrono::seconds(5);
 struct MetricsServer::Impl {
     asio::io_context io;
     asio::ip::tcp::acceptor acceptor{io};
-    std::function<std::string()> render;
+    std::function<std::string(Exposition::Format)> render;
     std::string host;
     uint16_t port = 0;
     int open = 0;  // connections being served (touched on the server thread only)
@@ -266,7 +276,7 @@ struct MetricsServer::Impl {
 
     void accept();
     void serve(std::shared_ptr<asio::ip::tcp::socket> sock);
-    std::string answer(const std::string& request_line) const;
+    std::string answer(const std::string& head) const;
 };
 
 void MetricsServer::Impl::accept() {
@@ -323,12 +333,13 @@ void MetricsServer::Impl::serve(std::shared_ptr<asio::ip::tcp::socket> sock) {
         }
         const auto data = c->buf.data();
         const std::string head(asio::buffers_begin(data), asio::buffers_end(data));
-        c->reply = answer(head.substr(0, head.find("\r\n")));
+        c->reply = answer(head);
         asio::async_write(*c->sock, asio::buffer(c->reply), [c, finish](const asio::error_code&, size_t) { finish(); });
     });
 }
 
-std::string MetricsServer::Impl::answer(const std::string& line) const {
+std::string MetricsServer::Impl::answer(const std::string& request) const {
+    const std::string line = request.substr(0, request.find("\r\n"));
     auto response = [](const char* status, const std::string& type, const std::string& body, bool head,
                        const char* extra = "") {
         std::string r = std::string("HTTP/1.1 ") + status + "\r\n";
@@ -350,16 +361,24 @@ std::string MetricsServer::Impl::answer(const std::string& line) const {
                         "Allow: GET, HEAD\r\n");
     if (target != "/metrics")
         return response("404 Not Found", "text/plain; charset=utf-8", "the metrics are at /metrics\n", head);
+    // OpenMetrics to a client that asks for it in its Accept header.
+    std::string lower(request);
+    for (char& ch : lower) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    const size_t accept = lower.find("\r\naccept:");
+    const size_t accept_end = accept == std::string::npos ? accept : lower.find("\r\n", accept + 2);
+    const bool om = accept != std::string::npos &&
+                    lower.substr(accept, accept_end - accept).find("application/openmetrics-text") != std::string::npos;
+    const Exposition::Format format = om ? Exposition::Format::OpenMetrics : Exposition::Format::PrometheusText;
     std::string body;
     try {
-        body = render();
+        body = render(format);
     } catch (const std::exception& e) {
         return response("500 Internal Server Error", "text/plain; charset=utf-8", std::string(e.what()) + "\n", head);
     }
-    return response("200 OK", "application/openmetrics-text; version=1.0.0; charset=utf-8", body, head);
+    return response("200 OK", Exposition::content_type(format), body, head);
 }
 
-MetricsServer::MetricsServer(const ListenAddress& where, std::function<std::string()> render)
+MetricsServer::MetricsServer(const ListenAddress& where, std::function<std::string(Exposition::Format)> render)
     : impl_(std::make_unique<Impl>()) {
     impl_->render = std::move(render);
     const std::string shown = where.address.find(':') != std::string::npos ? "[" + where.address + "]" : where.address;

@@ -23,17 +23,24 @@ namespace zrt::host {
 struct CycleStats;
 
 // Writes one exposition: metric families, each with its HELP and TYPE lines and then its
-// samples, and "# EOF" at the end.
+// samples. OpenMetrics (application/openmetrics-text) names a counter family without
+// "_total" and ends with "# EOF"; the older Prometheus text format (text/plain 0.0.4), which
+// promtool and clients that do not ask for OpenMetrics read, names it with "_total" and has
+// no end line.
 class Exposition {
 public:
     using Labels = std::vector<std::pair<std::string, std::string>>;
+    enum class Format { OpenMetrics, PrometheusText };
+
+    explicit Exposition(Format f = Format::OpenMetrics) : format_(f) {}
+    static const char* content_type(Format f);
 
     // `type`: "gauge", "counter", "info", "unknown". A counter's name has no "_total";
     // its samples are written with it. Throws std::invalid_argument for a bad name.
     void family(const std::string& name, const std::string& type, const std::string& help);
     // A sample of the current family.
     void sample(const Labels& labels, double value);
-    // The text, "# EOF\n" included; the writer is empty again afterwards.
+    // The text ("# EOF\n" included for OpenMetrics); the writer is empty again afterwards.
     std::string finish();
 
     // Label value with backslash, double quote and line feed escaped.
@@ -43,6 +50,7 @@ public:
     static std::string number(double v);
 
 private:
+    Format format_;
     std::string out_;
     std::string sample_name_;
 };
@@ -65,7 +73,7 @@ public:
     void set_line_up(bool up);
 
     // The exposition of the current state.
-    std::string render() const;
+    std::string render(Exposition::Format f = Exposition::Format::OpenMetrics) const;
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -98,13 +106,14 @@ struct ListenAddress {
 };
 ListenAddress parse_listen_address(const std::string& text);
 
-// HTTP/1.1 server of GET /metrics (and HEAD) on a thread of its own. One request per
-// connection; a client that sends no full request within a few seconds is dropped, and at
+// HTTP/1.1 server of GET /metrics (and HEAD) on a thread of its own: OpenMetrics to a client
+// whose Accept header names application/openmetrics-text (Prometheus does), the Prometheus
+// text format to others (curl, promtool). One request per connection; a client that sends no full request within a few seconds is dropped, and at
 // most a few dozen connections are served at once.
 class MetricsServer {
 public:
     // Listens at once; throws std::runtime_error when it cannot.
-    MetricsServer(const ListenAddress& where, std::function<std::string()> render);
+    MetricsServer(const ListenAddress& where, std::function<std::string(Exposition::Format)> render);
     ~MetricsServer();
     MetricsServer(const MetricsServer&) = delete;
     MetricsServer& operator=(const MetricsServer&) = delete;
