@@ -83,16 +83,18 @@ if(CMAKE_CROSSCOMPILING AND CMAKE_SYSTEM_PROCESSOR MATCHES "^arm")
 endif()
 set(CPACK_DEBIAN_PLUGIN_PACKAGE_NAME zrt4600a)
 set(CPACK_DEBIAN_PLUGIN_PACKAGE_SECTION libs)
-set(CPACK_COMPONENT_PLUGIN_DESCRIPTION "ZRT4600 power-system device plug-in
- zrt4600a.so is the device-driver plug-in that a telecom-site controller loads
- to monitor a ZRT4600 power system (AC distribution, rectifiers, DC
- distribution) over its serial line.")
+# First line: the synopsis; CPack indents the rest (no project-wide summary in front).
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "")
+set(CPACK_DEBIAN_PLUGIN_DESCRIPTION "ZRT4600 power-system device plug-in
+zrt4600a.so is the device-driver plug-in that a telecom-site controller loads
+to monitor a ZRT4600 power system (AC distribution, rectifiers, DC
+distribution) over its serial line.")
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME zrt4600a-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "zrt4600a (= ${PROJECT_VERSION})")
-set(CPACK_COMPONENT_TOOLS_DESCRIPTION "ZRT4600 power-system monitor: host application, simulator, service
- zrt4600a-host runs the zrt4600a plug-in against a serial line, keeps the
- history in SQLite and serves OpenMetrics for Prometheus; the
- zrt4600a-host@.service unit runs one site per instance. zrt4600a-sim
- simulates the power system on a pseudo-terminal.")
+set(CPACK_DEBIAN_TOOLS_DESCRIPTION "ZRT4600 power-system monitor: host application, simulator, service
+zrt4600a-host runs the zrt4600a plug-in against a serial line, keeps the
+history in SQLite and serves OpenMetrics for Prometheus; the
+zrt4600a-host@.service unit runs one site per instance. zrt4600a-sim
+simulates the power system on a pseudo-terminal.")
 include(CPack)
