@@ -7,7 +7,9 @@
 // Events go to standard output: JSON lines when --json is given or the output is not a
 // terminal, a live view otherwise. The plug-in's own standard-output trace lines go to
 // standard error (or to --trace FILE), so they never break the JSON stream.
+#include <algorithm>
 #include <cstdio>
+#include <limits>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -43,7 +45,7 @@ int main(int argc, char** argv) {
     app.add_option("--history", o.history, "history store, an SQLite file (default: in memory)");
     app.add_option("--cycles", o.cycles, "stop after this many complete cycles (0: load the history, answer the "
                                          "queries and stop; default: run until interrupted)")
-        ->check(CLI::Range(0L, 1L << 40));
+        ->check(CLI::Range(0L, static_cast<long>(std::min<long long>(1LL << 40, std::numeric_limits<long>::max()))));
     app.add_flag("--json", o.json, "JSON lines even on a terminal");
     app.add_option("--query", queries, "DEVICE:KEY read after the last cycle; DEVICE is a data id or rc (repeatable)");
     app.add_option("--record", o.record, "write both directions of the line to this file");
