@@ -3,6 +3,8 @@
 # Safe to run again: apt-get skips what is already there.
 #   bash scripts/install-deps.sh              install (or confirm) everything
 #   bash scripts/install-deps.sh --if-missing do nothing when every package is installed
+#   bash scripts/install-deps.sh --packaging  also what packaging and the CI checks need
+#                                             (lintian, help2man, debootstrap, prometheus...)
 set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive
 SUDO=""
@@ -20,6 +22,19 @@ armhf=(
   libboost-dev:armhf libboost-date-time-dev:armhf libjsoncpp-dev:armhf
   libfmt-dev:armhf libgtest-dev:armhf libgmock-dev:armhf
 )
+# Packages, their checks and the metrics check (scripts/package.sh, scripts/metrics-check.sh):
+# the armhf tools need SQLite for ARM too.
+packaging=(
+  dpkg-dev fakeroot file lintian help2man debootstrap prometheus libsqlite3-dev:armhf
+)
+
+want_packaging=0
+args=()
+for a in "$@"; do
+  if [ "${a}" = "--packaging" ]; then want_packaging=1; else args+=("${a}"); fi
+done
+set -- "${args[@]+"${args[@]}"}"
+if [ "${want_packaging}" -eq 0 ]; then packaging=(); fi
 
 # The report's chart library comes from the npm registry, pinned by
 # tools/report/package-lock.json; CMake embeds it into zrt4600a-host.
@@ -34,7 +49,7 @@ report_assets() {
 if [ "${1:-}" = "--if-missing" ]; then
   missing=0
   if [ ! -f "${root}/tools/report/node_modules/uplot/dist/uPlot.iife.min.js" ]; then missing=1; fi
-  for pkg in "${native[@]}" "${armhf[@]}"; do
+  for pkg in "${native[@]}" "${armhf[@]}" "${packaging[@]+"${packaging[@]}"}"; do
     if ! dpkg-query -W -f='${Status}' "${pkg}" 2>/dev/null | grep -q "ok installed"; then
       missing=1
       break
@@ -50,3 +65,6 @@ $SUDO apt-get update -qq
 $SUDO apt-get install -y -qq --no-install-recommends --no-remove "${native[@]}"
 $SUDO apt-get install -y -qq --no-install-recommends --no-remove "${armhf[@]}"
 report_assets
+if [ "${#packaging[@]}" -gt 0 ]; then
+  $SUDO apt-get install -y -qq --no-install-recommends --no-remove "${packaging[@]}"
+fi

@@ -18,6 +18,7 @@
 #include "sim/line.h"
 #include "sim/simulator.h"
 #include "sim/wire_log.h"
+#include "tools/paths.h"
 
 namespace {
 
@@ -53,7 +54,9 @@ zrt::sim::ScriptedFault parse_fault_option(const std::string& text) {
 
 int main(int argc, char** argv) {
     CLI::App app{"Simulated ZRT4600 power system on a serial line"};
-    std::string plant_path = std::string(ZRT_SOURCE_DIR) + "/examples/plant.json";
+    // The example plant beside this program: the build tree's, else the installed one.
+    std::string plant_path = zrt::default_paths().examples + "/plant.json";
+    app.set_version_flag("--version", zrt::version_text("zrt4600a-sim"));
     std::string replay_path, device, link, record_path, fault_kinds;
     int baud = 9600;
     int reply_delay = -1;
@@ -61,7 +64,7 @@ int main(int argc, char** argv) {
     uint32_t seed = 1;
     std::vector<std::string> fault_opts;
     bool trace = false;
-    app.add_option("--plant", plant_path, "plant file (JSON)");
+    app.add_option("--plant", plant_path, "plant file (JSON)")->capture_default_str();
     app.add_option("--replay", replay_path, "answer with the replies of a recorded session instead of a plant");
     app.add_option("--device", device, "serial device to answer on (default: a new pseudo-terminal)");
     app.add_option("--link", link, "make a symbolic link with this name to the pseudo-terminal");

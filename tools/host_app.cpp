@@ -20,8 +20,10 @@
 #include "sim/line.h"
 #include "sim/simulator.h"
 #include "sim/wire_log.h"
+#include "tools/diag_log.h"
 #include "tools/history_store.h"
 #include "tools/host_error.h"
+#include "tools/metrics.h"
 #include "tools/output.h"
 #include "tools/plugin_loader.h"
 #include "tools/serial_line.h"
@@ -99,6 +101,8 @@ HostSettings host_settings(const Json::Value& s, const std::string& file) {
     if (s.isMember("plant")) h.plant = s["plant"].asString();
     if (s.isMember("line_timeout_s")) h.line_timeout_s = s["line_timeout_s"].asDouble();
     if (s.isMember("history_days")) h.history_days = s["history_days"].asInt();
+    if (s.isMember("metrics")) h.metrics = s["metrics"].asString();
+    if (s.isMember("site")) h.site = s["site"].asString();
     return h;
 }
 
@@ -252,11 +256,11 @@ private:
     void diag(int level, const std::string& text) {
         if (level > level_) return;
         // Debug output is read beside the events and the wire record: it carries the time.
-        std::cerr << (level_ >= 3 ? iso_utc(SystemClock::now()) + " " : std::string()) << "zrt4600a-host: " << text
-                  << "\n";
+        write_diag(level, level_ >= 3 ? iso_utc(SystemClock::now()) + " " + text : text);
     }
     void configure(const Json::Value& settings, const HostSettings& hs);
     void restore_alarms();
+    void start_metrics(const HostSettings& hs);
     void load_caches();
     std::string choose_port(const HostSettings& hs, StartInfo& info);
     void open_line(const HostSettings& hs);
@@ -292,6 +296,9 @@ private:
     sim::WireSplitter frames_[2];  // each direction, a frame at a time
     std::unique_ptr<asio::steady_timer> timer_;
     std::chrono::milliseconds refresh_{20};
+    // The server reads the state: it stops first.
+    std::unique_ptr<MetricsState> metrics_;
+    std::unique_ptr<MetricsServer> metrics_server_;
 
     // While Init runs, the device's log lines are its reasons for a refusal.
     bool configuring_ = false;
@@ -368,6 +375,7 @@ int Host::run() {
     load_caches();
 
     if (opt_.cycles != 0 && received_signal() == 0) {
+        start_metrics(hs);
         open_line(hs);
         timer_ = std::make_unique<asio::steady_timer>(io_);
         tick();
@@ -386,6 +394,7 @@ int Host::run() {
     flush_repeats();
     answer_queries();
     presenter_->stop(cycles_, stop_reason_);
+    metrics_server_.reset();
     builtin_.reset();
     if (failed_) return kExitRuntime;
     if (interrupted_ && opt_.cycles > 0 && cycles_ < static_cast<uint64_t>(opt_.cycles)) return kExitInterrupted;
@@ -446,6 +455,27 @@ void Host::load_caches() {
         }
         if (child->DeviceType() == rc_type_ && row->image.size() > 57) rc_modules_ = row->image[57];
     }
+}
+
+void Host::start_metrics(const HostSettings& hs) {
+    const std::string where = opt_.metrics.empty() ? hs.metrics : opt_.metrics;
+    if (where.empty()) return;
+    const std::string origin =
+        opt_.metrics.empty() ? "the settings file " + opt_.settings + ": \"metrics\"" : std::string("--metrics");
+    ListenAddress addr;
+    try {
+        addr = parse_listen_address(where);
+    } catch (const std::exception& e) {
+        throw HostError(kExitUsage, origin + " " + e.what());
+    }
+    const std::string site = !opt_.site.empty() ? opt_.site : !hs.site.empty() ? hs.site : std::to_string(hs.data_id);
+    metrics_ = std::make_unique<MetricsState>(site);
+    try {
+        metrics_server_ = std::make_unique<MetricsServer>(addr, [m = metrics_.get()](Exposition::Format f) { return m->render(f); });
+    } catch (const std::exception& e) {
+        throw HostError(kExitUsage, origin + " " + where + ": " + e.what());
+    }
+    diag(2, "metrics of site " + site + " at " + metrics_server_->url());
 }
 
 // The command line before the settings; a port before the simulator.
@@ -580,6 +610,7 @@ void Host::watch_line() {
         if (!line_up_) {
             line_up_ = true;
             up_since_ = *last_reply_;
+            if (metrics_) metrics_->set_line_up(true);
             diag(1, "the line " + port_ + " is up again");
             controller_->batch_check(*dev_, {line_lost_rule(dev_->DataId(), port_, false)});
             presenter_->line(line_status(now));
@@ -589,6 +620,7 @@ void Host::watch_line() {
     const double silence = seconds_between(last_reply_ ? last_reply_steady_ : opened_, now);
     if (line_up_ && silence >= line_timeout_s_) {
         line_up_ = false;
+        if (metrics_) metrics_->set_line_up(false);
         diag(0, "the line " + port_ + " is lost: no reply for " + std::to_string(static_cast<long>(silence)) + " s");
         if (cycles_ == 0) confirmed_.insert({dev_->DataId(), "line_lost", 0});
         controller_->batch_check(*dev_, {line_lost_rule(dev_->DataId(), port_, true)});
@@ -699,6 +731,7 @@ void Host::on_publish(const devhost::ImageEvent& e) {
     }
     if (e.device_type == rc_type_ && e.image.size() > 57) rc_modules_ = e.image[57];
     presenter_->publish(e);
+    if (metrics_) metrics_->publish(e.data_id, e.device_type, e.record_type, e.image);
     // The rectifier child publishes last in every cycle.
     if (e.data_id == rc_id_ && e.device_type == rc_type_) asio::post(io_, [this] { cycle_done(); });
 }
@@ -715,6 +748,10 @@ void Host::on_alarm(const devhost::AlarmEvent& e) {
         diag(0, std::string("history: ") + ex.what());
     }
     presenter_->alarm(e);
+    if (metrics_)
+        metrics_->alarm({e.data_id, e.device_type, e.rule.key, e.rule.name, e.rule.signal_id, e.rule.sequence,
+                         e.rule.level},
+                        e.raised);
     if (e.raised && e.rule.key == "device_model") {
         // "本驱动类型:zrt4600a 检测型号:<the model text>"
         const std::string& t = e.rule.instance;
@@ -764,6 +801,10 @@ void Host::cycle_done() {
     }
     cycles_ = c.n;
     flush_repeats();
+    if (metrics_) {
+        metrics_->cycle(c);
+        metrics_->set_line_up(line_up_);
+    }
     // Queued behind the cycle's history jobs, so the cycle line follows its saved images
     // and alarm transitions.
     controller_->run_job([this, c] {

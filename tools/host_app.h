@@ -35,6 +35,8 @@ struct HostOptions {
     std::vector<Query> queries;
     std::string record;    // wire record file
     std::string log_level = "info";  // error, warn, info, debug
+    std::string metrics;   // ADDR:PORT of the metrics endpoint; empty: the settings' "metrics", else none
+    std::string site;      // the metrics' site label; empty: the settings' "site", else the data id
 };
 
 // Host keys of the settings file.
@@ -49,6 +51,8 @@ struct HostSettings {
     bool simulate = false;
     std::string plant;           // as written in the file
     double line_timeout_s = 10;  // silence before the line counts as lost
+    std::string metrics;  // ADDR:PORT of the metrics endpoint, empty: none
+    std::string site;     // the metrics' site label, empty: the data id
 };
 // Checks the whole settings object (check_settings) and returns its host keys. Throws
 // HostError (kExitUnknownKey, kExitSettingValue, kExitDuplicateId).

@@ -7,7 +7,9 @@
 // Events go to standard output: JSON lines when --json is given or the output is not a
 // terminal, a live view otherwise. The plug-in's own standard-output trace lines go to
 // standard error (or to --trace FILE), so they never break the JSON stream.
+#include <algorithm>
 #include <cstdio>
+#include <limits>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -17,25 +19,13 @@
 
 #include <CLI/CLI.hpp>
 
+#include "tools/diag_log.h"
 #include "tools/history_cli.h"
 #include "tools/host_app.h"
 #include "tools/host_error.h"
+#include "tools/paths.h"
 
 namespace {
-
-// The plug-in built next to this program (build tree: tools/ and plugin/ side by side),
-// else the one this program was built with.
-std::string default_plugin() {
-    char exe[4096];
-    const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-    if (n > 0) {
-        std::string dir(exe, static_cast<size_t>(n));
-        dir.erase(dir.rfind('/'));
-        const std::string beside = dir + "/../plugin/zrt4600a.so";
-        if (access(beside.c_str(), R_OK) == 0) return beside;
-    }
-    return ZRT_PLUGIN_PATH;
-}
 
 const char* const kExitCodes =
     "Exit codes:\n"
@@ -62,9 +52,12 @@ int main(int argc, char** argv) {
     if (argc > 1 && is_history_command(argv[1])) return history_command(argc, argv);
     CLI::App app{"Runs the zrt4600a device plug-in against a serial line"};
     HostOptions o;
-    o.plugin = default_plugin();
-    o.settings = std::string(ZRT_SOURCE_DIR) + "/examples/site.json";
-    o.default_plant = std::string(ZRT_SOURCE_DIR) + "/examples/plant.json";
+    // Beside this program: the build tree's, else the installed plug-in and examples.
+    const zrt::DefaultPaths paths = zrt::default_paths();
+    o.plugin = paths.plugin;
+    o.settings = paths.examples + "/site.json";
+    o.default_plant = paths.examples + "/plant.json";
+    app.set_version_flag("--version", zrt::version_text("zrt4600a-host"));
     std::vector<std::string> queries;
     std::string trace;
     bool keys = false;
@@ -82,7 +75,7 @@ int main(int argc, char** argv) {
     app.add_option("--history", o.history, "history store, an SQLite file (default: in memory)");
     app.add_option("--cycles", o.cycles, "stop after this many complete cycles (0: load the history read-only, answer "
                                          "the queries and stop; default: run until interrupted)")
-        ->check(CLI::Range(0L, 1L << 40));
+        ->check(CLI::Range(0L, static_cast<long>(std::min<long long>(1LL << 40, std::numeric_limits<long>::max()))));
     app.add_flag("--json", o.json, "JSON lines even on a terminal");
     app.add_option("--query", queries, "DEVICE:KEY read after the last cycle; DEVICE is a data id or rc (repeatable; "
                                        "see --keys)");
@@ -92,6 +85,9 @@ int main(int argc, char** argv) {
                                                "every frame, each line with its time)")
         ->capture_default_str()
         ->check(CLI::IsMember({"error", "warn", "info", "debug"}));
+    app.add_option("--metrics", o.metrics, "serve OpenMetrics at http://ADDR:PORT/metrics (ADDR default 127.0.0.1; "
+                                           "default: the settings' \"metrics\", else none)");
+    app.add_option("--site", o.site, "site label of the metrics (default: the settings' \"site\", else the data id)");
     app.add_option("--trace", trace, "file for the plug-in's standard-output trace lines (default: standard error)");
     app.footer(std::string("\n") + query_keys_text() + "\n" + kExitCodes);
     // A later option overrides an earlier one (scripts add to a fixed command line).
@@ -128,10 +124,10 @@ int main(int argc, char** argv) {
 
         return run_host(o, out_fd);
     } catch (const HostError& e) {
-        std::cerr << "zrt4600a-host: " << e.what() << "\n";
+        write_diag(0, e.what());
         return e.code();
     } catch (const std::exception& e) {
-        std::cerr << "zrt4600a-host: " << e.what() << "\n";
+        write_diag(0, e.what());
         return kExitRuntime;
     }
 }

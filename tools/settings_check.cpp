@@ -43,6 +43,8 @@ const Key kKeys[] = {
     {"simulate", Type::Bool},
     {"plant", Type::Text},
     {"line_timeout_s", Type::Number, 0.1, 86400},
+    {"metrics", Type::Text},
+    {"site", Type::Text},
     // frame layer
     {"address", Type::Unsigned, 0, 255},
     {"reply_timeout_ms", Type::Unsigned, 1, 600000},

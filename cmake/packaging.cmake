@@ -1,0 +1,100 @@
+# Install rules and the Debian packages (CPack DEB, one package per component):
+#   zrt4600a        the plug-in alone, for the controller
+#   zrt4600a-tools  host, simulator, libtxqhost, examples, man pages, the systemd unit
+set(ZRT_FULL_BINDIR "${CMAKE_INSTALL_FULL_BINDIR}")
+set(ZRT_FULL_PKGLIBDIR "${CMAKE_INSTALL_PREFIX}/${ZRT_INSTALL_PKGLIBDIR}")
+set(ZRT_FULL_EXAMPLESDIR "${CMAKE_INSTALL_PREFIX}/${ZRT_INSTALL_EXAMPLESDIR}")
+
+install(TARGETS zrt4600a LIBRARY DESTINATION ${ZRT_INSTALL_PKGLIBDIR} COMPONENT plugin)
+install(FILES packaging/copyright DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/zrt4600a COMPONENT plugin)
+
+# Debian wants changelog.gz compressed reproducibly (gzip -n: no name, no time stamp).
+set(ZRT_CHANGELOG_GZ ${PROJECT_BINARY_DIR}/packaging/changelog.gz)
+add_custom_command(OUTPUT ${ZRT_CHANGELOG_GZ}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/packaging
+  COMMAND gzip -9 -n -c ${PROJECT_SOURCE_DIR}/packaging/changelog > ${ZRT_CHANGELOG_GZ}
+  DEPENDS ${PROJECT_SOURCE_DIR}/packaging/changelog VERBATIM)
+add_custom_target(zrt_changelog ALL DEPENDS ${ZRT_CHANGELOG_GZ})
+install(FILES ${ZRT_CHANGELOG_GZ} DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/zrt4600a COMPONENT plugin)
+
+if(TARGET zrt4600a-host)
+  install(TARGETS zrt4600a-host zrt4600a-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+  install(TARGETS txqhost LIBRARY DESTINATION ${ZRT_INSTALL_PKGLIBDIR} COMPONENT tools)
+  install(FILES ${ZRT_EXAMPLE_FILES} DESTINATION ${ZRT_INSTALL_EXAMPLESDIR} COMPONENT tools)
+  install(FILES packaging/copyright DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/zrt4600a-tools COMPONENT tools)
+  install(FILES ${ZRT_CHANGELOG_GZ} DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/zrt4600a-tools COMPONENT tools)
+  configure_file(packaging/zrt4600a-host@.service.in ${PROJECT_BINARY_DIR}/packaging/zrt4600a-host@.service @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/packaging/zrt4600a-host@.service
+          DESTINATION ${ZRT_INSTALL_SYSTEMD_UNITDIR} COMPONENT tools)
+
+  # Man pages from each program's --help and --version (help2man; run under the emulator
+  # in a cross build).
+  find_program(HELP2MAN help2man)
+  option(ZRT_MAN_PAGES "Generate the man pages with help2man" ON)
+  if(ZRT_MAN_PAGES AND HELP2MAN)
+    set(ZRT_EMULATOR "")
+    if(CMAKE_CROSSCOMPILING_EMULATOR)
+      list(JOIN CMAKE_CROSSCOMPILING_EMULATOR " " ZRT_EMULATOR)
+    endif()
+    set(pages)
+    foreach(prog zrt4600a-host zrt4600a-sim)
+      set(ZRT_PROGRAM $<TARGET_FILE:${prog}>)
+      set(wrapper ${PROJECT_BINARY_DIR}/packaging/${prog}-for-help2man)
+      configure_file(packaging/help2man-wrapper.sh.in ${wrapper}.in @ONLY)
+      file(GENERATE OUTPUT ${wrapper} INPUT ${wrapper}.in
+           FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+      set(page ${PROJECT_BINARY_DIR}/packaging/${prog}.1)
+      add_custom_command(OUTPUT ${page}.gz
+        COMMAND ${HELP2MAN} --no-info --no-discard-stderr --section 1 --name "$<IF:$<STREQUAL:${prog},zrt4600a-host>,runs the zrt4600a plug-in against a serial line,simulated ZRT4600 power system on a serial line>"
+                --output ${page} ${wrapper}
+        COMMAND gzip -9 -n -f ${page}
+        DEPENDS ${prog} ${wrapper}.in VERBATIM)
+      list(APPEND pages ${page}.gz)
+    endforeach()
+    add_custom_target(zrt_man_pages ALL DEPENDS ${pages})
+    install(FILES ${pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
+  elseif(ZRT_MAN_PAGES)
+    message(STATUS "help2man not found: no man pages (bash scripts/install-deps.sh --packaging)")
+  endif()
+endif()
+
+# Debian packages.
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME zrt4600a)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "The zrt4600a developers <maintainers@example.invalid>")
+set(CPACK_PACKAGE_VENDOR "The zrt4600a developers")
+set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL plugin)
+if(TARGET zrt4600a-host)
+  list(APPEND CPACK_COMPONENTS_ALL tools)
+endif()
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION misc)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# libtxqhost is private to the tools: dpkg-shlibdeps finds it in the package's own folder.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR}/devhost)
+set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://example.invalid/zrt4600a")
+if(CMAKE_CROSSCOMPILING AND CMAKE_SYSTEM_PROCESSOR MATCHES "^arm")
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE armhf)
+endif()
+set(CPACK_DEBIAN_PLUGIN_PACKAGE_NAME zrt4600a)
+set(CPACK_DEBIAN_PLUGIN_PACKAGE_SECTION libs)
+# First line: the synopsis; CPack indents the rest (no project-wide summary in front).
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "")
+set(CPACK_DEBIAN_PLUGIN_DESCRIPTION "ZRT4600 power-system device plug-in
+zrt4600a.so is the device-driver plug-in that a telecom-site controller loads
+to monitor a ZRT4600 power system (AC distribution, rectifiers, DC
+distribution) over its serial line.")
+set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME zrt4600a-tools)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "zrt4600a (= ${PROJECT_VERSION})")
+set(CPACK_DEBIAN_TOOLS_DESCRIPTION "ZRT4600 power-system monitor: host application, simulator, service
+zrt4600a-host runs the zrt4600a plug-in against a serial line, keeps the
+history in SQLite and serves OpenMetrics for Prometheus; the
+zrt4600a-host@.service unit runs one site per instance. zrt4600a-sim
+simulates the power system on a pseudo-terminal.")
+include(CPack)

@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Builds the Debian packages with CPack from the package-amd64 / package-armhf presets and
+# checks each with lintian:
+#   bash scripts/package.sh            amd64 (this machine)
+#   bash scripts/package.sh armhf      32-bit ARM, cross-built
+#   bash scripts/package.sh all        both
+# The packages land in dist/<arch>/: zrt4600a_<version>_<arch>.deb (the plug-in) and
+# zrt4600a-tools_<version>_<arch>.deb (host, simulator, examples, man pages, service).
+# Exit 1 when a build fails or lintian reports an error. JOBS sets the build jobs (default 2).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh --packaging --if-missing >&2
+
+arches=("${1:-amd64}")
+[ "${arches[0]}" = all ] && arches=(amd64 armhf)
+for arch in "${arches[@]}"; do
+  case "${arch}" in amd64|armhf) ;; *) echo "package.sh: unknown architecture ${arch} (amd64, armhf or all)" >&2; exit 2;; esac
+  preset="package-${arch}"
+  build="build/${preset}"
+  out="dist/${arch}"
+  echo "== ${arch}: configure, build, package into ${out}/"
+  cmake --preset "${preset}" >/dev/null
+  cmake --build --preset "${preset}" -j "${JOBS:-2}"
+  rm -rf "${out}" && mkdir -p "${out}"
+  (cd "${build}" && cpack -G DEB -B "${PWD}/../../${out}" >/dev/null)
+  rm -rf "${out}/_CPack_Packages"
+  for deb in "${out}"/*.deb; do
+    echo "-- ${deb}"
+    dpkg-deb -I "${deb}" | sed -n 's/^ \(Package\|Version\|Architecture\|Depends\):/   \1:/p'
+    # --fail-on error: warnings are listed, an error fails the build.
+    lintian --fail-on error --no-tag-display-limit "${deb}"
+  done
+done
