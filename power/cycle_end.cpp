@@ -1,5 +1,6 @@
 #include "power/cycle_end.h"
 
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <stdexcept>
@@ -7,6 +8,8 @@
 #include <vector>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
+
+#include "host/get_ttime.h"
 
 namespace zrt {
 
@@ -35,23 +38,36 @@ void add_rule(TXQVDevice& dev, const AlarmRow& row, const std::string& instance,
     add_rule(dev, RuleTexts(row), instance, active);
 }
 
+void stamp(unsigned char (&update_time)[7]) {
+    const auto t = get_ttime(local_now());
+    static_assert(sizeof t == 7, "the host's time record is 7 bytes");
+    std::memcpy(update_time, &t, sizeof t);
+}
+
+std::shared_ptr<CycleImage> copy_cycle_image(const unsigned char* image, int size) {
+    auto copy = std::make_shared<CycleImage>();
+    copy->bytes.assign(image, image + size);
+    return copy;
+}
+
 void publish_cycle(TXQVDevice& dev, int record_type, const unsigned char* image, int size,
-                   const std::function<void()>& register_rules) {
+                   std::shared_ptr<CycleImage> copy,
+                   const std::function<void(const std::vector<unsigned char>& copy)>& register_rules) {
     dev.TXQVDevice::SendSP(record_type, image, size, false);
 
     dev.rule_seq = 1;
-    register_rules();
+    register_rules(copy->bytes);
 
     const size_t n = dev.pending_rules.size();
     auto self = dev.shared_from_this();
-    auto saved = std::make_shared<const std::vector<unsigned char>>(image, image + size);
-    auto rules = std::make_shared<const std::vector<rule_value>>(std::move(dev.pending_rules));
+    copy->rules = std::move(dev.pending_rules);
     dev.pending_rules.clear();
     TXQVDevice* device = &dev;
-    dev.CheckThresholdWork([self, device, rules, saved]() {
-        bool raised = device->DoBatchCheckThreshold(*rules);
+    std::shared_ptr<const CycleImage> cycle = std::move(copy);
+    dev.CheckThresholdWork([self, device, cycle]() {
+        bool raised = device->DoBatchCheckThreshold(cycle->rules);
         device->alarm_flag = device->alarm_flag || raised;
-        device->SaveDeviceHistory(saved->data(), static_cast<int>(saved->size()));
+        device->SaveDeviceHistory(cycle->bytes.data(), static_cast<int>(cycle->bytes.size()));
     });
     dev.pending_rules.reserve(n);
 }

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -28,7 +29,8 @@ extern const char* const kNotProvided; // "数据未提供"
 
 // The freshness rule shared by every child's Get_Value: throws std::out_of_range with
 // "数据未就绪" while the device holds no data and "数据已超时" once its data are 61 or more
-// whole seconds old. Callers hold the device's lock.
+// whole seconds old. Callers hold the lock under which data_ready and last_update change
+// (RecordGuard::query).
 void check_fresh(const TXQVDevice& dev);
 
 // One row of a fixed alarm table.
@@ -62,17 +64,32 @@ std::vector<RuleTexts> rule_texts(const Entry (&table)[N]) {
 void add_rule(TXQVDevice& dev, const RuleTexts& row, const std::string& instance, bool active);
 void add_rule(TXQVDevice& dev, const AlarmRow& row, const std::string& instance, bool active);
 
-// The publication that ends every child's RoundDone once the record is stamped and the
-// cycle's image is built:
-//   1. SendSP(record_type, image, size, false) as the base-class operation;
-//   2. rule_seq = 1, then `register_rules` (the device's rule table, then its model hook);
-//   3. the history job (a shared reference to the device, the rules moved out of
-//      pending_rules and its own copy of this cycle's image) goes to CheckThresholdWork;
-//      it ORs DoBatchCheckThreshold into alarm_flag and saves the image;
+// Writes the host's time record of the current local time into a record's 7-byte
+// `update_time`, verbatim.
+void stamp(unsigned char (&update_time)[7]);
+
+// What a cycle hands its history job: its own copy of the cycle's image, taken while the
+// device's records are still locked, and (once they are registered) the cycle's rules. The
+// rules are made from the copy too, so that neither a reply decoded while the host handles
+// the publication nor a later cycle changes what one cycle registers and saves.
+struct CycleImage {
+    std::vector<unsigned char> bytes;
+    std::vector<rule_value> rules;
+};
+std::shared_ptr<CycleImage> copy_cycle_image(const unsigned char* image, int size);
+
+// The publication that ends every child's RoundDone once the records are stamped, the
+// image is built and copied, and the device's lock is released:
+//   1. SendSP(record_type, image, size, false) as the base-class operation, with the
+//      device's own buffer;
+//   2. rule_seq = 1, then `register_rules(copy)` (the device's rule table, then its model
+//      hook), reading the cycle's copy;
+//   3. the history job (a shared reference to the device, the device, and the copy with the
+//      rules moved out of pending_rules) goes to CheckThresholdWork; it ORs
+//      DoBatchCheckThreshold into alarm_flag and saves the copy;
 //   4. pending_rules gets its capacity back for the next cycle.
-// The image is copied for the job, so a later cycle rewriting the device's buffer cannot
-// change what an earlier job saves.
 void publish_cycle(TXQVDevice& dev, int record_type, const unsigned char* image, int size,
-                   const std::function<void()>& register_rules);
+                   std::shared_ptr<CycleImage> copy,
+                   const std::function<void(const std::vector<unsigned char>& copy)>& register_rules);
 
 }  // namespace zrt
