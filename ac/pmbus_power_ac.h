@@ -147,10 +147,14 @@ public:
     bool values_moved = false;
 
 private:
-    // What Get_Value answers from: the records as the last writer left them.
+    // What Get_Value answers from, as the last writer left it.
     struct View {
-        TeleAC record{};
-        std::vector<TeleACChannel> channels;
+        float ia = 0, ib = 0, ic = 0;
+        uint8_t ia_alert = 0, ib_alert = 0, ic_alert = 0;
+        struct Channel {
+            float a, b, c, f;
+        };
+        std::vector<Channel> channels;
     };
     zrt::RecordGuard<View> guard_;
     // Instance texts of the channel rules ("交流屏<n>" and the quantity), made once per
@@ -160,12 +164,22 @@ private:
     int walk40_41(const unsigned char* p, int len);
     int walk40_43(const unsigned char* p, int len);
     int walk40_44(const unsigned char* p, int len);
-    void fill_view(View& view) const {
-        view.record = record;
-        view.channels = channels;
+    // The values (40_41) and the current alarm states (40_44) of the view.
+    void view_values(View& view) const {
+        view.ia = record.ia;
+        view.ib = record.ib;
+        view.ic = record.ic;
+        view.channels.resize(channels.size());
+        for (size_t k = 0; k < channels.size(); ++k)
+            view.channels[k] = {channels[k].a, channels[k].b, channels[k].c, channels[k].f};
+    }
+    void view_alerts(View& view) const {
+        view.ia_alert = record.ia_alert;
+        view.ib_alert = record.ib_alert;
+        view.ic_alert = record.ic_alert;
     }
     bool moved_since(const unsigned char* previous) const;
-    void register_rules(const std::vector<unsigned char>& cycle);
+    void register_rules(const unsigned char* cycle, int size);
 
     static unsigned char* bytes(void* rec) { return static_cast<unsigned char*>(rec); }
     static void read_threshold(const Json::Value& v, float& out);
@@ -174,19 +188,18 @@ private:
 template <class TeleAC, class TeleACChannel, int RT_AC>
 float PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::Get_Value(unsigned int /*index*/, const std::string& key) const {
     return guard_.query(*this, [&key](const View& view) -> float {
-        const TeleAC& rec = view.record;
-        if (key == "ia") return rec.ia;
-        if (key == "ib") return rec.ib;
-        if (key == "ic") return rec.ic;
-        if (key == "ia_alert") return rec.ia_alert;
-        if (key == "ib_alert") return rec.ib_alert;
-        if (key == "ic_alert") return rec.ic_alert;
+        if (key == "ia") return view.ia;
+        if (key == "ib") return view.ib;
+        if (key == "ic") return view.ic;
+        if (key == "ia_alert") return view.ia_alert;
+        if (key == "ib_alert") return view.ib_alert;
+        if (key == "ic_alert") return view.ic_alert;
 
         const auto found = zrt::ac::find_channel_key(key);
         if (!found) throw std::out_of_range(zrt::kNotProvided);
         const auto k = zrt::ac::channel_number(found->digits);
         if (!k || static_cast<size_t>(*k) >= view.channels.size()) throw std::out_of_range(zrt::kNoChannel);
-        const TeleACChannel& ch = view.channels[static_cast<size_t>(*k)];
+        const typename View::Channel& ch = view.channels[static_cast<size_t>(*k)];
         switch (found->quantity) {
         case 'a': return ch.a;
         case 'b': return ch.b;
@@ -209,13 +222,15 @@ bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::LoadFromCache(const unsigned ch
     std::memcpy(&record, data, kRecordSize);
     channels.assign(count, TeleACChannel{});
     if (count > 0) std::memcpy(channels.data(), data + kRecordSize, static_cast<size_t>(kChannelSize) * count);
-    guard_.mark_fresh(*this, [this](View& view) { fill_view(view); });
+    guard_.mark_fresh(*this, [this](View& view) {
+        view_values(view);
+        view_alerts(view);
+    });
     return true;
 }
 
 template <class TeleAC, class TeleACChannel, int RT_AC>
 void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::RoundDone() {
-    std::shared_ptr<zrt::CycleImage> cycle;
     {
         std::lock_guard<std::mutex> lock(guard_.writer());
         zrt::stamp(record.update_time);
@@ -231,12 +246,12 @@ void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::RoundDone() {
         std::memcpy(image.get(), &record, kRecordSize);
         if (!channels.empty())
             std::memcpy(image.get() + kRecordSize, channels.data(), static_cast<size_t>(kChannelSize) * channels.size());
-        cycle = zrt::copy_cycle_image(image.get(), image_size);
-        guard_.mark_fresh(*this, [this](View& view) { fill_view(view); });
+        guard_.mark_fresh(*this);
     }
-    // Only RoundDone writes the image, so the host reads it without the lock.
-    zrt::publish_cycle(*this, RT_AC, image.get(), image_size, std::move(cycle), [this](const auto& copy) {
-        register_rules(copy);
+    // Only RoundDone writes the image, so it is the cycle's snapshot too and the host reads it
+    // without the lock.
+    zrt::publish_cycle(*this, RT_AC, image.get(), image.get(), image_size, [this](const unsigned char* cycle, int size) {
+        register_rules(cycle, size);
         DoImpCheckAlert();
     });
 }
@@ -271,7 +286,7 @@ template <class TeleAC, class TeleACChannel, int RT_AC>
 int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_41(const unsigned char* p, int len) {
     std::lock_guard<std::mutex> lock(guard_.writer());
     const int used = walk40_41(p, len);
-    guard_.refresh([this](View& view) { fill_view(view); });
+    guard_.refresh([this](View& view) { view_values(view); });
     return used;
 }
 
@@ -285,7 +300,7 @@ template <class TeleAC, class TeleACChannel, int RT_AC>
 int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_44(const unsigned char* p, int len) {
     std::lock_guard<std::mutex> lock(guard_.writer());
     const int used = walk40_44(p, len);
-    guard_.refresh([this](View& view) { fill_view(view); });
+    guard_.refresh([this](View& view) { view_alerts(view); });
     return used;
 }
 
@@ -405,16 +420,16 @@ bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::moved_since(const unsigned char
     return false;
 }
 
-// The rules of the cycle whose image is `cycle`.
+// The rules of the cycle whose image is `cycle` (`size` bytes).
 template <class TeleAC, class TeleACChannel, int RT_AC>
-void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::register_rules(const std::vector<unsigned char>& cycle) {
+void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::register_rules(const unsigned char* cycle, int size) {
     using namespace zrt::ac;
     // The texts never change: made once, not per cycle.
     static const std::vector<zrt::RuleTexts> channel_rows = zrt::rule_texts(kChannelAlarms);
     static const std::vector<zrt::RuleTexts> screen_rows = zrt::rule_texts(kScreenAlarms);
     static const std::string screen_instance = kScreenInstance;
     constexpr size_t kRows = std::size(kChannelAlarms);
-    const size_t count = (cycle.size() - kRecordSize) / kChannelSize;
+    const size_t count = static_cast<size_t>((size - kRecordSize) / kChannelSize);
     if (channel_instances_.size() != count * kRows) {
         channel_instances_.clear();
         for (size_t i = 0; i < count; ++i) {
@@ -424,7 +439,7 @@ void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::register_rules(const std::vecto
     }
     for (size_t i = 0; i < count; ++i) {
         TeleACChannel ch;
-        std::memcpy(&ch, cycle.data() + kRecordSize + kChannelSize * i, kChannelSize);
+        std::memcpy(&ch, cycle + kRecordSize + kChannelSize * i, kChannelSize);
         const uint8_t state[4] = {ch.a_alert, ch.b_alert, ch.c_alert, ch.f_alert};
         for (size_t r = 0; r < kRows; ++r) {
             const ChannelAlarm& a = kChannelAlarms[r];
@@ -432,7 +447,7 @@ void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::register_rules(const std::vecto
         }
     }
     TeleAC rec;
-    std::memcpy(&rec, cycle.data(), kRecordSize);
+    std::memcpy(&rec, cycle, kRecordSize);
     const uint8_t state[3] = {rec.ia_alert, rec.ib_alert, rec.ic_alert};
     for (size_t r = 0; r < std::size(kScreenAlarms); ++r) {
         const ScreenAlarm& a = kScreenAlarms[r];

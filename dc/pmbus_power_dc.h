@@ -105,11 +105,11 @@ private:
 
     int walk42_41(const unsigned char* p, int len);
     int walk42_44(const unsigned char* p, int len);
-    void fill_view(View& view) const {
+    void view_values(View& view) const {
         view.v = record.v;
         view.i = record.i;
     }
-    void register_rules(const std::vector<unsigned char>& cycle);
+    void register_rules(const TeleDC& cycle);
 
     static bool take_values(zrt::ReplyWalk<int64_t>& w, uint8_t& count, void* values, uint8_t capacity,
                             const char* too_many);
@@ -131,7 +131,7 @@ bool PMBusPowerDC<TeleDC, RT_DC>::LoadFromCache(const unsigned char* data, int l
     if (data == nullptr || len != kRecordSize) return false;
     std::lock_guard<std::mutex> lock(guard_.writer());
     std::memcpy(&record, data, kRecordSize);
-    guard_.mark_fresh(*this, [this](View& view) { fill_view(view); });
+    guard_.mark_fresh(*this, [this](View& view) { view_values(view); });
     return true;
 }
 
@@ -140,7 +140,7 @@ bool PMBusPowerDC<TeleDC, RT_DC>::LoadFromCache(const unsigned char* data, int l
 // job with this cycle's image.
 template <class TeleDC, int RT_DC>
 void PMBusPowerDC<TeleDC, RT_DC>::RoundDone() {
-    std::shared_ptr<zrt::CycleImage> cycle;
+    TeleDC cycle;  // the cycle's snapshot: the record is published in place
     {
         std::lock_guard<std::mutex> lock(guard_.writer());
         zrt::stamp(record.update_time);
@@ -148,14 +148,15 @@ void PMBusPowerDC<TeleDC, RT_DC>::RoundDone() {
             !data_ready || std::fabs(record.v - prev_v) >= diff_v || std::fabs(record.i - prev_i) >= diff_i;
         prev_v = record.v;
         prev_i = record.i;
-        cycle = zrt::copy_cycle_image(reinterpret_cast<const unsigned char*>(&record), kRecordSize);
-        guard_.mark_fresh(*this, [this](View& view) { fill_view(view); });
+        cycle = record;
+        guard_.mark_fresh(*this);
     }
-    // The record is published in place; the rules and the history job use the cycle's copy,
-    // which a reply decoded while the host handles the publication cannot change.
-    zrt::publish_cycle(*this, RT_DC, reinterpret_cast<const unsigned char*>(&record), kRecordSize,
-                       std::move(cycle), [this](const auto& copy) {
-                           register_rules(copy);
+    // A reply decoded while the host handles the publication changes the record, not the
+    // snapshot the rules and the history job are made from.
+    zrt::publish_cycle(*this, RT_DC, reinterpret_cast<const unsigned char*>(&record),
+                       reinterpret_cast<const unsigned char*>(&cycle), kRecordSize,
+                       [this, &cycle](const unsigned char*, int) {
+                           register_rules(cycle);
                            DoImpCheckAlert();
                        });
 }
@@ -192,7 +193,7 @@ int PMBusPowerDC<TeleDC, RT_DC>::parse42_41(const unsigned char* p, int len) {
     zrt::dc::trace_42_41(p, len);
     std::lock_guard<std::mutex> lock(guard_.writer());
     const int used = walk42_41(p, len);
-    guard_.refresh([this](View& view) { fill_view(view); });
+    guard_.refresh([this](View& view) { view_values(view); });
     return used;
 }
 
@@ -233,7 +234,13 @@ int PMBusPowerDC<TeleDC, RT_DC>::walk42_41(const unsigned char* p, int len) {
         return len;
     }
     if (!w.need(record.p_count * 4)) return -1;
-    for (int k = 0; k < record.p_count; ++k) w.take_value(&record.user_p[k], kAbsentValue);
+    for (int k = 0; k < record.p_count; ++k) {
+        unsigned char value[4];
+        if (w.value4(value))
+            std::memcpy(&record.user_p[k], &kAbsentValue, 4);
+        else
+            std::memcpy(&record.user_p[k], value, 4);
+    }
     return w.pos();
 }
 
@@ -261,9 +268,9 @@ int PMBusPowerDC<TeleDC, RT_DC>::walk42_44(const unsigned char* p, int len) {
     return w.pos();
 }
 
-// The rules of the cycle whose image is `cycle`.
+// The rules of the cycle whose record is `cycle`.
 template <class TeleDC, int RT_DC>
-void PMBusPowerDC<TeleDC, RT_DC>::register_rules(const std::vector<unsigned char>& cycle) {
+void PMBusPowerDC<TeleDC, RT_DC>::register_rules(const TeleDC& cycle) {
     using namespace zrt::dc;
     // The texts never change: made once, not per cycle.
     static const std::vector<zrt::RuleTexts> volt_rows = zrt::rule_texts(kVoltAlarms);
@@ -273,11 +280,9 @@ void PMBusPowerDC<TeleDC, RT_DC>::register_rules(const std::vector<unsigned char
         for (int k = 1; k <= TeleDC::ALERT_M_SIZE(); ++k) texts.push_back("直流" + std::to_string(k) + "电池熔丝故障告警");
         return texts;
     }();
-    TeleDC rec;
-    std::memcpy(&rec, cycle.data(), kRecordSize);
     for (size_t r = 0; r < volt_rows.size(); ++r)
-        zrt::add_rule(*this, volt_rows[r], volt_rows[r].name, rec.volt_state == kVoltAlarms[r].volt_state);
-    if (rec.alert_m_count != TeleDC::ALERT_M_SIZE()) return;
+        zrt::add_rule(*this, volt_rows[r], volt_rows[r].name, cycle.volt_state == kVoltAlarms[r].volt_state);
+    if (cycle.alert_m_count != TeleDC::ALERT_M_SIZE()) return;
     for (int k = 1; k <= TeleDC::ALERT_M_SIZE(); ++k)
-        zrt::add_rule(*this, fuse_row, fuse_instances[k - 1], rec.alert_m_state[k - 1] == kFuseFault);
+        zrt::add_rule(*this, fuse_row, fuse_instances[k - 1], cycle.alert_m_state[k - 1] == kFuseFault);
 }

@@ -44,30 +44,33 @@ void stamp(unsigned char (&update_time)[7]) {
     std::memcpy(update_time, &t, sizeof t);
 }
 
-std::shared_ptr<CycleImage> copy_cycle_image(const unsigned char* image, int size) {
-    auto copy = std::make_shared<CycleImage>();
-    copy->bytes.assign(image, image + size);
-    return copy;
-}
+namespace {
+// What a history job keeps: the cycle's rules and its own copy of the image.
+struct CycleRecord {
+    std::vector<rule_value> rules;
+    std::vector<unsigned char> image;
+};
+}  // namespace
 
-void publish_cycle(TXQVDevice& dev, int record_type, const unsigned char* image, int size,
-                   std::shared_ptr<CycleImage> copy,
-                   const std::function<void(const std::vector<unsigned char>& copy)>& register_rules) {
-    dev.TXQVDevice::SendSP(record_type, image, size, false);
+void publish_cycle(TXQVDevice& dev, int record_type, const unsigned char* published, const unsigned char* snapshot,
+                   int size, const std::function<void(const unsigned char* snapshot, int size)>& register_rules) {
+    dev.TXQVDevice::SendSP(record_type, published, size, false);
 
     dev.rule_seq = 1;
-    register_rules(copy->bytes);
+    register_rules(snapshot, size);
 
     const size_t n = dev.pending_rules.size();
     auto self = dev.shared_from_this();
-    copy->rules = std::move(dev.pending_rules);
+    auto cycle = std::make_shared<CycleRecord>();
+    cycle->rules = std::move(dev.pending_rules);
+    cycle->image.assign(snapshot, snapshot + size);
     dev.pending_rules.clear();
     TXQVDevice* device = &dev;
-    std::shared_ptr<const CycleImage> cycle = std::move(copy);
-    dev.CheckThresholdWork([self, device, cycle]() {
-        bool raised = device->DoBatchCheckThreshold(cycle->rules);
+    std::shared_ptr<const CycleRecord> job = std::move(cycle);
+    dev.CheckThresholdWork([self, device, job]() {
+        bool raised = device->DoBatchCheckThreshold(job->rules);
         device->alarm_flag = device->alarm_flag || raised;
-        device->SaveDeviceHistory(cycle->bytes.data(), static_cast<int>(cycle->bytes.size()));
+        device->SaveDeviceHistory(job->image.data(), static_cast<int>(job->image.size()));
     });
     dev.pending_rules.reserve(n);
 }

@@ -68,28 +68,21 @@ void add_rule(TXQVDevice& dev, const AlarmRow& row, const std::string& instance,
 // `update_time`, verbatim.
 void stamp(unsigned char (&update_time)[7]);
 
-// What a cycle hands its history job: its own copy of the cycle's image, taken while the
-// device's records are still locked, and (once they are registered) the cycle's rules. The
-// rules are made from the copy too, so that neither a reply decoded while the host handles
-// the publication nor a later cycle changes what one cycle registers and saves.
-struct CycleImage {
-    std::vector<unsigned char> bytes;
-    std::vector<rule_value> rules;
-};
-std::shared_ptr<CycleImage> copy_cycle_image(const unsigned char* image, int size);
-
-// The publication that ends every child's RoundDone once the records are stamped, the
-// image is built and copied, and the device's lock is released:
-//   1. SendSP(record_type, image, size, false) as the base-class operation, with the
-//      device's own buffer;
-//   2. rule_seq = 1, then `register_rules(copy)` (the device's rule table, then its model
-//      hook), reading the cycle's copy;
-//   3. the history job (a shared reference to the device, the device, and the copy with the
-//      rules moved out of pending_rules) goes to CheckThresholdWork; it ORs
-//      DoBatchCheckThreshold into alarm_flag and saves the copy;
+// The publication that ends every child's RoundDone once the records are stamped and the
+// cycle's image is built, and the device's lock is released. `published` is the device's own
+// buffer, which the host may keep; `snapshot` holds the same `size` bytes as they were under
+// the lock, in a place that nothing changes until publish_cycle returns (the device's image
+// buffer, which only RoundDone writes, or a copy), so that a reply decoded while the host
+// handles the publication changes neither the cycle's rules nor what its job saves:
+//   1. SendSP(record_type, published, size, false) as the base-class operation;
+//   2. rule_seq = 1, then `register_rules(snapshot, size)` (the device's rule table, then its
+//      model hook);
+//   3. the history job (a shared reference to the device, the device, the rules moved out of
+//      pending_rules and its own copy of the snapshot) goes to CheckThresholdWork; it ORs
+//      DoBatchCheckThreshold into alarm_flag and saves its copy, so that a later cycle
+//      rewriting the device's buffer cannot change what an earlier job saves;
 //   4. pending_rules gets its capacity back for the next cycle.
-void publish_cycle(TXQVDevice& dev, int record_type, const unsigned char* image, int size,
-                   std::shared_ptr<CycleImage> copy,
-                   const std::function<void(const std::vector<unsigned char>& copy)>& register_rules);
+void publish_cycle(TXQVDevice& dev, int record_type, const unsigned char* published, const unsigned char* snapshot,
+                   int size, const std::function<void(const unsigned char* snapshot, int size)>& register_rules);
 
 }  // namespace zrt

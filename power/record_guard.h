@@ -29,7 +29,7 @@ public:
     }
 
     // Marks the device's data ready and fresh as of now and refreshes the view; the caller
-    // holds writer(). Ends a cycle and an accepted cache load.
+    // holds writer(). Ends an accepted cache load, and (with nothing to refresh) a cycle.
     template <class Fill>
     void mark_fresh(TXQVDevice& dev, Fill&& fill) {
         const auto now = local_now();
@@ -37,6 +37,9 @@ public:
         dev.data_ready = true;
         dev.last_update = now;
         fill(view_);
+    }
+    void mark_fresh(TXQVDevice& dev) {
+        mark_fresh(dev, [](View&) {});
     }
 
     // The freshness rule (check_fresh), then `answer(view)`, under the view lock.

@@ -98,8 +98,7 @@ private:
     int walk41_44(const unsigned char* info, int len);
     int walk40_46(const unsigned char* info, int len);
     int walk42_46(const unsigned char* info, int len);
-    void fill_view(View&) const {}
-    void register_rules(const std::vector<unsigned char>& cycle);
+    void register_rules(const unsigned char* cycle, int size);
 };
 
 template <class TeleRC, class TeleRCChannel, int RT_RC>
@@ -126,13 +125,12 @@ bool PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::LoadFromCache(const unsigned ch
     std::memcpy(&record, data, kRecordSize);
     modules.resize(static_cast<size_t>(count));
     if (count > 0) std::memcpy(modules.data(), data + kRecordSize, static_cast<size_t>(left));
-    guard_.mark_fresh(*this, [this](View& view) { fill_view(view); });
+    guard_.mark_fresh(*this);
     return true;
 }
 
 template <class TeleRC, class TeleRCChannel, int RT_RC>
 void PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::RoundDone() {
-    std::shared_ptr<zrt::CycleImage> cycle;
     {
         std::lock_guard<std::mutex> lock(guard_.writer());
         zrt::stamp(record.update_time);
@@ -146,12 +144,12 @@ void PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::RoundDone() {
         }
         std::memcpy(image.get(), &record, kRecordSize);
         if (!modules.empty()) std::memcpy(image.get() + kRecordSize, modules.data(), kModuleSize * modules.size());
-        cycle = zrt::copy_cycle_image(image.get(), image_size);
-        guard_.mark_fresh(*this, [this](View& view) { fill_view(view); });
+        guard_.mark_fresh(*this);
     }
-    // Only RoundDone writes the image, so the host reads it without the lock.
-    zrt::publish_cycle(*this, RT_RC, image.get(), image_size, std::move(cycle), [this](const auto& copy) {
-        register_rules(copy);
+    // Only RoundDone writes the image, so it is the cycle's snapshot too and the host reads it
+    // without the lock.
+    zrt::publish_cycle(*this, RT_RC, image.get(), image.get(), image_size, [this](const unsigned char* cycle, int size) {
+        register_rules(cycle, size);
         DoImpCheckAlert();
     });
 }
@@ -327,12 +325,12 @@ int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::walk42_46(const unsigned char* i
     return w.pos();
 }
 
-// The rules of the cycle whose image is `cycle`: one fault rule per module.
+// The rules of the cycle whose image is `cycle` (`size` bytes): one fault rule per module.
 template <class TeleRC, class TeleRCChannel, int RT_RC>
-void PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::register_rules(const std::vector<unsigned char>& cycle) {
+void PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::register_rules(const unsigned char* cycle, int size) {
     using namespace zrt::rc;
     static const zrt::RuleTexts fault_row(kModuleFaultAlarm);
-    const size_t count = (cycle.size() - kRecordSize) / kModuleSize;
+    const size_t count = static_cast<size_t>((size - kRecordSize) / kModuleSize);
     // Instance texts "模块<n>整流模块故障告警", made once per module number.
     while (module_instances_.size() < count)
         module_instances_.push_back("模块" + std::to_string(module_instances_.size() + 1) + "整流模块故障告警");
