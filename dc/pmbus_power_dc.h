@@ -8,7 +8,6 @@
 // host thread (zrt::RecordGuard says how the record is shared).
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
