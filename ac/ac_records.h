@@ -24,7 +24,7 @@ struct __attribute__((packed)) tele_c_pmbuspower_ac {
     uint8_t ia_alert;
     uint8_t ib_alert;
     uint8_t ic_alert;
-    uint8_t update_time[7];  // the host time stamp of get_ttime, copied verbatim
+    uint8_t update_time[7];  // the host's time record of the last evaluation, verbatim
 };
 
 // One AC input channel. P40_41_SIZE_ user-defined analogue values and p40_44_SIZE_
@@ -53,30 +53,34 @@ struct __attribute__((packed)) tele_c_zrt4600_ac_channel : tele_c_pmbuspower_ac_
 
 // The image layout is stored by the host and read back later: pin it.
 static_assert(sizeof(tele_c_zrt4600_ac) == 32, "screen record is 32 bytes");
-static_assert(offsetof(tele_c_zrt4600_ac, device_id) == 0, "");
-static_assert(offsetof(tele_c_zrt4600_ac, ia) == 4, "");
-static_assert(offsetof(tele_c_zrt4600_ac, ib) == 8, "");
-static_assert(offsetof(tele_c_zrt4600_ac, ic) == 12, "");
-static_assert(offsetof(tele_c_zrt4600_ac, channel_count) == 16, "");
-static_assert(offsetof(tele_c_zrt4600_ac, airlock_count) == 17, "");
-static_assert(offsetof(tele_c_zrt4600_ac, state_count) == 18, "");
-static_assert(offsetof(tele_c_zrt4600_ac, state_user) == 19, "");
-static_assert(offsetof(tele_c_zrt4600_ac, ia_alert) == 22, "");
-static_assert(offsetof(tele_c_zrt4600_ac, ib_alert) == 23, "");
-static_assert(offsetof(tele_c_zrt4600_ac, ic_alert) == 24, "");
-static_assert(offsetof(tele_c_zrt4600_ac, update_time) == 25, "");
-static_assert(tele_c_zrt4600_ac::AIRLOCK_MAX() == 0 && tele_c_zrt4600_ac::P40_43_SIZE() == 3, "");
+static_assert(alignof(tele_c_zrt4600_ac) == 1, "the screen record has no padding");
+static_assert(offsetof(tele_c_zrt4600_ac, device_id) == 0, "screen record layout");
+static_assert(offsetof(tele_c_zrt4600_ac, ia) == 4, "screen record layout");
+static_assert(offsetof(tele_c_zrt4600_ac, ib) == 8, "screen record layout");
+static_assert(offsetof(tele_c_zrt4600_ac, ic) == 12, "screen record layout");
+static_assert(offsetof(tele_c_zrt4600_ac, channel_count) == 16, "screen record layout");
+static_assert(offsetof(tele_c_zrt4600_ac, airlock_count) == 17, "screen record layout");
+static_assert(offsetof(tele_c_zrt4600_ac, state_count) == 18, "screen record layout");
+static_assert(offsetof(tele_c_zrt4600_ac, state_user) == 19, "screen record layout");
+static_assert(offsetof(tele_c_zrt4600_ac, ia_alert) == 22, "screen record layout");
+static_assert(offsetof(tele_c_zrt4600_ac, ib_alert) == 23, "screen record layout");
+static_assert(offsetof(tele_c_zrt4600_ac, ic_alert) == 24, "screen record layout");
+static_assert(offsetof(tele_c_zrt4600_ac, update_time) == 25, "screen record layout");
+static_assert(tele_c_zrt4600_ac::AIRLOCK_MAX() == 0 && tele_c_zrt4600_ac::P40_43_SIZE() == 3,
+              "screen record constants");
 
 static_assert(sizeof(tele_c_zrt4600_ac_channel) == 30, "channel record is 30 bytes");
-static_assert(offsetof(tele_c_zrt4600_ac_channel, a) == 0, "");
-static_assert(offsetof(tele_c_zrt4600_ac_channel, b) == 4, "");
-static_assert(offsetof(tele_c_zrt4600_ac_channel, c) == 8, "");
-static_assert(offsetof(tele_c_zrt4600_ac_channel, f) == 12, "");
-static_assert(offsetof(tele_c_zrt4600_ac_channel, analog_count) == 16, "");
-static_assert(offsetof(tele_c_zrt4600_ac_channel, a_alert) == 17, "");
-static_assert(offsetof(tele_c_zrt4600_ac_channel, b_alert) == 18, "");
-static_assert(offsetof(tele_c_zrt4600_ac_channel, c_alert) == 19, "");
-static_assert(offsetof(tele_c_zrt4600_ac_channel, f_alert) == 20, "");
-static_assert(offsetof(tele_c_zrt4600_ac_channel, alarm_count) == 21, "");
-static_assert(offsetof(tele_c_zrt4600_ac_channel, alarm_user) == 22, "");
-static_assert(tele_c_zrt4600_ac_channel::P40_41_SIZE() == 0 && tele_c_zrt4600_ac_channel::p40_44_SIZE() == 8, "");
+static_assert(alignof(tele_c_zrt4600_ac_channel) == 1, "the channel record has no padding");
+static_assert(offsetof(tele_c_zrt4600_ac_channel, a) == 0, "channel record layout");
+static_assert(offsetof(tele_c_zrt4600_ac_channel, b) == 4, "channel record layout");
+static_assert(offsetof(tele_c_zrt4600_ac_channel, c) == 8, "channel record layout");
+static_assert(offsetof(tele_c_zrt4600_ac_channel, f) == 12, "channel record layout");
+static_assert(offsetof(tele_c_zrt4600_ac_channel, analog_count) == 16, "channel record layout");
+static_assert(offsetof(tele_c_zrt4600_ac_channel, a_alert) == 17, "channel record layout");
+static_assert(offsetof(tele_c_zrt4600_ac_channel, b_alert) == 18, "channel record layout");
+static_assert(offsetof(tele_c_zrt4600_ac_channel, c_alert) == 19, "channel record layout");
+static_assert(offsetof(tele_c_zrt4600_ac_channel, f_alert) == 20, "channel record layout");
+static_assert(offsetof(tele_c_zrt4600_ac_channel, alarm_count) == 21, "channel record layout");
+static_assert(offsetof(tele_c_zrt4600_ac_channel, alarm_user) == 22, "channel record layout");
+static_assert(tele_c_zrt4600_ac_channel::P40_41_SIZE() == 0 && tele_c_zrt4600_ac_channel::p40_44_SIZE() == 8,
+              "channel record constants");

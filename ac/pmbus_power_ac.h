@@ -5,15 +5,12 @@
 // saved image.
 //
 // Threads: the parse hooks and RoundDone run on the poller's reply thread, Get_Value on any
-// host thread. One mutex per device guards the records; host calls that may block
-// (publication, history, log and trace output) happen after it is released.
+// host thread (zrt::RecordGuard says how the records are shared).
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
-#include <iostream>
 #include <iterator>
 #include <memory>
 #include <mutex>
@@ -21,133 +18,33 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include <json/value.h>
 
 #include "ac/ac_records.h"
 #include "host/TXQSPDevice.h"
-#include "host/get_ttime.h"
-#include "power/byte_reader.h"
 #include "power/cycle_end.h"
+#include "power/record_guard.h"
+#include "power/reply_walk.h"
 
 namespace zrt {
 namespace ac {
 
-// A channel key as the search "channel_(\d+)_(.+?)" finds it: the first match anywhere in
-// the key, its digit group and the one character the lazy group takes.
-struct ChannelKey {
-    std::string_view digits;
-    char quantity;
-};
-std::optional<ChannelKey> find_channel_key(std::string_view key);
-// The channel number as atoi reads the digit group; empty when it does not fit a signed
-// 32-bit number.
-std::optional<int32_t> channel_number(std::string_view digits);
+// Log texts of the parse hooks.
+inline constexpr char kOverflow40_41[] = "PMBusPowerAC:ProcotolError {} read 40_41 read overflow {} - {}";
+inline constexpr char kUserCount40_41[] = "PMBusPowerAC:ProcotolError {} read 40_41 p is {} not {}";
+inline constexpr char kOverflow40_43[] = "PMBusPowerAC:ProcotolError {} read 40_43 read overflow {} - {}";
+inline constexpr char kBreakerCount40_43[] = "ProcotolError %u read 40_43 m is %d max %d";
+inline constexpr char kUserCount40_43[] = "PMBusPowerAC:ProcotolError P{} read 40_43 p is {} not {}";
+inline constexpr char kOverflow40_44[] = "PMBusPowerAC:ProcotolError {} read 40_44 read overflow {} - {}";
+inline constexpr char kStateCount40_44[] = "PMBusPowerAC:ProcotolError {} read 40_44 m is {}";
+inline constexpr char kUserCount40_44[] = "PMBusPowerAC:ProcotolError {} read 40_44 p is {} not {}";
 
-// The trace line of one channel of a 40_41 reply: "a:" a " b:" b " c:" c " f:" f and a line
-// break, each number in the stream's default float format (six significant digits, as
-// printf's %g). Returns the length written to `out`.
-inline constexpr size_t kChannelTraceMax = 96;
-size_t format_channel_trace(char (&out)[kChannelTraceMax], float a, float b, float c, float f);
-
-// Log and trace lines a hook produces while it holds the device's lock, emitted in their
-// order once the lock is released. A device keeps one Output for all its hooks and clears
-// it after each, so that once its buffers fit the screen a reply without anomalies is
-// decoded without a heap allocation.
-class Output {
-public:
-    explicit Output(TXQVDevice& dev) : dev_(dev) {}
-    template <class... Args>
-    void log(const char* format, Args... args) {
-        TXQVDevice& dev = dev_;
-        lines_.push_back({[&dev, format, args...] { dev.InfoLog(format, args...); }, 0, 0});
-    }
-    // The trace line of one channel (format_channel_trace).
-    void trace_channel(float a, float b, float c, float f) {
-        char line[kChannelTraceMax];
-        const size_t n = format_channel_trace(line, a, b, c, f);
-        const size_t begin = text_.size();
-        text_.append(line, n);
-        lines_.push_back({{}, begin, text_.size()});
-    }
-    void flush() {
-        struct Clear {
-            Output& out;
-            ~Clear() { out.clear(); }
-        } clear{*this};
-        for (const Line& line : lines_) {
-            if (line.log)
-                line.log();
-            else
-                std::cout.write(text_.data() + line.begin, static_cast<std::streamsize>(line.end - line.begin))
-                    << std::flush;
-        }
-    }
-    void clear() {
-        lines_.clear();
-        text_.clear();
-    }
-
-private:
-    struct Line {
-        std::function<void()> log;  // empty for a trace line, which is text_[begin, end)
-        size_t begin;
-        size_t end;
-    };
-    TXQVDevice& dev_;
-    std::vector<Line> lines_;
-    std::string text_;
-};
-
-// One screen's part of a reply, walked field by field. need() is the one length check: a
-// field that would end beyond the part logs the hook's read-overflow message with the
-// bytes the part would have used up to the end of that field, and the hook gives up.
-class PartWalk {
-public:
-    PartWalk(const unsigned char* p, int len, const char* overflow_text, uint32_t id, Output& out)
-        : r_(p, len), len_(len), overflow_(overflow_text), id_(id), out_(out) {}
-
-    bool need(int n) {
-        if (r_.fits(n)) return true;
-        out_.log(overflow_, id_, static_cast<int32_t>(r_.end_of(n)), static_cast<int32_t>(len_));
-        return false;
-    }
-    bool u8(uint8_t& v) {
-        if (!need(1)) return false;
-        v = r_.u8();
-        return true;
-    }
-    bool copy(unsigned char* dst, int n) {
-        if (!need(n)) return false;
-        r_.copy(dst, n);
-        return true;
-    }
-    bool skip(int n) {
-        if (!need(n)) return false;
-        r_.skip(n);
-        return true;
-    }
-    // A 4-byte value copied as received, or `absent` when it carries the no-value pattern.
-    bool value(unsigned char* dst, float absent) {
-        if (!need(4)) return false;
-        unsigned char raw[4];
-        if (r_.value4(raw))
-            std::memcpy(dst, &absent, 4);
-        else
-            std::memcpy(dst, raw, 4);
-        return true;
-    }
-    int used() const { return r_.pos(); }
-
-private:
-    ByteReader r_;
-    int len_;
-    const char* overflow_;
-    uint32_t id_;
-    Output& out_;
-};
+// Stored in place of an absent value: channel voltages and frequency read 0.0, currents
+// (and user-defined analogue values) -0.1.
+inline constexpr float kAbsentVoltage = 0.0f;
+inline constexpr float kAbsentCurrent = -0.1f;
 
 // Alarm tables: eleven rules per input channel, then nine for the screen's phase currents.
 enum ChannelField { kAlertA, kAlertB, kAlertC, kAlertF };
@@ -192,10 +89,24 @@ inline constexpr ScreenAlarm kScreenAlarms[] = {
     {{3, "AC_20", "06029", "C相输入电流缺项"}, kAlertIC, 3},
 };
 
-// Stored in place of an absent value: channel voltages and frequency read 0.0, currents
-// (and user-defined analogue values) -0.1.
-inline constexpr float kAbsentVoltage = 0.0f;
-inline constexpr float kAbsentCurrent = -0.1f;
+// A channel key as the search "channel_(\d+)_(.+?)" finds it: the first match anywhere in
+// the key, its digit group and the one character the lazy group takes.
+struct ChannelKey {
+    std::string_view digits;
+    char quantity;
+};
+std::optional<ChannelKey> find_channel_key(std::string_view key);
+// The channel number as atoi reads the digit group; empty when it does not fit a signed
+// 32-bit number.
+std::optional<int32_t> channel_number(std::string_view digits);
+
+// The trace line of one channel of a 40_41 reply: "a:" a " b:" b " c:" c " f:" f and a line
+// break, each number in the stream's default float format (six significant digits, as
+// printf's %g). Returns the length written to `out`.
+inline constexpr size_t kChannelTraceMax = 96;
+size_t format_channel_trace(char (&out)[kChannelTraceMax], float a, float b, float c, float f);
+// Writes that line to standard output.
+void trace_channel(float a, float b, float c, float f);
 
 }  // namespace ac
 }  // namespace zrt
@@ -207,13 +118,15 @@ public:
     static constexpr int kChannelSize = static_cast<int>(sizeof(TeleACChannel));
 
     PMBusPowerAC() = default;
+    // The poller passes its model text; the screen does not use it.
+    explicit PMBusPowerAC(const std::string& /*model*/) {}
 
     float Get_Value(unsigned int index, const std::string& key) const override;
     using TXQSPDevice::LoadFromCache;
     bool LoadFromCache(const unsigned char* data, int len) override;
     void RoundDone() override;
     ~PMBusPowerAC() override = default;
-    bool InitV(TXQVDevice* parent, unsigned int id, const Json::Value& cfg) override;
+    bool InitV(TXQVDevice* parent, unsigned int id, const Json::Value& setting) override;
 
     // Parse hooks: p is the screen's part of the reply, len the info bytes left from p.
     // They return the bytes used, or -1 when the reply is unusable.
@@ -225,58 +138,76 @@ public:
 
     TeleAC record{};
     std::vector<TeleACChannel> channels;  // always record.channel_count entries
-    float diff_v = 20.0f;
-    float diff_i = 20.0f;
-    std::unique_ptr<unsigned char[]> image;
+    float diff_v = 20.0f;                 // voltage change threshold ("diff_v")
+    float diff_i = 20.0f;                 // current change threshold ("diff_i")
+    std::unique_ptr<unsigned char[]> image;  // the history image of the last cycle
     int32_t image_size = 0;
     // Whether the last cycle's values moved by diff_v / diff_i or more since the cycle
     // before (the first cycle counts as moved). Informational: every cycle publishes.
     bool values_moved = false;
-    mutable std::mutex records_mutex;
 
 private:
-    // The hooks' pending output, kept between replies; output_mutex_ guards it for the whole
-    // of a hook, records_mutex only while the records are read or written.
-    std::mutex output_mutex_;
-    zrt::ac::Output output_{*this};
+    // What Get_Value answers from, as the last writer left it.
+    struct View {
+        float ia = 0, ib = 0, ic = 0;
+        uint8_t ia_alert = 0, ib_alert = 0, ic_alert = 0;
+        struct Channel {
+            float a, b, c, f;
+        };
+        std::vector<Channel> channels;
+    };
+    zrt::RecordGuard<View> guard_;
     // Instance texts of the channel rules ("交流屏<n>" and the quantity), made once per
     // channel count; used by RoundDone only.
     std::vector<std::string> channel_instances_;
 
-    using Walk = int (PMBusPowerAC::*)(const unsigned char*, int, zrt::ac::Output&);
-    int parse_locked(Walk walk, const unsigned char* p, int len);
-    int walk40_41(const unsigned char* p, int len, zrt::ac::Output& out);
-    int walk40_43(const unsigned char* p, int len, zrt::ac::Output& out);
-    int walk40_44(const unsigned char* p, int len, zrt::ac::Output& out);
+    int walk40_41(const unsigned char* p, int len);
+    int walk40_43(const unsigned char* p, int len);
+    int walk40_44(const unsigned char* p, int len);
+    // The values (40_41) and the current alarm states (40_44) of the view.
+    void view_values(View& view) const {
+        view.ia = record.ia;
+        view.ib = record.ib;
+        view.ic = record.ic;
+        view.channels.resize(channels.size());
+        for (size_t k = 0; k < channels.size(); ++k)
+            view.channels[k] = {channels[k].a, channels[k].b, channels[k].c, channels[k].f};
+    }
+    void view_alerts(View& view) const {
+        view.ia_alert = record.ia_alert;
+        view.ib_alert = record.ib_alert;
+        view.ic_alert = record.ic_alert;
+    }
     bool moved_since(const unsigned char* previous) const;
-    void register_rules(const TeleAC& rec, const std::vector<TeleACChannel>& chs);
+    void register_rules(const unsigned char* cycle, int size);
 
     static unsigned char* bytes(void* rec) { return static_cast<unsigned char*>(rec); }
     static void read_threshold(const Json::Value& v, float& out);
 };
 
 template <class TeleAC, class TeleACChannel, int RT_AC>
-void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::read_threshold(const Json::Value& v, float& out) {
-    // Objects and arrays have no text form; they leave the threshold as it was.
-    if (v.isNull() || !v.isConvertibleTo(Json::stringValue)) return;
-    out = static_cast<float>(std::atof(v.asString().c_str()));
-}
+float PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::Get_Value(unsigned int /*index*/, const std::string& key) const {
+    return guard_.query(*this, [&key](const View& view) -> float {
+        if (key == "ia") return view.ia;
+        if (key == "ib") return view.ib;
+        if (key == "ic") return view.ic;
+        if (key == "ia_alert") return view.ia_alert;
+        if (key == "ib_alert") return view.ib_alert;
+        if (key == "ic_alert") return view.ic_alert;
 
-template <class TeleAC, class TeleACChannel, int RT_AC>
-bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::InitV(TXQVDevice* parent, unsigned int id,
-                                                        const Json::Value& cfg) {
-    {
-        std::lock_guard<std::mutex> lock(records_mutex);
-        record.device_id = id;
-        if (cfg.isObject()) {
-            const Json::Value& app = cfg["appSetting"];
-            if (app.isObject()) {
-                read_threshold(app["diff_v"], diff_v);
-                read_threshold(app["diff_i"], diff_i);
-            }
+        const auto found = zrt::ac::find_channel_key(key);
+        if (!found) throw std::out_of_range(zrt::kNotProvided);
+        const auto k = zrt::ac::channel_number(found->digits);
+        if (!k || static_cast<size_t>(*k) >= view.channels.size()) throw std::out_of_range(zrt::kNoChannel);
+        const typename View::Channel& ch = view.channels[static_cast<size_t>(*k)];
+        switch (found->quantity) {
+        case 'a': return ch.a;
+        case 'b': return ch.b;
+        case 'c': return ch.c;
+        case 'f': return ch.f;
+        default: throw std::out_of_range(zrt::kNotProvided);
         }
-    }
-    return TXQSPDevice::InitV(parent, id, cfg);
+    });
 }
 
 template <class TeleAC, class TeleACChannel, int RT_AC>
@@ -287,51 +218,100 @@ bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::LoadFromCache(const unsigned ch
     // nothing.
     if (static_cast<int64_t>(len) - kRecordSize != static_cast<int64_t>(kChannelSize) * count) return false;
 
-    std::lock_guard<std::mutex> lock(records_mutex);
+    std::lock_guard<std::mutex> lock(guard_.writer());
     std::memcpy(&record, data, kRecordSize);
     channels.assign(count, TeleACChannel{});
     if (count > 0) std::memcpy(channels.data(), data + kRecordSize, static_cast<size_t>(kChannelSize) * count);
-    data_ready = true;
-    last_update = zrt::local_now();
+    guard_.mark_fresh(*this, [this](View& view) {
+        view_values(view);
+        view_alerts(view);
+    });
     return true;
 }
 
 template <class TeleAC, class TeleACChannel, int RT_AC>
-int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse_locked(Walk walk, const unsigned char* p, int len) {
-    std::lock_guard<std::mutex> output_lock(output_mutex_);
-    output_.clear();
-    int used;
+void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::RoundDone() {
     {
-        std::lock_guard<std::mutex> lock(records_mutex);
-        used = (this->*walk)(p, len, output_);
+        std::lock_guard<std::mutex> lock(guard_.writer());
+        zrt::stamp(record.update_time);
+
+        // The image follows the channel count, which may change after the first cycle.
+        const int size = kRecordSize + kChannelSize * static_cast<int>(channels.size());
+        const bool same_shape = image && image_size == size;
+        values_moved = !data_ready || !same_shape || moved_since(image.get());
+        if (!same_shape) {
+            image.reset(new unsigned char[size]());
+            image_size = size;
+        }
+        std::memcpy(image.get(), &record, kRecordSize);
+        if (!channels.empty())
+            std::memcpy(image.get() + kRecordSize, channels.data(), static_cast<size_t>(kChannelSize) * channels.size());
+        guard_.mark_fresh(*this);
     }
-    output_.flush();
+    // Only RoundDone writes the image, so it is the cycle's snapshot too and the host reads it
+    // without the lock.
+    zrt::publish_cycle(*this, RT_AC, image.get(), image.get(), image_size, [this](const unsigned char* cycle, int size) {
+        register_rules(cycle, size);
+        DoImpCheckAlert();
+    });
+}
+
+template <class TeleAC, class TeleACChannel, int RT_AC>
+void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::read_threshold(const Json::Value& v, float& out) {
+    // Objects and arrays have no text form; they leave the threshold as it was.
+    if (v.isNull() || !v.isConvertibleTo(Json::stringValue)) return;
+    out = static_cast<float>(std::atof(v.asString().c_str()));
+}
+
+template <class TeleAC, class TeleACChannel, int RT_AC>
+bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::InitV(TXQVDevice* parent, unsigned int id,
+                                                        const Json::Value& setting) {
+    {
+        std::lock_guard<std::mutex> lock(guard_.writer());
+        record.device_id = id;
+        if (setting.isObject()) {
+            const Json::Value& app = setting["appSetting"];
+            if (app.isObject()) {
+                read_threshold(app["diff_v"], diff_v);
+                read_threshold(app["diff_i"], diff_i);
+            }
+        }
+    }
+    return TXQSPDevice::InitV(parent, id, setting);
+}
+
+// The hooks walk under the writer lock and refresh the view when they changed what
+// Get_Value reads.
+template <class TeleAC, class TeleACChannel, int RT_AC>
+int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_41(const unsigned char* p, int len) {
+    std::lock_guard<std::mutex> lock(guard_.writer());
+    const int used = walk40_41(p, len);
+    guard_.refresh([this](View& view) { view_values(view); });
     return used;
 }
 
 template <class TeleAC, class TeleACChannel, int RT_AC>
-int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_41(const unsigned char* p, int len) {
-    return parse_locked(&PMBusPowerAC::walk40_41, p, len);
-}
-
-template <class TeleAC, class TeleACChannel, int RT_AC>
 int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_43(const unsigned char* p, int len) {
-    return parse_locked(&PMBusPowerAC::walk40_43, p, len);
+    std::lock_guard<std::mutex> lock(guard_.writer());
+    return walk40_43(p, len);  // switch states: nothing Get_Value reads
 }
 
 template <class TeleAC, class TeleACChannel, int RT_AC>
 int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_44(const unsigned char* p, int len) {
-    return parse_locked(&PMBusPowerAC::walk40_44, p, len);
+    std::lock_guard<std::mutex> lock(guard_.writer());
+    const int used = walk40_44(p, len);
+    guard_.refresh([this](View& view) { view_alerts(view); });
+    return used;
 }
 
-// 40_41: channel count, per channel a b c f, P and P user values, then ia ib ic.
+// 40_41: channel count, per channel a b c f, P and P user values, then ia ib ic. A field
+// that does not fit ends the walk.
 template <class TeleAC, class TeleACChannel, int RT_AC>
-int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::walk40_41(const unsigned char* p, int len,
-                                                           zrt::ac::Output& out) {
+int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::walk40_41(const unsigned char* p, int len) {
     using namespace zrt::ac;
-    PartWalk w(p, len, "PMBusPowerAC:ProcotolError {} read 40_41 read overflow {} - {}", DataId(), out);
+    zrt::ReplyWalk<> w(*this, p, len, kOverflow40_41);
     uint8_t n = 0;
-    if (!w.u8(n)) return -1;
+    if (!w.take_u8(n)) return -1;
     if (channels.empty()) {
         record.channel_count = n;
         channels.assign(n, TeleACChannel{});
@@ -341,83 +321,80 @@ int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::walk40_41(const unsigned char* p
     for (TeleACChannel& ch : channels) {
         // a, b, c and f lie back to back in the channel record.
         for (size_t k = 0; k < 4; ++k)
-            if (!w.value(bytes(&ch) + offsetof(TeleACChannel, a) + 4 * k, kAbsentVoltage)) return -1;
-        out.trace_channel(ch.a, ch.b, ch.c, ch.f);
+            if (!w.take_value(bytes(&ch) + offsetof(TeleACChannel, a) + 4 * k, kAbsentVoltage)) return -1;
+        trace_channel(ch.a, ch.b, ch.c, ch.f);
 
         uint8_t count = 0;
-        if (!w.u8(count)) return -1;
+        if (!w.take_u8(count)) return -1;
         ch.analog_count = count;
         if (count != TeleACChannel::P40_41_SIZE()) {
-            out.log("PMBusPowerAC:ProcotolError {} read 40_41 p is {} not {}", DataId(), count,
-                    TeleACChannel::P40_41_SIZE());
-            if (!w.skip(4 * count)) return -1;
+            w.log(kUserCount40_41, count, TeleACChannel::P40_41_SIZE());
+            if (!w.pass(4 * count)) return -1;
         } else {
             for (int j = 0; j < count; ++j)
-                if (!w.value(bytes(&ch) + offsetof(TeleACChannel, analog_user) + 4 * j, kAbsentCurrent)) return -1;
+                if (!w.take_value(bytes(&ch) + offsetof(TeleACChannel, analog_user) + 4 * j, kAbsentCurrent))
+                    return -1;
         }
     }
     for (size_t k = 0; k < 3; ++k)  // ia, ib, ic
-        if (!w.value(bytes(&record) + offsetof(TeleAC, ia) + 4 * k, kAbsentCurrent)) return -1;
-    return w.used();
+        if (!w.take_value(bytes(&record) + offsetof(TeleAC, ia) + 4 * k, kAbsentCurrent)) return -1;
+    return w.pos();
 }
 
 // 40_43: breaker-state count m and m states, then the user-defined count P and P states.
 template <class TeleAC, class TeleACChannel, int RT_AC>
-int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::walk40_43(const unsigned char* p, int len,
-                                                           zrt::ac::Output& out) {
+int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::walk40_43(const unsigned char* p, int len) {
     using namespace zrt::ac;
-    PartWalk w(p, len, "PMBusPowerAC:ProcotolError {} read 40_43 read overflow {} - {}", DataId(), out);
+    zrt::ReplyWalk<> w(*this, p, len, kOverflow40_43);
     uint8_t m = 0;
-    if (!w.u8(m)) return -1;
+    if (!w.take_u8(m)) return -1;
     record.airlock_count = m;
     if (m > TeleAC::AIRLOCK_MAX()) {
-        out.log("ProcotolError %u read 40_43 m is %d max %d", DataId(), m, TeleAC::AIRLOCK_MAX());
+        w.log(kBreakerCount40_43, m, TeleAC::AIRLOCK_MAX());
         return -1;
     }
-    if (!w.copy(bytes(&record) + offsetof(TeleAC, airlock_state), m)) return -1;
+    if (!w.take(bytes(&record) + offsetof(TeleAC, airlock_state), m)) return -1;
 
     uint8_t count = 0;
-    if (!w.u8(count)) return -1;
+    if (!w.take_u8(count)) return -1;
     record.state_count = count;
     if (count != TeleAC::P40_43_SIZE()) {
-        out.log("PMBusPowerAC:ProcotolError P{} read 40_43 p is {} not {}", DataId(), count, TeleAC::P40_43_SIZE());
-        return w.skip(count) ? w.used() : -1;
+        w.log(kUserCount40_43, count, TeleAC::P40_43_SIZE());
+        return w.pass(count) ? w.pos() : -1;
     }
-    if (!w.copy(bytes(&record) + offsetof(TeleAC, state_user), count)) return -1;
-    return w.used();
+    if (!w.take(bytes(&record) + offsetof(TeleAC, state_user), count)) return -1;
+    return w.pos();
 }
 
 // 40_44: the reported channel count (the known count rules), per known channel four alarm
 // states, m and m states, P and P user alarm bytes, then the three current alarm states.
 template <class TeleAC, class TeleACChannel, int RT_AC>
-int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::walk40_44(const unsigned char* p, int len,
-                                                           zrt::ac::Output& out) {
+int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::walk40_44(const unsigned char* p, int len) {
     using namespace zrt::ac;
-    PartWalk w(p, len, "PMBusPowerAC:ProcotolError {} read 40_44 read overflow {} - {}", DataId(), out);
-    if (!w.skip(1)) return -1;
+    zrt::ReplyWalk<> w(*this, p, len, kOverflow40_44);
+    if (!w.pass(1)) return -1;
     for (TeleACChannel& ch : channels) {
         for (size_t k = 0; k < 4; ++k)  // a_alert, b_alert, c_alert, f_alert
-            if (!w.copy(bytes(&ch) + offsetof(TeleACChannel, a_alert) + k, 1)) return -1;
+            if (!w.take(bytes(&ch) + offsetof(TeleACChannel, a_alert) + k, 1)) return -1;
         uint8_t m = 0;
-        if (!w.u8(m)) return -1;
+        if (!w.take_u8(m)) return -1;
         if (m != 0) {
-            out.log("PMBusPowerAC:ProcotolError {} read 40_44 m is {}", DataId(), static_cast<int32_t>(m));
-            if (!w.skip(m)) return -1;
+            w.log(kStateCount40_44, static_cast<int32_t>(m));
+            if (!w.pass(m)) return -1;
         }
         uint8_t count = 0;
-        if (!w.u8(count)) return -1;
+        if (!w.take_u8(count)) return -1;
         ch.alarm_count = count;
         if (count != TeleACChannel::p40_44_SIZE()) {
-            out.log("PMBusPowerAC:ProcotolError {} read 40_44 p is {} not {}", DataId(), count,
-                    TeleACChannel::p40_44_SIZE());
-            if (!w.skip(count)) return -1;
-        } else if (!w.copy(bytes(&ch) + offsetof(TeleACChannel, alarm_user), count)) {
+            w.log(kUserCount40_44, count, TeleACChannel::p40_44_SIZE());
+            if (!w.pass(count)) return -1;
+        } else if (!w.take(bytes(&ch) + offsetof(TeleACChannel, alarm_user), count)) {
             return -1;
         }
     }
     for (size_t k = 0; k < 3; ++k)  // ia_alert, ib_alert, ic_alert
-        if (!w.copy(bytes(&record) + offsetof(TeleAC, ia_alert) + k, 1)) return -1;
-    return w.used();
+        if (!w.take(bytes(&record) + offsetof(TeleAC, ia_alert) + k, 1)) return -1;
+    return w.pos();
 }
 
 // Compares the records with the previous cycle's image of the same size.
@@ -443,94 +420,37 @@ bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::moved_since(const unsigned char
     return false;
 }
 
+// The rules of the cycle whose image is `cycle` (`size` bytes).
 template <class TeleAC, class TeleACChannel, int RT_AC>
-void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::register_rules(const TeleAC& rec,
-                                                                 const std::vector<TeleACChannel>& chs) {
+void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::register_rules(const unsigned char* cycle, int size) {
     using namespace zrt::ac;
     // The texts never change: made once, not per cycle.
     static const std::vector<zrt::RuleTexts> channel_rows = zrt::rule_texts(kChannelAlarms);
     static const std::vector<zrt::RuleTexts> screen_rows = zrt::rule_texts(kScreenAlarms);
     static const std::string screen_instance = kScreenInstance;
     constexpr size_t kRows = std::size(kChannelAlarms);
-    if (channel_instances_.size() != chs.size() * kRows) {
+    const size_t count = static_cast<size_t>((size - kRecordSize) / kChannelSize);
+    if (channel_instances_.size() != count * kRows) {
         channel_instances_.clear();
-        for (size_t i = 0; i < chs.size(); ++i) {
+        for (size_t i = 0; i < count; ++i) {
             const std::string prefix = "交流屏" + std::to_string(i + 1);
             for (const ChannelAlarm& a : kChannelAlarms) channel_instances_.push_back(prefix + a.quantity);
         }
     }
-    for (size_t i = 0; i < chs.size(); ++i) {
-        const uint8_t state[4] = {chs[i].a_alert, chs[i].b_alert, chs[i].c_alert, chs[i].f_alert};
+    for (size_t i = 0; i < count; ++i) {
+        TeleACChannel ch;
+        std::memcpy(&ch, cycle + kRecordSize + kChannelSize * i, kChannelSize);
+        const uint8_t state[4] = {ch.a_alert, ch.b_alert, ch.c_alert, ch.f_alert};
         for (size_t r = 0; r < kRows; ++r) {
             const ChannelAlarm& a = kChannelAlarms[r];
             zrt::add_rule(*this, channel_rows[r], channel_instances_[i * kRows + r], state[a.field] == a.state);
         }
     }
+    TeleAC rec;
+    std::memcpy(&rec, cycle, kRecordSize);
     const uint8_t state[3] = {rec.ia_alert, rec.ib_alert, rec.ic_alert};
     for (size_t r = 0; r < std::size(kScreenAlarms); ++r) {
         const ScreenAlarm& a = kScreenAlarms[r];
         zrt::add_rule(*this, screen_rows[r], screen_instance, state[a.field] == a.state);
-    }
-}
-
-template <class TeleAC, class TeleACChannel, int RT_AC>
-void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::RoundDone() {
-    // This cycle's image and the records the rules read, taken under the lock; the host is
-    // called with the copies after it is released.
-    std::vector<unsigned char> snapshot;
-    TeleAC rec;
-    std::vector<TeleACChannel> chs;
-    {
-        std::lock_guard<std::mutex> lock(records_mutex);
-        last_update = zrt::local_now();
-        const auto stamp = get_ttime(zrt::local_now());
-        static_assert(sizeof stamp == sizeof record.update_time, "the host time stamp is 7 bytes");
-        std::memcpy(record.update_time, &stamp, sizeof record.update_time);
-
-        // The image follows the channel count, which may change after the first cycle.
-        const int size = kRecordSize + kChannelSize * static_cast<int>(channels.size());
-        const bool same_shape = image && image_size == size;
-        values_moved = !data_ready || !same_shape || moved_since(image.get());
-        if (!same_shape) {
-            image.reset(new unsigned char[size]());
-            image_size = size;
-        }
-        std::memcpy(image.get(), &record, kRecordSize);
-        if (!channels.empty())
-            std::memcpy(image.get() + kRecordSize, channels.data(), static_cast<size_t>(kChannelSize) * channels.size());
-        data_ready = true;
-
-        snapshot.assign(image.get(), image.get() + image_size);
-        rec = record;
-        chs = channels;
-    }
-    zrt::publish_cycle(*this, RT_AC, snapshot.data(), static_cast<int>(snapshot.size()), [&] {
-        register_rules(rec, chs);
-        DoImpCheckAlert();
-    });
-}
-
-template <class TeleAC, class TeleACChannel, int RT_AC>
-float PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::Get_Value(unsigned int /*index*/, const std::string& key) const {
-    std::lock_guard<std::mutex> lock(records_mutex);
-    zrt::check_fresh(*this);
-    if (key == "ia") return record.ia;
-    if (key == "ib") return record.ib;
-    if (key == "ic") return record.ic;
-    if (key == "ia_alert") return record.ia_alert;
-    if (key == "ib_alert") return record.ib_alert;
-    if (key == "ic_alert") return record.ic_alert;
-
-    const auto found = zrt::ac::find_channel_key(key);
-    if (!found) throw std::out_of_range(zrt::kNotProvided);
-    const auto k = zrt::ac::channel_number(found->digits);
-    if (!k || static_cast<size_t>(*k) >= channels.size()) throw std::out_of_range(zrt::kNoChannel);
-    const TeleACChannel& ch = channels[static_cast<size_t>(*k)];
-    switch (found->quantity) {
-    case 'a': return ch.a;
-    case 'b': return ch.b;
-    case 'c': return ch.c;
-    case 'f': return ch.f;
-    default: throw std::out_of_range(zrt::kNotProvided);
     }
 }

@@ -1,6 +1,6 @@
 #pragma once
-// The AC distribution screen device of the ZRT4600 power system: the model class and the
-// registered class the plug-in's factory creates.
+// The AC distribution screen models of the ZRT4600 power system: ZRT4600AC, and the
+// registered zrt4600aAC that the plug-in's AC factory and the registered poller create.
 #include <string>
 
 #include "ac/ac_records.h"
@@ -13,16 +13,16 @@ extern template class PMBusPowerAC<tele_c_zrt4600_ac, tele_c_zrt4600_ac_channel,
 
 class ZRT4600AC : public PMBusPowerAC<tele_c_zrt4600_ac, tele_c_zrt4600_ac_channel, kAcRecordType> {
 public:
-    ZRT4600AC() { device_type = "zrt4600-ac"; }
-    explicit ZRT4600AC(const std::string&) : ZRT4600AC() {}
-    ~ZRT4600AC() override = default;
-    // The channels' user-defined alarm bytes are kept and published but raise no alarm.
-    void DoImpCheckAlert() override {}
+    ZRT4600AC();
+    // The poller passes its model text; the screen does not use it.
+    explicit ZRT4600AC(const std::string& model);
+    ~ZRT4600AC() override;
+    void DoImpCheckAlert() override;
 };
 
 class zrt4600aAC : public ZRT4600AC {
 public:
-    zrt4600aAC() { device_type = "zrt4600a-ac"; }
-    explicit zrt4600aAC(const std::string&) : zrt4600aAC() {}
-    ~zrt4600aAC() override = default;
+    zrt4600aAC();
+    explicit zrt4600aAC(const std::string& model);
+    ~zrt4600aAC() override;
 };

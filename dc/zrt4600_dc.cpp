@@ -1,10 +1,35 @@
 #include "dc/zrt4600_dc.h"
 
-template class PMBusPowerDC<tele_c_zrt4600_dc, 5108>;
+#include <cstdio>
+
+namespace zrt {
+namespace dc {
+
+void trace_42_41(const unsigned char* p, int len) {
+    char line[48];
+    if (len >= 4) {
+        std::snprintf(line, sizeof line, "parse 42 41: %x %x %x %x\n", unsigned(p[0]), unsigned(p[1]),
+                      unsigned(p[2]), unsigned(p[3]));
+    } else {
+        int n = std::snprintf(line, sizeof line, "parse 42 41:");
+        for (int k = 0; k < len; ++k) n += std::snprintf(line + n, sizeof line - n, " %x", unsigned(p[k]));
+        std::snprintf(line + n, sizeof line - n, "\n");
+    }
+    std::fputs(line, stdout);
+}
+
+}  // namespace dc
+}  // namespace zrt
+
+template class PMBusPowerDC<tele_c_zrt4600_dc, kDcRecordType>;
 
 ZRT4600DC::ZRT4600DC() { device_type = "zrt4600-dc"; }
 ZRT4600DC::ZRT4600DC(const std::string& model) : PMBusPowerDC(model) { device_type = "zrt4600-dc"; }
+ZRT4600DC::~ZRT4600DC() = default;
+
+// The user-defined alarm bytes are published in the image but raise no alarm.
 void ZRT4600DC::DoImpCheckAlert() {}
 
 zrt4600aDC::zrt4600aDC() { device_type = "zrt4600a-dc"; }
 zrt4600aDC::zrt4600aDC(const std::string& model) : ZRT4600DC(model) { device_type = "zrt4600a-dc"; }
+zrt4600aDC::~zrt4600aDC() = default;

@@ -22,11 +22,7 @@ using namespace zrt::fuzz;
 
 namespace {
 
-class Rectifiers : public zrt4600aRC {
-public:
-    using zrt4600aRC::modules;
-    using zrt4600aRC::record;
-};
+using Rectifiers = zrt4600aRC;
 
 using namespace cache_ops;
 

@@ -1,5 +1,6 @@
 #include "power/cycle_end.h"
 
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <stdexcept>
@@ -7,6 +8,8 @@
 #include <vector>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
+
+#include "host/get_ttime.h"
 
 namespace zrt {
 
@@ -35,23 +38,39 @@ void add_rule(TXQVDevice& dev, const AlarmRow& row, const std::string& instance,
     add_rule(dev, RuleTexts(row), instance, active);
 }
 
-void publish_cycle(TXQVDevice& dev, int record_type, const unsigned char* image, int size,
-                   const std::function<void()>& register_rules) {
-    dev.TXQVDevice::SendSP(record_type, image, size, false);
+void stamp(unsigned char (&update_time)[7]) {
+    const auto t = get_ttime(local_now());
+    static_assert(sizeof t == 7, "the host's time record is 7 bytes");
+    std::memcpy(update_time, &t, sizeof t);
+}
+
+namespace {
+// What a history job keeps: the cycle's rules and its own copy of the image.
+struct CycleRecord {
+    std::vector<rule_value> rules;
+    std::vector<unsigned char> image;
+};
+}  // namespace
+
+void publish_cycle(TXQVDevice& dev, int record_type, const unsigned char* published, const unsigned char* snapshot,
+                   int size, const std::function<void(const unsigned char* snapshot, int size)>& register_rules) {
+    dev.TXQVDevice::SendSP(record_type, published, size, false);
 
     dev.rule_seq = 1;
-    register_rules();
+    register_rules(snapshot, size);
 
     const size_t n = dev.pending_rules.size();
     auto self = dev.shared_from_this();
-    auto saved = std::make_shared<const std::vector<unsigned char>>(image, image + size);
-    auto rules = std::make_shared<const std::vector<rule_value>>(std::move(dev.pending_rules));
+    auto cycle = std::make_shared<CycleRecord>();
+    cycle->rules = std::move(dev.pending_rules);
+    cycle->image.assign(snapshot, snapshot + size);
     dev.pending_rules.clear();
     TXQVDevice* device = &dev;
-    dev.CheckThresholdWork([self, device, rules, saved]() {
-        bool raised = device->DoBatchCheckThreshold(*rules);
+    std::shared_ptr<const CycleRecord> job = std::move(cycle);
+    dev.CheckThresholdWork([self, device, job]() {
+        bool raised = device->DoBatchCheckThreshold(job->rules);
         device->alarm_flag = device->alarm_flag || raised;
-        device->SaveDeviceHistory(saved->data(), static_cast<int>(saved->size()));
+        device->SaveDeviceHistory(job->image.data(), static_cast<int>(job->image.size()));
     });
     dev.pending_rules.reserve(n);
 }

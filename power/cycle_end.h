@@ -28,7 +28,8 @@ extern const char* const kNotProvided; // "数据未提供"
 
 // The freshness rule shared by every child's Get_Value: throws std::out_of_range with
 // "数据未就绪" while the device holds no data and "数据已超时" once its data are 61 or more
-// whole seconds old. Callers hold the device's lock.
+// whole seconds old. Callers hold the lock under which data_ready and last_update change
+// (RecordGuard::query).
 void check_fresh(const TXQVDevice& dev);
 
 // One row of a fixed alarm table.
@@ -62,17 +63,25 @@ std::vector<RuleTexts> rule_texts(const Entry (&table)[N]) {
 void add_rule(TXQVDevice& dev, const RuleTexts& row, const std::string& instance, bool active);
 void add_rule(TXQVDevice& dev, const AlarmRow& row, const std::string& instance, bool active);
 
-// The publication that ends every child's RoundDone once the record is stamped and the
-// cycle's image is built:
-//   1. SendSP(record_type, image, size, false) as the base-class operation;
-//   2. rule_seq = 1, then `register_rules` (the device's rule table, then its model hook);
-//   3. the history job (a shared reference to the device, the rules moved out of
-//      pending_rules and its own copy of this cycle's image) goes to CheckThresholdWork;
-//      it ORs DoBatchCheckThreshold into alarm_flag and saves the image;
+// Writes the host's time record of the current local time into a record's 7-byte
+// `update_time`, verbatim.
+void stamp(unsigned char (&update_time)[7]);
+
+// The publication that ends every child's RoundDone once the records are stamped and the
+// cycle's image is built, and the device's lock is released. `published` is the device's own
+// buffer, which the host may keep; `snapshot` holds the same `size` bytes as they were under
+// the lock, in a place that nothing changes until publish_cycle returns (the device's image
+// buffer, which only RoundDone writes, or a copy), so that a reply decoded while the host
+// handles the publication changes neither the cycle's rules nor what its job saves:
+//   1. SendSP(record_type, published, size, false) as the base-class operation;
+//   2. rule_seq = 1, then `register_rules(snapshot, size)` (the device's rule table, then its
+//      model hook);
+//   3. the history job (a shared reference to the device, the device, the rules moved out of
+//      pending_rules and its own copy of the snapshot) goes to CheckThresholdWork; it ORs
+//      DoBatchCheckThreshold into alarm_flag and saves its copy, so that a later cycle
+//      rewriting the device's buffer cannot change what an earlier job saves;
 //   4. pending_rules gets its capacity back for the next cycle.
-// The image is copied for the job, so a later cycle rewriting the device's buffer cannot
-// change what an earlier job saves.
-void publish_cycle(TXQVDevice& dev, int record_type, const unsigned char* image, int size,
-                   const std::function<void()>& register_rules);
+void publish_cycle(TXQVDevice& dev, int record_type, const unsigned char* published, const unsigned char* snapshot,
+                   int size, const std::function<void(const unsigned char* snapshot, int size)>& register_rules);
 
 }  // namespace zrt

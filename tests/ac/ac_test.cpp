@@ -15,6 +15,7 @@
 #include <json/reader.h>
 
 #include "ac/zrt4600_ac.h"
+#include "host/get_ttime.h"
 #include "devhost/devhost.h"
 #include "power/cycle_end.h"
 

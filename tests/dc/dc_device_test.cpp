@@ -13,6 +13,7 @@
 #include <json/json.h>
 
 #include "dc/zrt4600_dc.h"
+#include "host/get_ttime.h"
 #include "devhost/devhost.h"
 
 namespace {
@@ -422,16 +423,16 @@ TEST_F(DcDevice, EachCycleTellsWhetherTheValuesMoved) {
     dev->diff_i = 2.0f;
     parse41(block42_41(48.0f, 10.0f, 0, 0, 0));
     dev->RoundDone();
-    EXPECT_TRUE(dev->values_changed);  // the first cycle
+    EXPECT_TRUE(dev->values_moved);  // the first cycle
     parse41(block42_41(48.25f, 11.0f, 0, 0, 0));
     dev->RoundDone();
-    EXPECT_FALSE(dev->values_changed);
+    EXPECT_FALSE(dev->values_moved);
     parse41(block42_41(48.75f, 11.0f, 0, 0, 0));
     dev->RoundDone();
-    EXPECT_TRUE(dev->values_changed);
+    EXPECT_TRUE(dev->values_moved);
     parse41(block42_41(48.75f, 9.0f, 0, 0, 0));
     dev->RoundDone();
-    EXPECT_TRUE(dev->values_changed);
+    EXPECT_TRUE(dev->values_moved);
 }
 
 TEST_F(DcDevice, QueriesFromAnotherThreadSeeWholeValues) {

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "devhost/devhost.h"
+#include "host/get_ttime.h"
 #include "power/cycle_end.h"
 #include "rc/zrt4600_rc.h"
 

@@ -1,6 +1,7 @@
 #include "ac/zrt4600_ac.h"
 
 #include <charconv>
+#include <iostream>
 #include <limits>
 
 namespace zrt {
@@ -42,6 +43,12 @@ size_t format_channel_trace(char (&out)[kChannelTraceMax], float a, float b, flo
     return static_cast<size_t>(p - out);
 }
 
+void trace_channel(float a, float b, float c, float f) {
+    char line[kChannelTraceMax];
+    const size_t n = format_channel_trace(line, a, b, c, f);
+    std::cout.write(line, static_cast<std::streamsize>(n)) << std::flush;
+}
+
 std::optional<int32_t> channel_number(std::string_view digits) {
     uint64_t value = 0;
     for (char c : digits) {
@@ -55,3 +62,14 @@ std::optional<int32_t> channel_number(std::string_view digits) {
 }  // namespace zrt
 
 template class PMBusPowerAC<tele_c_zrt4600_ac, tele_c_zrt4600_ac_channel, kAcRecordType>;
+
+ZRT4600AC::ZRT4600AC() { device_type = "zrt4600-ac"; }
+ZRT4600AC::ZRT4600AC(const std::string& model) : PMBusPowerAC(model) { device_type = "zrt4600-ac"; }
+ZRT4600AC::~ZRT4600AC() = default;
+
+// The channels' user-defined alarm bytes are kept and published but raise no alarm.
+void ZRT4600AC::DoImpCheckAlert() {}
+
+zrt4600aAC::zrt4600aAC() { device_type = "zrt4600a-ac"; }
+zrt4600aAC::zrt4600aAC(const std::string& model) : ZRT4600AC(model) { device_type = "zrt4600a-ac"; }
+zrt4600aAC::~zrt4600aAC() = default;
