@@ -33,9 +33,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    Host host;
+    Host& host = shared_host();
     auto dev = make_child<zrt4600aAC>(host, 11);
     OpReader in(data, size);
+    int cycle_ends = 0;
     while (in.more()) {
         switch (in.byte() % kCount) {
         case kParse41: {
@@ -69,6 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             break;
         }
         case kRoundDone: {
+            if (++cycle_ends > kMaxCycleEnds) break;
             host.forget();
             dev->RoundDone();
             std::vector<uint8_t> expected;
@@ -80,5 +82,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         host.forget();
     }
+    host.end_input(*dev);
     return 0;
 }

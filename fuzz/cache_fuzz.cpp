@@ -83,7 +83,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    Host host;
+    Host& host = shared_host();
     auto ac = make_child<zrt4600aAC>(host, 11);
     auto dc = make_child<zrt4600aDC>(host, 21);
     auto rc = make_child<Rectifiers>(host, 100);
@@ -120,5 +120,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         host.forget();
     }
+    host.end_input(*ac);
+    host.end_input(*dc);
+    host.end_input(*rc);
     return 0;
 }

@@ -80,7 +80,7 @@ private:
 };
 
 struct Conversation {
-    Host host;
+    Host& host = shared_host();
     // The line's clock, which the device reads; declared first so that it outlives the device.
     devhost::SteadyClock::time_point clock = devhost::SteadyClock::time_point() + std::chrono::hours(1);
     std::shared_ptr<devhost::MemoryTransport> line = std::make_shared<devhost::MemoryTransport>();
@@ -101,6 +101,11 @@ struct Conversation {
         for (int i = 0; i < n_ac; ++i) cycle_order.push_back(11 + i);
         for (int i = 0; i < n_dc; ++i) cycle_order.push_back(21 + i);
         cycle_order.push_back(kTopId);
+    }
+    ~Conversation() {
+        for (const auto& child : dev->GetAllChildVDevices())
+            if (child) host.end_input(*child);
+        host.end_input(*dev);
     }
 
     // A frame of the line: the info is cut to the most LENID can announce.

@@ -28,10 +28,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    Host host;
+    Host& host = shared_host();
     auto dev = make_child<zrt4600aDC>(host, 21);
     const auto& rec = dev->record;
     OpReader in(data, size);
+    int cycle_ends = 0;
     while (in.more()) {
         switch (in.byte() % kCount) {
         case kParse41: {
@@ -63,6 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             break;
         }
         case kRoundDone: {
+            if (++cycle_ends > kMaxCycleEnds) break;
             host.forget();
             dev->RoundDone();
             std::vector<uint8_t> expected;
@@ -73,5 +75,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         host.forget();
     }
+    host.end_input(*dev);
     return 0;
 }

@@ -12,6 +12,15 @@
 #include <string>
 #include <vector>
 
+// AddressSanitizer's defaults for the fuzz targets, cheaper per allocation than its own:
+// two frames of allocation and free stacks instead of thirty (the stack of the fault itself
+// is always whole) and a 32 MiB quarantine, which the short inputs never fill, instead of
+// 256 MiB of fresh pages. ASAN_OPTIONS still overrides them, e.g. to replay a finding with
+// full stacks: ASAN_OPTIONS=malloc_context_size=30 <target> <input>.
+extern "C" __attribute__((weak, used)) const char* __asan_default_options() {
+    return "malloc_context_size=2:quarantine_size_mb=32";
+}
+
 namespace zrt::fuzz {
 
 // A broken property is a finding: stop here so that libFuzzer keeps the input.

@@ -123,7 +123,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Keys longer than this add nothing but time in the regular expression engine.
     const std::string key(reinterpret_cast<const char*>(data + 2), std::min<size_t>(size - 2, 256));
 
-    Host host;
+    Host& host = shared_host();
     if (device == 0) {
         auto ac = make_child<zrt4600aAC>(host, 11);
         HeapBytes part(ac_analog_part(channels));
@@ -133,6 +133,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (state != kNoData) ac->RoundDone();
         set_state(*ac, state);
         ZRT_FUZZ_CHECK(ask(*ac, key) == expected_ac(*ac, state, key));
+        host.end_input(*ac);
     } else if (device == 1) {
         auto dc = make_child<zrt4600aDC>(host, 21);
         HeapBytes block(dc_analog_block());
@@ -147,6 +148,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (key == "i") ZRT_FUZZ_CHECK(a == value(dc->record.i));
             if (key != "v" && key != "i") ZRT_FUZZ_CHECK(!a.value);
         }
+        host.end_input(*dc);
     } else {
         auto rc = make_child<zrt4600aRC>(host, 100);
         HeapBytes info(rc_analog(0, channels));
@@ -154,6 +156,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (state != kNoData) rc->RoundDone();
         set_state(*rc, state);
         ZRT_FUZZ_CHECK(!ask(*rc, key).value);
+        host.end_input(*rc);
     }
     return 0;
 }

@@ -178,6 +178,10 @@ void init_setting() {
     write("init_setting", "no_rectifiers", text(R"({"acSetting":[{"data_id":1}],"dcSetting":[]})"));
     write("init_setting", "odd_types",
           text(R"({"acSetting":{"data_id":1},"dcSetting":[{"data_id":true},{}],"rcSetting":[],"auto_data_ready":false})"));
+    // Nested past the parser's stack limit: refused by an exception, not by a false result.
+    write("init_setting", "deep_nesting",
+          text(R"({"rcSetting":{},"acSetting":)" + std::string(3000, '[') + std::string(3000, ']') + "}"));
+    write("init_setting", "deep_objects", text(std::string(3000, '[') + "{\"rcSetting\":{}}" + std::string(3000, ']')));
 }
 
 void conversation() {

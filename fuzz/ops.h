@@ -5,6 +5,11 @@
 
 namespace zrt::fuzz {
 
+// Cycle ends an input may run in the parse-hook targets; later ones are skipped. A cycle end
+// registers every alarm rule of the device and is by far the dearest operation, while a
+// third one in the same input reaches nothing the first two did not.
+constexpr int kMaxCycleEnds = 2;
+
 namespace ac_ops {
 enum : uint8_t { kParse41, kParse43, kParse44, kPrime41, kLoad, kRoundDone, kCount };
 }

@@ -40,9 +40,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    Host host;
+    Host& host = shared_host();
     auto dev = make_child<Rectifiers>(host, 100);
     OpReader in(data, size);
+    int cycle_ends = 0;
     while (in.more()) {
         const uint8_t op = in.byte() % kCount;
         switch (op) {
@@ -80,6 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             break;
         }
         case kRoundDone: {
+            if (++cycle_ends > kMaxCycleEnds) break;
             host.forget();
             dev->RoundDone();
             std::vector<uint8_t> expected;
@@ -92,5 +94,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         ZRT_FUZZ_CHECK(dev->modules.size() == dev->record.module_count);
         host.forget();
     }
+    host.end_input(*dev);
     return 0;
 }

@@ -54,6 +54,7 @@ for step in "${steps[@]}"; do
       ;;
     count)
       echo "== one reference cycle under callgrind"
+      mkdir -p "$results"
       BUILD_DIR="$build" bash scripts/callgrind-cycle.sh | tee "$results/count.txt"
       ;;
     size)

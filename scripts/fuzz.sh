@@ -17,6 +17,8 @@
 # from the seeds. After a longer run, new seeds worth keeping can be merged into the tree:
 #   <build>/fuzz/fuzz_<target> -merge=1 fuzz/corpus/<target> <build>/work/<target>
 # The seed corpus itself is written by <build>/fuzz/zrt_fuzz_corpus fuzz/corpus.
+# A finding replays with whole allocation stacks (the targets keep two frames by default):
+#   ASAN_OPTIONS=malloc_context_size=30 <build>/fuzz/fuzz_<target> <file>
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -35,9 +37,12 @@ mkdir -p "${build}/work" "${build}/artifacts" "${build}/logs"
 
 run_one() {
   local t="$1"
+  local dict=()
+  # Targets with a dictionary (fuzz/<target>.dict: command pieces, settings keys) use it.
+  if [ -f "fuzz/${t}.dict" ]; then dict=(-dict="fuzz/${t}.dict"); fi
   mkdir -p "${build}/work/${t}"
   "${build}/fuzz/fuzz_${t}" -max_total_time="${seconds}" -print_final_stats=1 -timeout=20 \
-    -rss_limit_mb=2560 -artifact_prefix="${build}/artifacts/${t}-" \
+    -rss_limit_mb=2560 -artifact_prefix="${build}/artifacts/${t}-" "${dict[@]}" \
     "${build}/work/${t}" "fuzz/corpus/${t}" > "${build}/logs/${t}.log" 2>&1
 }
 
@@ -59,8 +64,9 @@ for t in "${targets[@]}"; do
   log="${build}/logs/${t}.log"
   execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "${log}" | tail -1)
   added=$(sed -n 's/^stat::new_units_added: *//p' "${log}" | tail -1)
+  rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "${log}" | tail -1)
   if [ "${status}" -eq 0 ]; then
-    printf '%-14s ok      %10s runs  %6s new inputs\n' "${t}" "${execs:-?}" "${added:-?}"
+    printf '%-14s ok      %10s runs  %8s exec/s  %6s new inputs\n' "${t}" "${execs:-?}" "${rate:-?}" "${added:-?}"
   else
     failed=1
     printf '%-14s FINDING (exit %s), log: %s\n' "${t}" "${status}" "${log}"

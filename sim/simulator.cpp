@@ -139,7 +139,13 @@ Json::Value read_json_file(const std::string& path) {
     b["collectComments"] = false;
     Json::Value doc;
     std::string errs;
-    if (!Json::parseFromStream(b, in, &doc, &errs)) throw PlantError(path + ": " + errs);
+    // The parser refuses some input by throwing rather than by returning false: nesting
+    // deeper than its stack limit, for one. Both are the same error of this file.
+    try {
+        if (!Json::parseFromStream(b, in, &doc, &errs)) throw PlantError(path + ": " + errs);
+    } catch (const Json::Exception& e) {
+        throw PlantError(path + ": " + e.what());
+    }
     return doc;
 }
 
@@ -219,6 +225,10 @@ Scenario load_scenario(const std::string& path) {
     try {
         return scenario_from_json(doc);
     } catch (const PlantError& e) {
+        throw PlantError(path + ": " + e.what());
+    } catch (const Json::Exception& e) {
+        // A value the checks let through but jsoncpp cannot convert (an integer beyond
+        // 64-bit signed range read as a byte, say).
         throw PlantError(path + ": " + e.what());
     }
 }

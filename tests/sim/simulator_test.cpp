@@ -1,3 +1,7 @@
+#include <unistd.h>
+
+#include <fstream>
+
 #include <gtest/gtest.h>
 
 #include "sim/simulator.h"
@@ -337,4 +341,30 @@ TEST(Simulator, PlantFilesAreCheckedWhenLoaded) {
     EXPECT_THROW(zrt::sim::set_field(p, "dc[0].fuses[2]", json("3")), zrt::sim::PlantError);
     EXPECT_THROW(zrt::sim::set_field(p, "dc[1].v", json("1")), zrt::sim::PlantError);
     EXPECT_THROW(zrt::sim::set_field(p, "dc[0].v[0]", json("1")), zrt::sim::PlantError);
+}
+
+// Whatever jsoncpp throws while a plant file is read or checked comes out as the plant
+// error, naming the file: nesting past the parser's stack limit, and an integer that
+// passes as integral but has no 64-bit signed value.
+TEST(Simulator, PlantFilesTheParserThrowsOnAreNamedInTheError) {
+    const std::string path = ::testing::TempDir() + "plant" + std::to_string(::getpid()) + ".json";
+    auto error_of = [&path](const std::string& text) -> std::string {
+        std::ofstream(path) << text;
+        try {
+            zrt::sim::load_scenario(path);
+        } catch (const zrt::sim::PlantError& e) {
+            return e.what();
+        }
+        return "";
+    };
+    const std::string deep = std::string(5000, '[') + std::string(5000, ']');
+    const std::string nested = error_of(R"({"ac": )" + deep + "}");
+    EXPECT_EQ(nested.rfind(path + ": ", 0), 0u) << nested;
+    EXPECT_NE(nested.find("stackLimit"), std::string::npos) << nested;
+
+    const std::string huge = error_of(R"({"dc": [{"volt_state": 18446744073709551615}]})");
+    EXPECT_EQ(huge.rfind(path + ": ", 0), 0u) << huge;
+
+    EXPECT_EQ(error_of(R"({"dc": [{"volt_state": 2}]})"), "");
+    ::unlink(path.c_str());
 }
