@@ -41,7 +41,7 @@ PY
 }
 
 host_port="$(free_port)"
-"${build}/tools/zrt4600a-host" --json --plant "${plant}" --site ci --metrics "127.0.0.1:${host_port}" \
+"${build}/tools/zrt4600a-host" --simulate --json --plant "${plant}" --site ci --metrics "127.0.0.1:${host_port}" \
   >"${work}/events.json" 2>"${work}/host.log" &
 host_pid=$!
 

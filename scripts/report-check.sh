@@ -33,7 +33,7 @@ mkdir -p "${out}"
 db="${out}/site.db"
 rm -f "${db}" "${db}-wal" "${db}-shm"
 echo "== ${cycles} cycles of the example site into ${db}"
-"${host}" --cycles "${cycles}" --baud 115200 --history "${db}" --json >"${out}/events.jsonl" 2>"${out}/host.err"
+"${host}" --simulate --cycles "${cycles}" --baud 115200 --history "${db}" --json >"${out}/events.jsonl" 2>"${out}/host.err"
 "${host}" report --history "${db}" --out "${out}/report.html"
 page="$(cd "${out}" && pwd)/report.html"
 

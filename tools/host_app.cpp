@@ -449,7 +449,7 @@ void Host::load_caches() {
         diag(ok ? 2 : 1, "cached image of " + child->DeviceType() + " " + std::to_string(child->DataId()) + " from " +
                              row->time + (ok ? " loaded" : " refused"));
         if (!ok) continue;
-        if (auto t = from_local_text(row->time)) {
+        if (auto t = from_stored_time(row->time)) {
             std::lock_guard<std::mutex> lock(origin_mu_);
             stored_[{child->DataId(), child->DeviceType()}] = *t;
         }

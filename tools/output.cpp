@@ -26,18 +26,21 @@ std::string iso_utc(SystemClock::time_point t) {
                        tm.tm_hour, tm.tm_min, tm.tm_sec, milli);
 }
 
-std::optional<SystemClock::time_point> from_local_text(const std::string& text) {
+std::optional<SystemClock::time_point> from_stored_time(const std::string& text) {
     std::tm tm{};
     int ms = 0;
-    const int n = std::sscanf(text.c_str(), "%d-%d-%d %d:%d:%d.%d", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour,
-                              &tm.tm_min, &tm.tm_sec, &ms);
-    if (n < 6) return std::nullopt;
+    char sep = ' ';
+    const int n = std::sscanf(text.c_str(), "%d-%d-%d%c%d:%d:%d.%d", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &sep,
+                              &tm.tm_hour, &tm.tm_min, &tm.tm_sec, &ms);
+    if (n < 7 || (sep != ' ' && sep != 'T')) return std::nullopt;
     tm.tm_year -= 1900;
     tm.tm_mon -= 1;
     tm.tm_isdst = -1;
-    const std::time_t t = std::mktime(&tm);
+    // Rows written now carry UTC ("...T...Z"); rows of older versions local time.
+    const bool utc = sep == 'T' && !text.empty() && text.back() == 'Z';
+    const std::time_t t = utc ? timegm(&tm) : std::mktime(&tm);
     if (t == static_cast<std::time_t>(-1)) return std::nullopt;
-    return SystemClock::from_time_t(t) + std::chrono::milliseconds(n == 7 ? ms : 0);
+    return SystemClock::from_time_t(t) + std::chrono::milliseconds(n == 8 ? ms : 0);
 }
 
 void LineWriter::write(const std::string& text) {

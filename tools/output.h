@@ -21,8 +21,9 @@ using SystemClock = std::chrono::system_clock;
 
 // "2026-12-08T23:19:33.123Z": ISO 8601, UTC, milliseconds. Every JSON event carries one.
 std::string iso_utc(SystemClock::time_point t);
-// A local time text "YYYY-MM-DD HH:MM:SS[.mmm]" (the history store's) as a time point.
-std::optional<SystemClock::time_point> from_local_text(const std::string& text);
+// A stored image time as a time point: "YYYY-MM-DDTHH:MM:SS.mmmZ" (UTC), or the local
+// "YYYY-MM-DD HH:MM:SS[.mmm]" of rows written by older versions.
+std::optional<SystemClock::time_point> from_stored_time(const std::string& text);
 
 struct CycleStats {
     uint64_t n = 0;

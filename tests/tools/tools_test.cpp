@@ -229,7 +229,7 @@ TEST(HistoryStore, OneWriterAtATimeWhileReadersOpenTheFileReadOnly) {
         const auto row = reader.last_row(21, "zrt4600a-dc");
         ASSERT_TRUE(row.has_value());
         EXPECT_EQ(row->image, filled(7, 166));
-        EXPECT_TRUE(from_local_text(row->time).has_value()) << row->time;
+        EXPECT_TRUE(from_stored_time(row->time).has_value()) << row->time;
         EXPECT_EQ(code_of([&reader] { reader.save(21, "zrt4600a-dc", 5108, filled(8, 166)); }), kExitHistory);
     }
     // The writer's lock went with it.
@@ -272,10 +272,10 @@ TEST(Times, EventTimesAreIsoUtcWithMilliseconds) {
     const auto t = SystemClock::from_time_t(1765236573) + std::chrono::milliseconds(45);
     EXPECT_EQ(iso_utc(t), "2025-12-08T23:29:33.045Z");
     EXPECT_EQ(iso_utc(SystemClock::from_time_t(0) - std::chrono::milliseconds(1)), "1969-12-31T23:59:59.999Z");
-    const auto back = from_local_text("2026-03-01 10:20:30.250");
+    const auto back = from_stored_time("2026-03-01 10:20:30.250");
     ASSERT_TRUE(back.has_value());
     EXPECT_EQ(std::chrono::duration_cast<std::chrono::milliseconds>(back->time_since_epoch()).count() % 1000, 250);
-    EXPECT_FALSE(from_local_text("yesterday").has_value());
+    EXPECT_FALSE(from_stored_time("yesterday").has_value());
 }
 
 namespace {
