@@ -11,20 +11,11 @@
 
 #include "tools/history_store.h"
 #include "tools/host_error.h"
+#include "tools/sqlite_util.h"
 #include "tools/json_line.h"
 
 namespace zrt::host {
 namespace {
-
-struct StmtDeleter {
-    void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
-};
-using Stmt = std::unique_ptr<sqlite3_stmt, StmtDeleter>;
-
-std::string text_col(sqlite3_stmt* q, int col) {
-    const unsigned char* p = sqlite3_column_text(q, col);
-    return p ? std::string(reinterpret_cast<const char*>(p)) : std::string();
-}
 
 // Output with a large buffer; a failed write is reported with the file's name.
 class Out {

@@ -11,26 +11,10 @@
 #include <unistd.h>
 
 #include "tools/host_error.h"
+#include "tools/sqlite_util.h"
 
 namespace zrt::host {
 namespace {
-
-// The path as the file part of an SQLite URI.
-std::string uri_path(const std::string& path) {
-    static const char* const kHex = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : path) {
-        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '/' || c == '.' ||
-            c == '_' || c == '-' || c == '~') {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += kHex[c >> 4];
-            out += kHex[c & 15];
-        }
-    }
-    return out;
-}
 
 int64_t now_ms() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -42,28 +26,9 @@ int64_t now_ms() {
 HistoryReader::HistoryReader(const std::string& path) : path_(path) {
     if (access(path.c_str(), R_OK) != 0)
         throw HostError(kExitHistory, "cannot read the history file " + path + ": " + std::strerror(errno));
-    std::string last_error;
-    for (const char* mode : {"mode=ro", "immutable=1"}) {
-        const std::string uri = "file:" + uri_path(path) + "?" + mode;
-        sqlite3* db = nullptr;
-        int rc = sqlite3_open_v2(uri.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_FULLMUTEX,
-                                 nullptr);
-        if (rc == SQLITE_OK) {
-            sqlite3_busy_timeout(db, 5000);
-            // Opening is lazy: the first read shows whether the file can be read this way.
-            rc = sqlite3_exec(db, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr);
-        }
-        if (rc == SQLITE_OK) {
-            db_ = db;
-            immutable_ = std::strcmp(mode, "immutable=1") == 0;
-            break;
-        }
-        last_error = db ? sqlite3_errmsg(db) : "out of memory";
-        sqlite3_close(db);
-        // A file that is no database will not read any better the second way.
-        if (rc == SQLITE_NOTADB) break;
-    }
-    if (!db_) throw HostError(kExitHistory, "cannot read the history file " + path + ": " + last_error);
+    std::string error;
+    db_ = open_read_only_db(path, error, immutable_);
+    if (!db_) throw HostError(kExitHistory, "cannot read the history file " + path + ": " + error);
     if (!has_table("history"))
         throw HostError(kExitHistory, "the file " + path + " holds no history (no table \"history\")");
 }

@@ -14,40 +14,16 @@
 #include <unistd.h>
 
 #include "tools/host_error.h"
+#include "tools/sqlite_util.h"
 
 namespace zrt::host {
 namespace {
-
-struct StmtDeleter {
-    void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
-};
-using Stmt = std::unique_ptr<sqlite3_stmt, StmtDeleter>;
 
 Stmt prepare(sqlite3* db, const char* sql) {
     sqlite3_stmt* s = nullptr;
     if (sqlite3_prepare_v2(db, sql, -1, &s, nullptr) != SQLITE_OK)
         throw HostError(kExitHistory, std::string("history: ") + sqlite3_errmsg(db));
     return Stmt(s);
-}
-
-// A file name as an SQLite URI path: the characters a URI gives a meaning are escaped.
-std::string uri_path(const std::string& path) {
-    std::string out;
-    for (unsigned char c : path) {
-        if (c == '%' || c == '?' || c == '#' || c <= ' ' || c >= 0x7F) {
-            char buf[4];
-            std::snprintf(buf, sizeof buf, "%%%02X", c);
-            out += buf;
-        } else {
-            out.push_back(static_cast<char>(c));
-        }
-    }
-    return out;
-}
-
-std::string column_text(sqlite3_stmt* q, int col) {
-    const auto* t = sqlite3_column_text(q, col);
-    return t ? reinterpret_cast<const char*>(t) : "";
 }
 
 }  // namespace
@@ -117,27 +93,15 @@ void HistoryStore::open_read_only(const std::string& path) {
     struct stat st{};
     if (::stat(path.c_str(), &st) != 0)
         throw HostError(kExitHistory, "cannot open the history store " + path + ": " + std::strerror(errno));
-    // mode=ro reads the write-ahead log too, but needs its index file; where that cannot be
-    // made (a read-only directory), immutable=1 reads the database file as it stands.
-    std::string last_error;
-    for (const char* query : {"?mode=ro", "?mode=ro&immutable=1"}) {
-        const std::string uri = "file:" + uri_path(path) + query;
-        if (sqlite3_open_v2(uri.c_str(), &db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_FULLMUTEX,
-                            nullptr) == SQLITE_OK &&
-            sqlite3_exec(db_, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr) == SQLITE_OK) {
-            sqlite3_busy_timeout(db_, 5000);
-            if (!has_table("history")) {
-                sqlite3_close(db_);
-                db_ = nullptr;
-                throw HostError(kExitHistory, "the history store " + path + " holds no history table");
-            }
-            return;
-        }
-        last_error = db_ ? sqlite3_errmsg(db_) : "out of memory";
+    std::string error;
+    bool immutable = false;
+    db_ = open_read_only_db(path, error, immutable);
+    if (!db_) throw HostError(kExitHistory, "cannot read the history store " + path + ": " + error);
+    if (!has_table("history")) {
         sqlite3_close(db_);
         db_ = nullptr;
+        throw HostError(kExitHistory, "the history store " + path + " holds no history table");
     }
-    throw HostError(kExitHistory, "cannot read the history store " + path + ": " + last_error);
 }
 
 bool HistoryStore::has_table(const char* name) {
@@ -224,7 +188,7 @@ std::optional<HistoryRow> HistoryStore::last_row(uint32_t data_id, const std::st
     r.data_id = data_id;
     r.device_type = device_type;
     r.record_type = sqlite3_column_int(q.get(), 0);
-    r.time = column_text(q.get(), 1);
+    r.time = text_col(q.get(), 1);
     const auto* p = static_cast<const uint8_t*>(sqlite3_column_blob(q.get(), 2));
     r.image.assign(p, p + sqlite3_column_bytes(q.get(), 2));
     return r;
@@ -242,7 +206,7 @@ std::vector<HistoryRow> HistoryStore::rows(uint32_t data_id, const std::string& 
         r.data_id = data_id;
         r.device_type = device_type;
         r.record_type = sqlite3_column_int(q.get(), 0);
-        r.time = column_text(q.get(), 1);
+        r.time = text_col(q.get(), 1);
         const auto* p = static_cast<const uint8_t*>(sqlite3_column_blob(q.get(), 2));
         r.image.assign(p, p + sqlite3_column_bytes(q.get(), 2));
         out.push_back(std::move(r));
@@ -290,14 +254,14 @@ std::vector<StoredAlarm> HistoryStore::active_alarms() {
     while (sqlite3_step(q.get()) == SQLITE_ROW) {
         StoredAlarm a;
         a.data_id = static_cast<uint32_t>(sqlite3_column_int64(q.get(), 0));
-        a.device_type = column_text(q.get(), 1);
-        a.key = column_text(q.get(), 2);
+        a.device_type = text_col(q.get(), 1);
+        a.key = text_col(q.get(), 2);
         a.sequence = static_cast<uint32_t>(sqlite3_column_int64(q.get(), 3));
         a.level = static_cast<uint32_t>(sqlite3_column_int64(q.get(), 4));
-        a.signal_id = column_text(q.get(), 5);
-        a.name = column_text(q.get(), 6);
-        a.instance = column_text(q.get(), 7);
-        a.since = column_text(q.get(), 8);
+        a.signal_id = text_col(q.get(), 5);
+        a.name = text_col(q.get(), 6);
+        a.instance = text_col(q.get(), 7);
+        a.since = text_col(q.get(), 8);
         out.push_back(std::move(a));
     }
     return out;

@@ -10,15 +10,11 @@
 
 #include "tools/history_store.h"
 #include "tools/host_error.h"
+#include "tools/sqlite_util.h"
 #include "tools/image_decode.h"
 
 namespace zrt::host {
 namespace {
-
-struct StmtDeleter {
-    void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
-};
-using Stmt = std::unique_ptr<sqlite3_stmt, StmtDeleter>;
 
 Stmt prepare(sqlite3* db, const char* sql) {
     sqlite3_stmt* s = nullptr;

@@ -19,22 +19,13 @@
 #include "tools/history_read.h"
 #include "tools/history_store.h"
 #include "tools/host_error.h"
+#include "tools/sqlite_util.h"
 #include "tools/image_decode.h"
 #include "tools/json_line.h"
 #include "tools/report_assets.h"  // generated: kUplotJs, kUplotCss
 
 namespace zrt::host {
 namespace {
-
-struct StmtDeleter {
-    void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
-};
-using Stmt = std::unique_ptr<sqlite3_stmt, StmtDeleter>;
-
-std::string text_col(sqlite3_stmt* q, int col) {
-    const unsigned char* p = sqlite3_column_text(q, col);
-    return p ? std::string(reinterpret_cast<const char*>(p)) : std::string();
-}
 
 // A measured value holds from its row until the next row, but no longer than this: the
 // store writes each value at least once a minute while the host runs, so a longer silence
