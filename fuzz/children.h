@@ -26,7 +26,7 @@ public:
     QuietController() : devhost::Controller(devhost::Controller::JobMode::Inline) {}
 
 protected:
-    void Log(const std::string&, const std::vector<LogArg>&) override {}
+    void Log(const std::string&, const std::vector<devhost::LogArg>&) override {}
 };
 
 class Host {
@@ -46,14 +46,14 @@ public:
     }
 
     // The alarms of `dev` the controller holds raised.
-    size_t raised(const TXQVDevice& dev) const {
+    size_t raised(TXQVDevice& dev) const {
         return static_cast<size_t>(std::count_if(images_.raised.begin(), images_.raised.end(),
                                                  [&dev](const devhost::AlarmEvent& e) { return owns(dev, e); }));
     }
 
     // Puts the host back as it was before the input: forgets the images and clears the
     // alarms `dev` raised, through the controller's own alarm check.
-    void end_input(const TXQVDevice& dev) {
+    void end_input(TXQVDevice& dev) {
         std::vector<rule_value> clear;
         for (const devhost::AlarmEvent& e : images_.raised) {
             if (!owns(dev, e)) continue;
@@ -68,7 +68,7 @@ public:
     const std::shared_ptr<devhost::Controller> controller = std::make_shared<QuietController>();
 
 private:
-    static bool owns(const TXQVDevice& dev, const devhost::AlarmEvent& e) {
+    static bool owns(TXQVDevice& dev, const devhost::AlarmEvent& e) {
         return e.data_id == dev.DataId() && e.device_type == dev.DeviceType();
     }
 
