@@ -64,9 +64,6 @@ void put_f(Bytes& b, float v) {
     std::memcpy(raw, &v, 4);
     b.insert(b.end(), raw, raw + 4);
 }
-void put_u32(Bytes& b, uint32_t v) {
-    for (int k = 0; k < 4; ++k) b.push_back(static_cast<uint8_t>(v >> (8 * k)));
-}
 void set_f(Bytes& b, size_t at, float v) { std::memcpy(b.data() + at, &v, 4); }
 void set_u32(Bytes& b, size_t at, uint32_t v) {
     for (int k = 0; k < 4; ++k) b[at + k] = static_cast<uint8_t>(v >> (8 * k));
