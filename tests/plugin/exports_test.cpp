@@ -16,6 +16,8 @@ TEST(PluginExports, TheSymbolReaderSeesEverythingALibraryExports) {
     EXPECT_THROW(exported_symbols(ZRT_PLUGIN_PATH ".missing"), std::runtime_error);
 }
 
+#include <dlfcn.h>
+
 #include <algorithm>
 #include <vector>
 
@@ -23,11 +25,25 @@ TEST(PluginExports, TheSymbolReaderSeesEverythingALibraryExports) {
 
 namespace {
 
+#if defined(ZRT_SANITIZED_BUILD)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
+// True when this process finds `name` in a library other than the development host.
+bool runtime_has(const std::string& name) {
+    void* p = dlsym(RTLD_DEFAULT, name.c_str());
+    Dl_info info{};
+    if (!p || !dladdr(p, &info) || !info.dli_fname) return false;
+    return std::string(info.dli_fname).find("txqhost") == std::string::npos;
+}
+
 // Every undefined symbol of a plug-in build with the reason it may not be there.
 std::vector<std::string> refused_symbols(const std::string& path) {
     std::vector<std::string> out;
     for (const DynamicSymbol& s : dynamic_symbols(path)) {
-        const std::string why = refusal(s);
+        const std::string why = refusal(s, kSanitized, runtime_has);
         if (!why.empty()) out.push_back(demangled(s.name) + ": " + why);
     }
     return out;
@@ -93,4 +109,12 @@ TEST(PluginSymbols, TheCheckRefusesWhatOnlyOurHostCouldDefine) {
     EXPECT_EQ(undefined("_Z9get_ttimeN5boost10posix_time5ptimeE"), "");
     EXPECT_EQ(undefined("_ZNK4Json5ValueixEPKc"), "");
     EXPECT_EQ(undefined("memcpy", false, true), "");
+    // In a sanitizer build an unversioned C name passes only when the runtime has it.
+    DynamicSymbol strlen_ref;
+    strlen_ref.name = "strlen";
+    EXPECT_EQ(refusal(strlen_ref, true, runtime_has), "");
+    EXPECT_NE(refusal(strlen_ref, false, runtime_has), "");
+    DynamicSymbol host_ref;
+    host_ref.name = "txq_host_write";
+    EXPECT_NE(refusal(host_ref, true, runtime_has), "");
 }

@@ -30,7 +30,7 @@ std::string demangled(const std::string& name) {
     return status == 0 && out ? std::string(out.get()) : name;
 }
 
-std::string refusal(const DynamicSymbol& s) {
+std::string refusal(const DynamicSymbol& s, bool sanitized, const std::function<bool(const std::string&)>& runtime_has) {
     if (s.defined) return {};
     const std::string d = demangled(s.name);
     if (s.name.find("devhost") != std::string::npos || d.find("devhost") != std::string::npos)
@@ -43,6 +43,7 @@ std::string refusal(const DynamicSymbol& s) {
         if (s.weak && (s.name == "__gmon_start__" || starts_with(s.name, "_ITM_"))) return {};
         // Runtimes of the sanitizer builds and of the ARM EABI.
         if (any_prefix(s.name, {"__asan_", "__ubsan_", "__tsan_", "__lsan_", "__sanitizer_", "__aeabi_"})) return {};
+        if (sanitized && runtime_has && runtime_has(s.name)) return {};
         return "a C symbol that is neither the runtime nor the log sink";
     }
     if (d == s.name) return "cannot be demangled";
@@ -55,6 +56,7 @@ std::string refusal(const DynamicSymbol& s) {
         if (!starts_with(d, what)) continue;
         const std::string type = d.substr(std::string(what).size());
         if (is_contract_class(type) || any_prefix(type, kLibraries)) return {};
+        if (sanitized && d == "typeinfo for TXQController") return {};
         return "type data of a class the contract does not name";
     }
     return "not an operation of the contract";
