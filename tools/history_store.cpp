@@ -17,17 +17,6 @@
 #include "tools/sqlite_util.h"
 
 namespace zrt::host {
-namespace {
-
-Stmt prepare(sqlite3* db, const char* sql) {
-    sqlite3_stmt* s = nullptr;
-    if (sqlite3_prepare_v2(db, sql, -1, &s, nullptr) != SQLITE_OK)
-        throw HostError(kExitHistory, std::string("history: ") + sqlite3_errmsg(db));
-    return Stmt(s);
-}
-
-}  // namespace
-
 HistoryStore::HistoryStore(const std::string& path, int retention, Mode mode)
     : retention_(retention < 0 ? 0 : retention), mode_(path == ":memory:" ? Mode::Write : mode) {
     if (mode_ == Mode::ReadOnly) {

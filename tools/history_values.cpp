@@ -16,13 +16,6 @@
 namespace zrt::host {
 namespace {
 
-Stmt prepare(sqlite3* db, const char* sql) {
-    sqlite3_stmt* s = nullptr;
-    if (sqlite3_prepare_v2(db, sql, -1, &s, nullptr) != SQLITE_OK)
-        throw HostError(kExitHistory, std::string("history: ") + sqlite3_errmsg(db));
-    return Stmt(s);
-}
-
 void step_done(sqlite3* db, sqlite3_stmt* s) {
     if (sqlite3_step(s) != SQLITE_DONE) throw HostError(kExitHistory, std::string("history: ") + sqlite3_errmsg(db));
     sqlite3_reset(s);

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "tools/host_error.h"
+
 namespace zrt::host {
 namespace {
 
@@ -23,6 +25,13 @@ std::string uri_path(const std::string& path) {
 }
 
 }  // namespace
+
+Stmt prepare(sqlite3* db, const char* sql) {
+    sqlite3_stmt* s = nullptr;
+    if (sqlite3_prepare_v2(db, sql, -1, &s, nullptr) != SQLITE_OK)
+        throw HostError(kExitHistory, std::string("history: ") + sqlite3_errmsg(db));
+    return Stmt(s);
+}
 
 sqlite3* open_read_only_db(const std::string& path, std::string& error, bool& immutable) {
     for (const char* mode : {"mode=ro", "immutable=1"}) {

@@ -13,6 +13,10 @@ struct StmtDeleter {
 };
 using Stmt = std::unique_ptr<sqlite3_stmt, StmtDeleter>;
 
+// Prepares a statement of the history file; throws HostError (kExitHistory) with SQLite's
+// reason.
+Stmt prepare(sqlite3* db, const char* sql);
+
 // A text column; empty for NULL.
 inline std::string text_col(sqlite3_stmt* q, int col) {
     const unsigned char* p = sqlite3_column_text(q, col);
