@@ -437,6 +437,8 @@ void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::register_rules(const unsigned c
             for (const ChannelAlarm& a : kChannelAlarms) channel_instances_.push_back(prefix + a.quantity);
         }
     }
+    // Room for the whole cycle at once: a large screen registers thousands of rules.
+    pending_rules.reserve(pending_rules.size() + count * kRows + std::size(kScreenAlarms));
     for (size_t i = 0; i < count; ++i) {
         TeleACChannel ch;
         std::memcpy(&ch, cycle + kRecordSize + kChannelSize * i, kChannelSize);

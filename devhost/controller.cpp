@@ -1,5 +1,6 @@
 // The development controller: records what devices report, keeps the alarm table and runs
 // history jobs.
+#include <cstring>
 #include <exception>
 #include <map>
 #include <utility>
@@ -19,6 +20,14 @@ extern "C" void txq_log_sink(TXQController* controller, const char* format, size
                              const txq_log_arg* args, size_t count) {
     auto* c = dynamic_cast<devhost::Controller*>(controller);
     if (c == nullptr || format == nullptr) return;
+    if (!c->log_lines) {
+        // Dropped unformatted; the texts are still read through, so that a text argument
+        // that points at freed or foreign memory is caught as it would be when logged.
+        for (size_t k = 0; k < count; ++k)
+            if (args[k].kind == txq_log_arg::kText && args[k].value.text.data)
+                static_cast<void>(std::memchr(args[k].value.text.data, 0, args[k].value.text.size));
+        return;
+    }
     std::vector<devhost::LogArg> list;
     list.reserve(count);
     for (size_t k = 0; k < count; ++k) {
@@ -122,7 +131,9 @@ Controller::~Controller() {
 
 void Controller::add_observer(Observer* o) {
     std::lock_guard<std::mutex> lock(mu_);
-    observers_.push_back(o);
+    auto list = std::make_shared<std::vector<Observer*>>(*observers_);
+    list->push_back(o);
+    observers_ = std::move(list);
 }
 
 void Controller::run_job(std::function<void()> job) {
@@ -156,7 +167,7 @@ bool Controller::batch_check(TXQVDevice& dev, const std::vector<rule_value>& bat
     const DeviceKey device{dev.DataId(), dev.DeviceType()};
     std::vector<AlarmEvent> transitions;
     bool any_active = false;
-    std::vector<Observer*> obs;
+    ObserverList obs;
     {
         std::lock_guard<std::mutex> lock(mu_);
         auto& table = impl_->raised[device];
@@ -180,41 +191,41 @@ bool Controller::batch_check(TXQVDevice& dev, const std::vector<rule_value>& bat
         obs = observers_;
     }
     for (const AlarmEvent& e : transitions)
-        for (Observer* o : obs) o->on_alarm(e);
+        for (Observer* o : *obs) o->on_alarm(e);
     return any_active;
 }
 
 void Controller::publish(TXQVDevice& dev, int record_type, const unsigned char* data, int len) {
     ImageEvent e{dev.DataId(), dev.DeviceType(), record_type, std::vector<uint8_t>(data, data + len)};
-    std::vector<Observer*> obs;
+    ObserverList obs;
     {
         std::lock_guard<std::mutex> lock(mu_);
         if (record_events) published.push_back(e);
         obs = observers_;
     }
-    for (Observer* o : obs) o->on_publish(e);
+    for (Observer* o : *obs) o->on_publish(e);
 }
 
 void Controller::save(TXQVDevice& dev, const unsigned char* data, int len) {
     ImageEvent e{dev.DataId(), dev.DeviceType(), detail::last_record_type(&dev),
                  std::vector<uint8_t>(data, data + len)};
-    std::vector<Observer*> obs;
+    ObserverList obs;
     {
         std::lock_guard<std::mutex> lock(mu_);
         if (record_events) saved.push_back(e);
         obs = observers_;
     }
-    for (Observer* o : obs) o->on_saved(e);
+    for (Observer* o : *obs) o->on_saved(e);
 }
 
 void Controller::rule(TXQVDevice& dev, const rule_value& r) {
-    std::vector<Observer*> obs;
+    ObserverList obs;
     {
         std::lock_guard<std::mutex> lock(mu_);
         if (record_events) rules.push_back(r);
-        if (!observers_.empty()) obs = observers_;
+        obs = observers_;
     }
-    for (Observer* o : obs) o->on_rule(dev.DataId(), r);
+    for (Observer* o : *obs) o->on_rule(dev.DataId(), r);
 }
 
 void Controller::restore_alarm(uint32_t data_id, const std::string& device_type, const rule_value& r) {
@@ -225,7 +236,7 @@ void Controller::restore_alarm(uint32_t data_id, const std::string& device_type,
 bool Controller::clear_alarm(uint32_t data_id, const std::string& device_type, const std::string& key,
                              uint32_t sequence) {
     AlarmEvent e;
-    std::vector<Observer*> obs;
+    ObserverList obs;
     {
         std::lock_guard<std::mutex> lock(mu_);
         auto dev = impl_->raised.find({data_id, device_type});
@@ -238,19 +249,19 @@ bool Controller::clear_alarm(uint32_t data_id, const std::string& device_type, c
         if (record_events) alarms.push_back(e);
         obs = observers_;
     }
-    for (Observer* o : obs) o->on_alarm(e);
+    for (Observer* o : *obs) o->on_alarm(e);
     return true;
 }
 
 void Controller::Log(const std::string& format, const std::vector<LogArg>& args) {
     LogEvent e{first_arg_as_id(args), format_line(format, args)};
-    std::vector<Observer*> obs;
+    ObserverList obs;
     {
         std::lock_guard<std::mutex> lock(mu_);
         if (record_events) logs.push_back(e);
         obs = observers_;
     }
-    for (Observer* o : obs) o->on_log(e);
+    for (Observer* o : *obs) o->on_log(e);
 }
 
 }  // namespace devhost

@@ -92,6 +92,10 @@ public:
     bool record_events = true;
     std::mutex& mutex() { return mu_; }
 
+    // False: the devices' log lines are dropped before they are packed or formatted (a
+    // fuzzer's controller, to which a line is worth nothing).
+    bool log_lines = true;
+
     // Sets a top device's data_ready once each of its children has published since start.
     bool auto_data_ready = true;
 
@@ -101,7 +105,10 @@ public:
 
 private:
     std::mutex mu_;
-    std::vector<Observer*> observers_;
+    // Replaced whole when an observer is added, so that an event takes its snapshot of the
+    // list without copying it (a cycle end reports hundreds of rules).
+    using ObserverList = std::shared_ptr<const std::vector<Observer*>>;
+    ObserverList observers_ = std::make_shared<const std::vector<Observer*>>();
     // ... alarm table, worker thread and queue live in the implementation
     struct Impl;
     std::unique_ptr<Impl> impl_;

@@ -95,9 +95,7 @@ void inject(TXQSPDevice& dev, const std::string& bytes) {
 SerialState::SerialState()
     : now([] { return SteadyClock::now(); }), decoder([this](const Frame& f) {
           if (on_frame) on_frame(f);
-      }) {
-    reply_buf.assign(kReplyBufferSize, 0);
-}
+      }) {}
 
 bool attach(TXQSPDevice& dev, std::shared_ptr<Transport> transport) {
     serial_state(dev).transport = std::move(transport);
@@ -180,7 +178,8 @@ float TXQVDevice::Get_SP_Value(unsigned int index, const std::string& key) { ret
 void TXQVDevice::CheckThresholdBool(int level, const std::string& key, const std::string& signal_id,
                                     const std::string& name, const std::string& instance, bool active,
                                     uint16_t sequence) {
-    rule_value r;
+    pending_rules.emplace_back();
+    rule_value& r = pending_rules.back();
     r.active = active ? 1 : 0;
     r.key = key;
     r.signal_id = signal_id;
@@ -190,7 +189,6 @@ void TXQVDevice::CheckThresholdBool(int level, const std::string& key, const std
     r.instance = instance;
     r.data_id = DataId();
     if (auto c = devhost::host_of(*this)) c->rule(*this, r);
-    pending_rules.push_back(std::move(r));
 }
 
 bool TXQVDevice::DoBatchCheckThreshold(const std::vector<rule_value>& rules) {

@@ -66,10 +66,9 @@ std::string encode_frame(uint8_t ver, uint8_t adr, uint8_t cid1, uint8_t cid2, c
     return out;
 }
 
-FrameDecoder::FrameDecoder(Handler on_frame) : on_frame_(std::move(on_frame)) {
-    buf_.reserve(16 + kMaxLenId + 1);
-    frame_.info.reserve(kMaxInfoBytes);
-}
+// The buffers are sized on the first frame start, not here: most devices (the children of a
+// poller) own a decoder that never sees a byte.
+FrameDecoder::FrameDecoder(Handler on_frame) : on_frame_(std::move(on_frame)) {}
 
 void FrameDecoder::clear() {
     buf_.clear();
@@ -83,6 +82,10 @@ void FrameDecoder::feed(const uint8_t* data, size_t n) {
         char c = static_cast<char>(data[i]);
         if (c == kSOI) {
             if (in_frame_) ++stats_.truncated;
+            if (buf_.capacity() < 16 + kMaxLenId + 1) {
+                buf_.reserve(16 + kMaxLenId + 1);
+                frame_.info.reserve(kMaxInfoBytes);
+            }
             buf_.clear();
             in_frame_ = true;
         } else if (!in_frame_) {

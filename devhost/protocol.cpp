@@ -51,6 +51,8 @@ void deliver(PMBusProtocol& dev, const devhost::Frame& f) {
     s.awaiting = false;
 
     // Only this reply's bytes: nothing of an earlier, longer reply stays behind the info.
+    // The buffer is made on the first reply; a child never receives one.
+    if (s.reply_buf.size() != devhost::kReplyBufferSize) s.reply_buf.assign(devhost::kReplyBufferSize, 0);
     std::fill(s.reply_buf.begin(), s.reply_buf.end(), 0);
     s.reply_buf[0] = f.ver;
     s.reply_buf[1] = f.adr;

@@ -55,9 +55,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             break;
         }
         case kPrime41: {
+            static const auto parts = table_of<8>([](int n) { return ac_analog_part(n); });
             const int n = in.byte() % 8;
             const bool fits = dev->channels.empty() || dev->record.channel_count == n;
-            HeapBytes part(ac_analog_part(n));
+            HeapBytes part(parts[n]);
             const int r = dev->parse40_41(part.data(), part.size());
             ZRT_FUZZ_CHECK(r == (fits ? part.size() : -1));
             check_result(*dev, r, part.size());
@@ -70,7 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             break;
         }
         case kRoundDone: {
-            if (++cycle_ends > kMaxCycleEnds) break;
+            if (dev->channels.size() > kMaxCycleChannels || ++cycle_ends > kMaxCycleEnds) break;
             host.forget();
             dev->RoundDone();
             std::vector<uint8_t> expected;

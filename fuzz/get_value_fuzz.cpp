@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <regex>
 #include <stdexcept>
 #include <string>
@@ -61,10 +62,48 @@ Answer ask(const Dev& dev, const std::string& key) {
     }
 }
 
+// Stamps a device that has run its cycle as fresh, stale or stamped in the future, as of now.
 void set_state(TXQVDevice& dev, State s) {
     using boost::posix_time::seconds;
+    if (s == kFresh) dev.last_update = zrt::local_now();
     if (s == kStale) dev.last_update = zrt::local_now() - seconds(61);
     if (s == kFuture) dev.last_update = zrt::local_now() + seconds(3600);
+}
+
+// The devices the queries go to, each made once per run and kept: a value query is const
+// and leaves its device as it found it, and the one thing that differs between inputs, the
+// time of the last update, is stamped anew by set_state before every query. One device per
+// kind, channel count, and whether it has run a cycle (no data, or any of the other states).
+constexpr int kChannelCounts = 6;
+
+template <class Dev, class Feed>
+Dev& prepared(unsigned id, int channels, State state, Feed&& feed) {
+    static std::shared_ptr<Dev> kept[kChannelCounts][2];
+    const bool cycled = state != kNoData;
+    std::shared_ptr<Dev>& dev = kept[channels][cycled ? 1 : 0];
+    if (!dev) {
+        dev = make_child<Dev>(shared_host(), id);
+        feed(*dev, channels);
+        if (cycled) dev->RoundDone();
+        shared_host().forget();
+    }
+    set_state(*dev, state);
+    return *dev;
+}
+
+void feed_ac(zrt4600aAC& ac, int channels) {
+    HeapBytes part(ac_analog_part(channels));
+    ac.parse40_41(part.data(), part.size());
+    HeapBytes alarms(ac_alarm_part(channels, 2));
+    ac.parse40_44(alarms.data(), alarms.size());
+}
+void feed_dc(zrt4600aDC& dc, int) {
+    HeapBytes block(dc_analog_block());
+    dc.parse42_41(block.data(), block.size());
+}
+void feed_rc(zrt4600aRC& rc, int channels) {
+    HeapBytes info(rc_analog(0, channels));
+    rc.parse41_41(info.data(), info.size());
 }
 
 // The AC answer worked out from the regular expression, as the value query is specified.
@@ -119,44 +158,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 2) return 0;
     const int device = data[0] % 3;
     const State state = static_cast<State>((data[0] >> 2) % get_value_state::kCount);
-    const int channels = data[1] % 6;
+    const int channels = data[1] % kChannelCounts;
     // Keys longer than this add nothing but time in the regular expression engine.
     const std::string key(reinterpret_cast<const char*>(data + 2), std::min<size_t>(size - 2, 256));
 
-    Host& host = shared_host();
     if (device == 0) {
-        auto ac = make_child<zrt4600aAC>(host, 11);
-        HeapBytes part(ac_analog_part(channels));
-        ac->parse40_41(part.data(), part.size());
-        HeapBytes alarms(ac_alarm_part(channels, 2));
-        ac->parse40_44(alarms.data(), alarms.size());
-        if (state != kNoData) ac->RoundDone();
-        set_state(*ac, state);
-        ZRT_FUZZ_CHECK(ask(*ac, key) == expected_ac(*ac, state, key));
-        host.end_input(*ac);
+        const zrt4600aAC& ac = prepared<zrt4600aAC>(11, channels, state, feed_ac);
+        ZRT_FUZZ_CHECK(ask(ac, key) == expected_ac(ac, state, key));
     } else if (device == 1) {
-        auto dc = make_child<zrt4600aDC>(host, 21);
-        HeapBytes block(dc_analog_block());
-        dc->parse42_41(block.data(), block.size());
-        if (state != kNoData) dc->RoundDone();
-        set_state(*dc, state);
-        const Answer a = ask(*dc, key);
+        const zrt4600aDC& dc = prepared<zrt4600aDC>(21, channels, state, feed_dc);
+        const Answer a = ask(dc, key);
         if (state == kNoData) ZRT_FUZZ_CHECK(a == refused(zrt::kNotReady));
         if (state == kStale) ZRT_FUZZ_CHECK(a == refused(zrt::kTimedOut));
         if (state == kFresh || state == kFuture) {
-            if (key == "v") ZRT_FUZZ_CHECK(a == value(dc->record.v));
-            if (key == "i") ZRT_FUZZ_CHECK(a == value(dc->record.i));
+            if (key == "v") ZRT_FUZZ_CHECK(a == value(dc.record.v));
+            if (key == "i") ZRT_FUZZ_CHECK(a == value(dc.record.i));
             if (key != "v" && key != "i") ZRT_FUZZ_CHECK(!a.value);
         }
-        host.end_input(*dc);
     } else {
-        auto rc = make_child<zrt4600aRC>(host, 100);
-        HeapBytes info(rc_analog(0, channels));
-        rc->parse41_41(info.data(), info.size());
-        if (state != kNoData) rc->RoundDone();
-        set_state(*rc, state);
-        ZRT_FUZZ_CHECK(!ask(*rc, key).value);
-        host.end_input(*rc);
+        const zrt4600aRC& rc = prepared<zrt4600aRC>(100, channels, state, feed_rc);
+        ZRT_FUZZ_CHECK(!ask(rc, key).value);
     }
     return 0;
 }

@@ -1,6 +1,7 @@
 #pragma once
 // Operation codes of the targets that read their input as a stream of operations
 // (fuzz_util.h), shared with the seed corpus program.
+#include <cstddef>
 #include <cstdint>
 
 namespace zrt::fuzz {
@@ -9,6 +10,12 @@ namespace zrt::fuzz {
 // registers every alarm rule of the device and is by far the dearest operation, while a
 // third one in the same input reaches nothing the first two did not.
 constexpr int kMaxCycleEnds = 2;
+// Nor does a cycle end run on a screen or rectifier group with more channels or modules than
+// this: its rules grow with the count (eleven per AC channel, each with texts of its own),
+// so a screen of 200 channels costs a hundred times one of two, while past a dozen the walk
+// meets nothing new (the instance numbers already have two digits). The parse hooks and
+// cache loads still take every count up to 255.
+constexpr size_t kMaxCycleChannels = 12;
 
 namespace ac_ops {
 enum : uint8_t { kParse41, kParse43, kParse44, kPrime41, kLoad, kRoundDone, kCount };

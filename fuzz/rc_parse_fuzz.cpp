@@ -69,9 +69,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             break;
         }
         case kPrime: {
+            static const auto infos = table_of<8>([](int m) { return rc_analog(0, m); });
             const int m = in.byte() % 8;
             const bool fits = dev->modules.empty() || dev->record.module_count == m;
-            HeapBytes info(rc_analog(0, m));
+            HeapBytes info(infos[m]);
             ZRT_FUZZ_CHECK(dev->parse41_41(info.data(), info.size()) == (fits ? info.size() : -1));
             break;
         }
@@ -81,7 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             break;
         }
         case kRoundDone: {
-            if (++cycle_ends > kMaxCycleEnds) break;
+            if (dev->modules.size() > kMaxCycleChannels || ++cycle_ends > kMaxCycleEnds) break;
             host.forget();
             dev->RoundDone();
             std::vector<uint8_t> expected;

@@ -334,6 +334,7 @@ void PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::register_rules(const unsigned c
     // Instance texts "模块<n>整流模块故障告警", made once per module number.
     while (module_instances_.size() < count)
         module_instances_.push_back("模块" + std::to_string(module_instances_.size() + 1) + "整流模块故障告警");
+    pending_rules.reserve(pending_rules.size() + count);
     for (size_t i = 0; i < count; ++i) {
         const uint8_t fault = cycle[kRecordSize + kModuleSize * i + offsetof(TeleRCChannel, fault)];
         zrt::add_rule(*this, fault_row, module_instances_[i], fault == kModuleFault);
