@@ -21,17 +21,24 @@ using namespace zrt::fuzz;
 
 namespace {
 
+// One reader for the whole run: a reader keeps nothing of one text for the next.
+Json::CharReader& reader() {
+    static const std::unique_ptr<Json::CharReader> made = [] {
+        Json::CharReaderBuilder builder;
+        builder["collectComments"] = false;
+        builder["stackLimit"] = 200;
+        return std::unique_ptr<Json::CharReader>(builder.newCharReader());
+    }();
+    return *made;
+}
+
 bool parse(const uint8_t* data, size_t size, Json::Value& out) {
-    Json::CharReaderBuilder builder;
-    builder["collectComments"] = false;
-    builder["stackLimit"] = 200;
-    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     const char* begin = reinterpret_cast<const char*>(data);
     std::string errors;
     // The parser refuses some text by throwing (nesting past stackLimit, for one): that
     // text is refused like any other.
     try {
-        return reader->parse(begin, begin + size, &out, &errors);
+        return reader().parse(begin, begin + size, &out, &errors);
     } catch (const Json::Exception&) {
         return false;
     }

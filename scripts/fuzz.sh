@@ -17,7 +17,7 @@
 # from the seeds. After a longer run, new seeds worth keeping can be merged into the tree:
 #   <build>/fuzz/fuzz_<target> -merge=1 fuzz/corpus/<target> <build>/work/<target>
 # The seed corpus itself is written by <build>/fuzz/zrt_fuzz_corpus fuzz/corpus.
-# A finding replays with whole allocation stacks (the targets keep two frames by default):
+# A finding replays with whole allocation stacks (the targets keep none by default):
 #   ASAN_OPTIONS=malloc_context_size=30 <build>/fuzz/fuzz_<target> <file>
 set -euo pipefail
 cd "$(dirname "$0")/.."
