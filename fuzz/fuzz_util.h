@@ -16,18 +16,6 @@
 #include <string>
 #include <vector>
 
-// AddressSanitizer's defaults for the fuzz targets, cheaper per allocation than its own: no
-// allocation and free stacks (taking and storing one costs more than the allocation; the
-// stack of the fault itself is always whole, and a replay shows the rest); a 4 MiB quarantine instead of 256 MiB, which still holds every block an
-// input frees (so a use after free within an input is caught) while the allocator keeps
-// reusing memory it has touched instead of cycling through fresh pages; and no filling of
-// new blocks (the plug-in zero-fills its records, and the fill costs a write of up to 4 KiB
-// per allocation). ASAN_OPTIONS still overrides them, e.g. to replay a finding with full
-// stacks: ASAN_OPTIONS=malloc_context_size=30 <target> <input>.
-extern "C" __attribute__((weak, used)) const char* __asan_default_options() {
-    return "malloc_context_size=0:quarantine_size_mb=4:max_malloc_fill_size=0";
-}
-
 namespace zrt::fuzz {
 
 // A broken property is a finding: stop here so that libFuzzer keeps the input.
