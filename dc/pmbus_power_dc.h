@@ -279,6 +279,7 @@ void PMBusPowerDC<TeleDC, RT_DC>::register_rules(const TeleDC& cycle) {
         for (int k = 1; k <= TeleDC::ALERT_M_SIZE(); ++k) texts.push_back("直流" + std::to_string(k) + "电池熔丝故障告警");
         return texts;
     }();
+    pending_rules.reserve(pending_rules.size() + volt_rows.size() + TeleDC::ALERT_M_SIZE());
     for (size_t r = 0; r < volt_rows.size(); ++r)
         zrt::add_rule(*this, volt_rows[r], volt_rows[r].name, cycle.volt_state == kVoltAlarms[r].volt_state);
     if (cycle.alert_m_count != TeleDC::ALERT_M_SIZE()) return;

@@ -87,6 +87,13 @@ struct Conversation {
     std::shared_ptr<Poller> dev = std::make_shared<Poller>(line);
     uint8_t cid1 = 0x40, cid2 = 0x51;  // the awaited command
     std::vector<uint32_t> cycle_order;  // data ids in the order a cycle end publishes them
+    // Reads what the device wrote after each step: every frame must be a command of the
+    // cycle, and the last one is the command awaited next.
+    devhost::FrameDecoder commands{[this](const devhost::Frame& f) {
+        ZRT_FUZZ_CHECK(cycle_command(f.cid1, f.cid2));
+        cid1 = f.cid1;
+        cid2 = f.cid2;
+    }};
 
     explicit Conversation(uint8_t config) {
         Json::Value s(Json::objectValue);
@@ -153,12 +160,8 @@ struct Conversation {
 
     // What the step left behind.
     void check_step() {
-        devhost::FrameDecoder d([&](const devhost::Frame& f) {
-            ZRT_FUZZ_CHECK(cycle_command(f.cid1, f.cid2));
-            cid1 = f.cid1;
-            cid2 = f.cid2;
-        });
-        d.feed(reinterpret_cast<const uint8_t*>(line->written.data()), line->written.size());
+        commands.clear();
+        commands.feed(reinterpret_cast<const uint8_t*>(line->written.data()), line->written.size());
         line->clear();
 
         const int s = dev->poll_state;
