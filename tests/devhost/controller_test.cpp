@@ -158,3 +158,32 @@ TEST(DeviceFramework, DefaultsAndConfiguration) {
     const auto* b = reinterpret_cast<const uint8_t*>(&t);
     EXPECT_EQ((std::vector<uint8_t>(b, b + 7)), (std::vector<uint8_t>{0xE8, 0x07, 3, 5, 17, 8, 9}));
 }
+
+TEST(Controller, DropsLogLinesUnformattedWhenAskedAndObserversSeeOnlyWhatFollowsTheirAdding) {
+    struct Seen : devhost::Observer {
+        void on_log(const devhost::LogEvent& e) override { logs.push_back(e.text); }
+        void on_rule(uint32_t, const rule_value& r) override { rules.push_back(r.key); }
+        std::vector<std::string> logs, rules;
+    } first, second;
+    auto c = std::make_shared<Controller>();
+    auto dev = child_of(c, 31, "zrt4600a");
+    c->add_observer(&first);
+    dev->InfoLog("kept {}", dev->DataId());
+    c->log_lines = false;
+    dev->InfoLog("dropped {} {}", dev->DataId(), std::string("text"));
+    c->log_lines = true;
+    c->add_observer(&second);
+    dev->InfoLog("kept again {}", dev->DataId());
+    dev->CheckThresholdBool(2, "AC_0", "06015", "name", "instance", true, 1);
+
+    ASSERT_EQ(c->logs.size(), 2u);
+    EXPECT_EQ(c->logs[0].text, "kept 31");
+    EXPECT_EQ(c->logs[1].text, "kept again 31");
+    EXPECT_EQ(first.logs, (std::vector<std::string>{"kept 31", "kept again 31"}));
+    EXPECT_EQ(second.logs, (std::vector<std::string>{"kept again 31"}));
+    EXPECT_EQ(first.rules, (std::vector<std::string>{"AC_0"}));
+    EXPECT_EQ(second.rules, (std::vector<std::string>{"AC_0"}));
+    ASSERT_EQ(dev->pending_rules.size(), 1u);
+    EXPECT_EQ(dev->pending_rules[0].instance, "instance");
+    EXPECT_EQ(dev->pending_rules[0].data_id, 31u);
+}
