@@ -2,9 +2,9 @@
 // and well-formed replies. Input: a stream of operations (fuzz_util.h).
 // Properties: an image is accepted exactly when its length fits its own count; a refused
 // image changes nothing; after an accepted one the next cycle publishes the same bytes
-// with only the time stamp renewed (the first kMaxCycleEnds accepted loads of an input, of
-// counts up to kMaxCacheCycleChannels; ops.h), and value
-// queries refuse only with std::out_of_range.
+// with only the time stamp renewed (after the first kMaxCycleEnds accepted loads of an
+// input, of counts up to kMaxCacheCycleChannels); value queries refuse only with
+// std::out_of_range.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
