@@ -25,9 +25,9 @@
 
 #include "bench/reference.h"
 #include "power/zrt4600a.h"
-#include "tools/history_export.h"
-#include "tools/history_store.h"
-#include "tools/report.h"
+#include "tools/history/history_export.h"
+#include "tools/history/history_store.h"
+#include "tools/history/report.h"
 
 namespace {
 

@@ -20,9 +20,9 @@
 
 #include "dc/dc_records.h"
 #include "host/TXQSPDevice.h"
-#include "power/cycle_end.h"
-#include "power/record_guard.h"
-#include "power/reply_walk.h"
+#include "common/cycle_end.h"
+#include "common/record_guard.h"
+#include "common/reply_walk.h"
 
 namespace zrt {
 namespace dc {

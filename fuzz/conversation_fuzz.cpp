@@ -24,7 +24,7 @@
 #include "devhost/devhost.h"
 #include "fuzz_util.h"
 #include "ops.h"
-#include "power/cycle_end.h"
+#include "common/cycle_end.h"
 #include "power/zrt4600a.h"
 #include "replies.h"
 

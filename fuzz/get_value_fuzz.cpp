@@ -22,7 +22,7 @@
 #include "dc/zrt4600_dc.h"
 #include "fuzz_util.h"
 #include "ops.h"
-#include "power/cycle_end.h"
+#include "common/cycle_end.h"
 #include "rc/zrt4600_rc.h"
 #include "replies.h"
 

@@ -20,7 +20,7 @@
 #include <json/value.h>
 
 #include "host/PMBusProtocol.h"
-#include "power/cycle_end.h"
+#include "common/cycle_end.h"
 
 namespace zrt {
 

@@ -19,9 +19,9 @@
 #include <json/value.h>
 
 #include "host/TXQSPDevice.h"
-#include "power/cycle_end.h"
-#include "power/record_guard.h"
-#include "power/reply_walk.h"
+#include "common/cycle_end.h"
+#include "common/record_guard.h"
+#include "common/reply_walk.h"
 #include "rc/rc_records.h"
 
 namespace zrt {

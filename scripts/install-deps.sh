@@ -37,18 +37,18 @@ set -- "${args[@]+"${args[@]}"}"
 if [ "${want_packaging}" -eq 0 ]; then packaging=(); fi
 
 # The report's chart library comes from the npm registry, pinned by
-# tools/report/package-lock.json; CMake embeds it into zrt4600a-host.
+# tools/history/report/package-lock.json; CMake embeds it into zrt4600a-host.
 root="$(cd "$(dirname "$0")/.." && pwd)"
 report_assets() {
   if ! command -v npm >/dev/null 2>&1; then
     $SUDO apt-get install -y -qq --no-install-recommends npm
   fi
-  (cd "${root}/tools/report" && npm ci --no-audit --no-fund --silent)
+  (cd "${root}/tools/history/report" && npm ci --no-audit --no-fund --silent)
 }
 
 if [ "${1:-}" = "--if-missing" ]; then
   missing=0
-  if [ ! -f "${root}/tools/report/node_modules/uplot/dist/uPlot.iife.min.js" ]; then missing=1; fi
+  if [ ! -f "${root}/tools/history/report/node_modules/uplot/dist/uPlot.iife.min.js" ]; then missing=1; fi
   for pkg in "${native[@]}" "${armhf[@]}" "${packaging[@]+"${packaging[@]}"}"; do
     if ! dpkg-query -W -f='${Status}' "${pkg}" 2>/dev/null | grep -q "ok installed"; then
       missing=1

@@ -18,7 +18,7 @@
 #include "sim/line.h"
 #include "sim/simulator.h"
 #include "sim/wire_log.h"
-#include "tools/paths.h"
+#include "tools/core/paths.h"
 
 namespace {
 

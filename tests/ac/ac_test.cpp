@@ -17,7 +17,7 @@
 #include "ac/zrt4600_ac.h"
 #include "host/get_ttime.h"
 #include "devhost/devhost.h"
-#include "power/cycle_end.h"
+#include "common/cycle_end.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include "sim/memory_link.h"
 #include "sim/simulator.h"
 #include "tests/sim/sim_test_util.h"
-#include "tools/plugin_loader.h"
+#include "tools/app/plugin_loader.h"
 
 namespace {
 

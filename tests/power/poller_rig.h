@@ -11,7 +11,7 @@
 #include <json/value.h>
 
 #include "devhost/devhost.h"
-#include "power/cycle_end.h"
+#include "common/cycle_end.h"
 #include "recording_children.h"
 
 using Bytes = std::vector<uint8_t>;

@@ -12,7 +12,7 @@
 
 #include "devhost/devhost.h"
 #include "host/get_ttime.h"
-#include "power/cycle_end.h"
+#include "common/cycle_end.h"
 #include "rc/zrt4600_rc.h"
 
 namespace {

@@ -18,7 +18,7 @@
 
 #include "devhost/devhost.h"
 #include "fuzz/replies.h"
-#include "power/cycle_end.h"
+#include "common/cycle_end.h"
 #include "power/zrt4600a.h"
 
 namespace {

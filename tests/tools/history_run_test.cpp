@@ -13,9 +13,9 @@
 #include "sim/memory_link.h"
 #include "sim/simulator.h"
 #include "tests/sim/sim_test_util.h"
-#include "tools/history_export.h"
-#include "tools/history_store.h"
-#include "tools/plugin_loader.h"
+#include "tools/history/history_export.h"
+#include "tools/history/history_store.h"
+#include "tools/app/plugin_loader.h"
 
 namespace {
 

@@ -13,12 +13,12 @@
 #include <json/reader.h>
 #include <sqlite3.h>
 
-#include "tools/history_cli.h"
-#include "tools/history_export.h"
-#include "tools/history_read.h"
-#include "tools/history_store.h"
-#include "tools/host_error.h"
-#include "tools/report.h"
+#include "tools/history/history_cli.h"
+#include "tools/history/history_export.h"
+#include "tools/history/history_read.h"
+#include "tools/history/history_store.h"
+#include "tools/core/host_error.h"
+#include "tools/history/report.h"
 
 using namespace zrt::host;
 

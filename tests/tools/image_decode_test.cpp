@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tools/image_decode.h"
+#include "tools/core/image_decode.h"
 
 using namespace zrt::host;
 

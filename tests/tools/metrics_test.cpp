@@ -15,10 +15,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "tools/diag_log.h"
-#include "tools/metrics.h"
-#include "tools/output.h"
-#include "tools/paths.h"
+#include "tools/core/diag_log.h"
+#include "tools/metrics/metrics.h"
+#include "tools/view/output.h"
+#include "tools/core/paths.h"
 
 using namespace zrt::host;
 

@@ -11,15 +11,15 @@
 
 #include <sys/stat.h>
 
-#include "tools/history_store.h"
-#include "tools/host_app.h"
-#include "tools/host_error.h"
-#include "tools/image_view.h"
-#include "tools/json_line.h"
-#include "tools/output.h"
-#include "tools/settings_check.h"
+#include "tools/history/history_store.h"
+#include "tools/app/host_app.h"
+#include "tools/core/host_error.h"
+#include "tools/view/image_view.h"
+#include "tools/core/json_line.h"
+#include "tools/view/output.h"
+#include "tools/app/settings_check.h"
 #include "tests/sim/sim_test_util.h"
-#include "tools/plugin_loader.h"
+#include "tools/app/plugin_loader.h"
 
 using namespace zrt::host;
 

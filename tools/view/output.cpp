@@ -1,4 +1,4 @@
-#include "tools/output.h"
+#include "tools/view/output.h"
 
 #include <atomic>
 #include <cerrno>
@@ -9,8 +9,8 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include "tools/image_view.h"
-#include "tools/json_line.h"
+#include "tools/view/image_view.h"
+#include "tools/core/json_line.h"
 
 namespace zrt::host {
 

@@ -1,8 +1,8 @@
-#include "tools/plugin_loader.h"
+#include "tools/app/plugin_loader.h"
 
 #include <dlfcn.h>
 
-#include "tools/host_error.h"
+#include "tools/core/host_error.h"
 
 namespace zrt::host {
 namespace {

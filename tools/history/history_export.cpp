@@ -1,4 +1,4 @@
-#include "tools/history_export.h"
+#include "tools/history/history_export.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -9,10 +9,10 @@
 #include <fmt/format.h>
 #include <sqlite3.h>
 
-#include "tools/history_store.h"
-#include "tools/host_error.h"
-#include "tools/sqlite_util.h"
-#include "tools/json_line.h"
+#include "tools/history/history_store.h"
+#include "tools/core/host_error.h"
+#include "tools/history/sqlite_util.h"
+#include "tools/core/json_line.h"
 
 namespace zrt::host {
 namespace {

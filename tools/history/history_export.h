@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "tools/history_read.h"
+#include "tools/history/history_read.h"
 
 namespace zrt::host {
 

@@ -1,4 +1,4 @@
-#include "tools/history_cli.h"
+#include "tools/history/history_cli.h"
 
 #include <cstring>
 #include <iostream>
@@ -8,9 +8,9 @@
 #include <CLI/CLI.hpp>
 #include <unistd.h>
 
-#include "tools/history_export.h"
-#include "tools/host_error.h"
-#include "tools/report.h"
+#include "tools/history/history_export.h"
+#include "tools/core/host_error.h"
+#include "tools/history/report.h"
 
 namespace zrt::host {
 

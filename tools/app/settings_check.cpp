@@ -1,4 +1,4 @@
-#include "tools/settings_check.h"
+#include "tools/app/settings_check.h"
 
 #include <cmath>
 #include <cstdlib>
@@ -7,7 +7,7 @@
 
 #include <json/writer.h>
 
-#include "tools/host_error.h"
+#include "tools/core/host_error.h"
 
 namespace zrt::host {
 namespace {

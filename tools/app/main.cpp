@@ -19,11 +19,11 @@
 
 #include <CLI/CLI.hpp>
 
-#include "tools/diag_log.h"
-#include "tools/history_cli.h"
-#include "tools/host_app.h"
-#include "tools/host_error.h"
-#include "tools/paths.h"
+#include "tools/core/diag_log.h"
+#include "tools/history/history_cli.h"
+#include "tools/app/host_app.h"
+#include "tools/core/host_error.h"
+#include "tools/core/paths.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "tools/history_read.h"
+#include "tools/history/history_read.h"
 
 #include <cerrno>
 #include <chrono>
@@ -10,8 +10,8 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
-#include "tools/host_error.h"
-#include "tools/sqlite_util.h"
+#include "tools/core/host_error.h"
+#include "tools/history/sqlite_util.h"
 
 namespace zrt::host {
 namespace {

@@ -1,4 +1,4 @@
-#include "tools/history_store.h"
+#include "tools/history/history_store.h"
 
 #include <chrono>
 #include <cstdio>
@@ -13,8 +13,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "tools/host_error.h"
-#include "tools/sqlite_util.h"
+#include "tools/core/host_error.h"
+#include "tools/history/sqlite_util.h"
 
 namespace zrt::host {
 HistoryStore::HistoryStore(const std::string& path, int retention, Mode mode)

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "host/TXQVDevice.h"
-#include "power/byte_reader.h"
+#include "common/byte_reader.h"
 
 namespace zrt {
 

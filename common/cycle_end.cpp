@@ -1,4 +1,4 @@
-#include "power/cycle_end.h"
+#include "common/cycle_end.h"
 
 #include <cstring>
 #include <limits>

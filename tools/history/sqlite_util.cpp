@@ -1,8 +1,8 @@
-#include "tools/sqlite_util.h"
+#include "tools/history/sqlite_util.h"
 
 #include <cstring>
 
-#include "tools/host_error.h"
+#include "tools/core/host_error.h"
 
 namespace zrt::host {
 namespace {

@@ -8,10 +8,10 @@
 #include <fmt/format.h>
 #include <sqlite3.h>
 
-#include "tools/history_store.h"
-#include "tools/host_error.h"
-#include "tools/sqlite_util.h"
-#include "tools/image_decode.h"
+#include "tools/history/history_store.h"
+#include "tools/core/host_error.h"
+#include "tools/history/sqlite_util.h"
+#include "tools/core/image_decode.h"
 
 namespace zrt::host {
 namespace {

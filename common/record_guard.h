@@ -12,7 +12,7 @@
 #include <mutex>
 
 #include "host/TXQVDevice.h"
-#include "power/cycle_end.h"
+#include "common/cycle_end.h"
 
 namespace zrt {
 

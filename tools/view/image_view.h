@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/output.h"
+#include "tools/view/output.h"
 
 namespace zrt::host {
 

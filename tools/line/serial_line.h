@@ -12,7 +12,7 @@
 #include <asio/serial_port.hpp>
 
 #include "devhost/transport.h"
-#include "tools/host_error.h"
+#include "tools/core/host_error.h"
 
 namespace zrt::host {
 

@@ -1,4 +1,4 @@
-#include "tools/paths.h"
+#include "tools/core/paths.h"
 
 #include <filesystem>
 #include <system_error>

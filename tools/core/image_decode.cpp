@@ -1,4 +1,4 @@
-#include "tools/image_decode.h"
+#include "tools/core/image_decode.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "tools/diag_log.h"
+#include "tools/core/diag_log.h"
 
 #include <cerrno>
 #include <cstdio>

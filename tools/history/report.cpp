@@ -1,4 +1,4 @@
-#include "tools/report.h"
+#include "tools/history/report.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -16,13 +16,13 @@
 #include <fmt/format.h>
 #include <sqlite3.h>
 
-#include "tools/history_read.h"
-#include "tools/history_store.h"
-#include "tools/host_error.h"
-#include "tools/sqlite_util.h"
-#include "tools/image_decode.h"
-#include "tools/json_line.h"
-#include "tools/report_assets.h"  // generated: kUplotJs, kUplotCss
+#include "tools/history/history_read.h"
+#include "tools/history/history_store.h"
+#include "tools/core/host_error.h"
+#include "tools/history/sqlite_util.h"
+#include "tools/core/image_decode.h"
+#include "tools/core/json_line.h"
+#include "tools/history/report_assets.h"  // generated: kUplotJs, kUplotCss
 
 namespace zrt::host {
 namespace {

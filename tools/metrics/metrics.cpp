@@ -1,4 +1,4 @@
-#include "tools/metrics.h"
+#include "tools/metrics/metrics.h"
 
 #include <cctype>
 #include <cmath>
@@ -12,8 +12,8 @@
 #include <asio/write.hpp>
 #include <fmt/format.h>
 
-#include "tools/image_decode.h"
-#include "tools/output.h"
+#include "tools/core/image_decode.h"
+#include "tools/view/output.h"
 #include "zrt_version.h"
 
 namespace zrt::host {

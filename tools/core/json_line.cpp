@@ -1,4 +1,4 @@
-#include "tools/json_line.h"
+#include "tools/core/json_line.h"
 
 #include <cmath>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "tools/host_app.h"
+#include "tools/app/host_app.h"
 
 #include <chrono>
 #include <csignal>
@@ -20,14 +20,14 @@
 #include "sim/line.h"
 #include "sim/simulator.h"
 #include "sim/wire_log.h"
-#include "tools/diag_log.h"
-#include "tools/history_store.h"
-#include "tools/host_error.h"
-#include "tools/metrics.h"
-#include "tools/output.h"
-#include "tools/plugin_loader.h"
-#include "tools/serial_line.h"
-#include "tools/settings_check.h"
+#include "tools/core/diag_log.h"
+#include "tools/history/history_store.h"
+#include "tools/core/host_error.h"
+#include "tools/metrics/metrics.h"
+#include "tools/view/output.h"
+#include "tools/app/plugin_loader.h"
+#include "tools/line/serial_line.h"
+#include "tools/app/settings_check.h"
 
 namespace zrt::host {
 

@@ -1,4 +1,4 @@
-#include "tools/serial_line.h"
+#include "tools/line/serial_line.h"
 
 #include <cerrno>
 #include <cstring>
@@ -9,7 +9,7 @@
 #include <sys/ioctl.h>
 #include <termios.h>
 
-#include "tools/host_error.h"
+#include "tools/core/host_error.h"
 
 namespace zrt::host {
 

@@ -1,4 +1,4 @@
-#include "tools/image_view.h"
+#include "tools/view/image_view.h"
 
 #include <algorithm>
 #include <cmath>
@@ -6,8 +6,8 @@
 
 #include <fmt/format.h>
 
-#include "tools/image_decode.h"
-#include "tools/json_line.h"
+#include "tools/core/image_decode.h"
+#include "tools/core/json_line.h"
 
 namespace zrt::host {
 
