@@ -9,7 +9,6 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <memory>
@@ -25,8 +24,10 @@
 #include "ac/ac_records.h"
 #include "host/TXQSPDevice.h"
 #include "common/cycle_end.h"
+#include "common/history_image.h"
 #include "common/record_guard.h"
 #include "common/reply_walk.h"
+#include "common/threshold.h"
 
 namespace zrt {
 namespace ac {
@@ -114,8 +115,10 @@ void trace_channel(float a, float b, float c, float f);
 template <class TeleAC, class TeleACChannel, int RT_AC>
 class PMBusPowerAC : public TXQSPDevice {
 public:
-    static constexpr int kRecordSize = static_cast<int>(sizeof(TeleAC));
-    static constexpr int kChannelSize = static_cast<int>(sizeof(TeleACChannel));
+    // The history image: the screen record, then one channel record per channel.
+    using Image = zrt::HistoryImage<TeleAC, TeleACChannel>;
+    static constexpr int kRecordSize = Image::kRecordSize;
+    static constexpr int kChannelSize = Image::kItemSize;
 
     PMBusPowerAC() = default;
     // The poller passes its model text; the screen does not use it.
@@ -182,7 +185,6 @@ private:
     void register_rules(const unsigned char* cycle, int size);
 
     static unsigned char* bytes(void* rec) { return static_cast<unsigned char*>(rec); }
-    static void read_threshold(const Json::Value& v, float& out);
 };
 
 template <class TeleAC, class TeleACChannel, int RT_AC>
@@ -216,12 +218,10 @@ bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::LoadFromCache(const unsigned ch
     const uint8_t count = data[offsetof(TeleAC, channel_count)];
     // All or nothing: an image whose length disagrees with its own channel count changes
     // nothing.
-    if (static_cast<int64_t>(len) - kRecordSize != static_cast<int64_t>(kChannelSize) * count) return false;
+    if (!Image::whole(len, count)) return false;
 
     std::lock_guard<std::mutex> lock(guard_.writer());
-    std::memcpy(&record, data, kRecordSize);
-    channels.assign(count, TeleACChannel{});
-    if (count > 0) std::memcpy(channels.data(), data + kRecordSize, static_cast<size_t>(kChannelSize) * count);
+    Image::read(data, count, record, channels);
     guard_.mark_fresh(*this, [this](View& view) {
         view_values(view);
         view_alerts(view);
@@ -235,17 +235,12 @@ void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::RoundDone() {
         std::lock_guard<std::mutex> lock(guard_.writer());
         zrt::stamp(record.update_time);
 
-        // The image follows the channel count, which may change after the first cycle.
-        const int size = kRecordSize + kChannelSize * static_cast<int>(channels.size());
-        const bool same_shape = image && image_size == size;
+        // The image follows the channel count, which may change after the first cycle; the
+        // movement test compares with the previous image while it still holds it.
+        const bool same_shape = image && image_size == Image::size(channels.size());
         values_moved = !data_ready || !same_shape || moved_since(image.get());
-        if (!same_shape) {
-            image.reset(new unsigned char[size]());
-            image_size = size;
-        }
-        std::memcpy(image.get(), &record, kRecordSize);
-        if (!channels.empty())
-            std::memcpy(image.get() + kRecordSize, channels.data(), static_cast<size_t>(kChannelSize) * channels.size());
+        Image::fit(image, image_size, channels.size());
+        Image::write(image.get(), record, channels);
         guard_.mark_fresh(*this);
     }
     // Only RoundDone writes the image, so it is the cycle's snapshot too and the host reads it
@@ -257,13 +252,6 @@ void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::RoundDone() {
 }
 
 template <class TeleAC, class TeleACChannel, int RT_AC>
-void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::read_threshold(const Json::Value& v, float& out) {
-    // Objects and arrays have no text form; they leave the threshold as it was.
-    if (v.isNull() || !v.isConvertibleTo(Json::stringValue)) return;
-    out = static_cast<float>(std::atof(v.asString().c_str()));
-}
-
-template <class TeleAC, class TeleACChannel, int RT_AC>
 bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::InitV(TXQVDevice* parent, unsigned int id,
                                                         const Json::Value& setting) {
     {
@@ -271,10 +259,8 @@ bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::InitV(TXQVDevice* parent, unsig
         record.device_id = id;
         if (setting.isObject()) {
             const Json::Value& app = setting["appSetting"];
-            if (app.isObject()) {
-                read_threshold(app["diff_v"], diff_v);
-                read_threshold(app["diff_i"], diff_i);
-            }
+            zrt::read_threshold(app, "diff_v", diff_v);
+            zrt::read_threshold(app, "diff_i", diff_i);
         }
     }
     return TXQSPDevice::InitV(parent, id, setting);
@@ -284,24 +270,17 @@ bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::InitV(TXQVDevice* parent, unsig
 // Get_Value reads.
 template <class TeleAC, class TeleACChannel, int RT_AC>
 int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_41(const unsigned char* p, int len) {
-    std::lock_guard<std::mutex> lock(guard_.writer());
-    const int used = walk40_41(p, len);
-    guard_.refresh([this](View& view) { view_values(view); });
-    return used;
+    return guard_.parse([&] { return walk40_41(p, len); }, [this](View& view) { view_values(view); });
 }
 
 template <class TeleAC, class TeleACChannel, int RT_AC>
 int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_43(const unsigned char* p, int len) {
-    std::lock_guard<std::mutex> lock(guard_.writer());
-    return walk40_43(p, len);  // switch states: nothing Get_Value reads
+    return guard_.parse([&] { return walk40_43(p, len); });  // switch states: nothing Get_Value reads
 }
 
 template <class TeleAC, class TeleACChannel, int RT_AC>
 int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_44(const unsigned char* p, int len) {
-    std::lock_guard<std::mutex> lock(guard_.writer());
-    const int used = walk40_44(p, len);
-    guard_.refresh([this](View& view) { view_alerts(view); });
-    return used;
+    return guard_.parse([&] { return walk40_44(p, len); }, [this](View& view) { view_alerts(view); });
 }
 
 // 40_41: channel count, per channel a b c f, P and P user values, then ia ib ic. A field
@@ -320,7 +299,7 @@ int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::walk40_41(const unsigned char* p
     }
     for (TeleACChannel& ch : channels) {
         // a, b, c and f lie back to back in the channel record.
-        for (size_t k = 0; k < 4; ++k)
+        for (size_t k = 0; k < 4; ++k)  // each checked alone: the overflow names its own end
             if (!w.take_value(bytes(&ch) + offsetof(TeleACChannel, a) + 4 * k, kAbsentVoltage)) return -1;
         trace_channel(ch.a, ch.b, ch.c, ch.f);
 

@@ -1,8 +1,9 @@
 #include "ac/zrt4600_ac.h"
 
 #include <charconv>
-#include <iostream>
 #include <limits>
+
+#include "common/trace_line.h"
 
 namespace zrt {
 namespace ac {
@@ -46,7 +47,7 @@ size_t format_channel_trace(char (&out)[kChannelTraceMax], float a, float b, flo
 void trace_channel(float a, float b, float c, float f) {
     char line[kChannelTraceMax];
     const size_t n = format_channel_trace(line, a, b, c, f);
-    std::cout.write(line, static_cast<std::streamsize>(n)) << std::flush;
+    trace(std::string_view(line, n));
 }
 
 std::optional<int32_t> channel_number(std::string_view digits) {

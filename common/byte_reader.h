@@ -6,9 +6,9 @@ namespace zrt {
 
 // Bounded cursor over the info bytes a parse hook is given. It never touches memory at or
 // beyond `len`: a read that runs past the end yields zero bytes for the missing part, while
-// the cursor still advances by the full width, so a hook can walk a reply exactly as its
-// layout says and compare the cursor with `len` where the layout says to. Hooks that must
-// stop before a field that does not fit ask fits() first.
+// the cursor still advances by the full width. The hooks do not rely on that: they ask
+// fits() (through ReplyWalk::need) before every field, so the padding only keeps a mistake
+// harmless.
 class ByteReader {
 public:
     ByteReader(const unsigned char* p, int len) : p_(p), len_(len < 0 ? 0 : len) {}

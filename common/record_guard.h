@@ -21,11 +21,21 @@ class RecordGuard {
 public:
     std::mutex& writer() { return writer_; }
 
-    // Refreshes the view from the records; the caller holds writer().
-    template <class Fill>
-    void refresh(Fill&& fill) {
-        std::lock_guard<std::mutex> lock(view_mutex_);
-        fill(view_);
+    // What every parse hook does: runs `walk` under writer(), then refreshes the view with
+    // `fill` before it lets go, and returns what the walk returned. A hook whose reply holds
+    // nothing Get_Value reads passes no fill. The view is refreshed whatever the walk
+    // returned: fields decoded before a refusal keep their new values.
+    template <class Walk, class Fill>
+    int parse(Walk&& walk, Fill&& fill) {
+        std::lock_guard<std::mutex> lock(writer_);
+        const int used = walk();
+        refresh(fill);
+        return used;
+    }
+    template <class Walk>
+    int parse(Walk&& walk) {
+        std::lock_guard<std::mutex> lock(writer_);
+        return walk();
     }
 
     // Marks the device's data ready and fresh as of now and refreshes the view; the caller
@@ -51,6 +61,13 @@ public:
     }
 
 private:
+    // Refreshes the view from the records; the caller holds writer().
+    template <class Fill>
+    void refresh(Fill&& fill) {
+        std::lock_guard<std::mutex> lock(view_mutex_);
+        fill(view_);
+    }
+
     std::mutex writer_;
     mutable std::mutex view_mutex_;
     View view_{};

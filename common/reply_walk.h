@@ -10,14 +10,12 @@
 namespace zrt {
 
 // A ByteReader over the hook's bytes that knows the device it decodes for and the hook's
-// read-overflow message ("... read overflow {} - {}": data id, bytes, len). Replies bound
-// their fields in one of two ways, and the walk offers both:
-//  - need(n) before a field: when the next n bytes do not fit, it logs the message with the
-//    bytes the walk would have used up to the end of that field and returns false, and the
-//    hook gives up before it reads anything past len;
-//  - overran() after fields read with zero padding (ByteReader reads what lies past len as
-//    zeros): when the cursor lies beyond len, it logs the message with the cursor and
-//    returns true.
+// read-overflow message ("... read overflow {} - {}": data id, bytes, len). Every hook checks
+// before it reads: need(n) before a field (or a block of fields read as one) that takes n
+// bytes. When they do not fit, need() logs the overflow message with the bytes the walk would
+// have used up to the end of that field and len, and returns false; the hook then gives up
+// (-1) before it reads anything past len, and the fields it decoded before keep their new
+// values. The take_* and pass reads do the check themselves.
 // Pos is the type of the two counts in the overflow line. Log lines go out at once, in the
 // order the walk finds them, each with the argument types its call gives.
 template <class Pos = int32_t>
@@ -26,20 +24,12 @@ public:
     ReplyWalk(TXQVDevice& dev, const unsigned char* p, int len, const char* overflow)
         : ByteReader(p, len), dev_(dev), given_len_(len), overflow_(overflow) {}
 
-    // The count the hook was given (ByteReader::len() reads a negative one as 0).
-    int given_len() const { return given_len_; }
-
-    bool need(int n) {
+    bool need(int n) { return need(n, overflow_); }
+    // The same check, reported with another text of the same form.
+    bool need(int n, const char* overflow) {
         if (fits(n)) return true;
-        overflow_line(overflow_, end_of(n));
+        log(overflow, static_cast<Pos>(end_of(n)), static_cast<Pos>(given_len_));
         return false;
-    }
-    bool overran() { return overran(overflow_); }
-    // The same test with another text of the same form.
-    bool overran(const char* text) {
-        if (pos() <= len()) return false;
-        overflow_line(text, pos());
-        return true;
     }
 
     // Checked reads: each gives up (false) after need() has logged.
@@ -62,11 +52,15 @@ public:
     // no-value pattern.
     bool take_value(void* dst, float absent) {
         if (!need(4)) return false;
-        unsigned char raw[4];
-        if (value4(raw))
-            std::memcpy(dst, &absent, 4);
-        else
-            std::memcpy(dst, raw, 4);
+        read_value(static_cast<unsigned char*>(dst), absent);
+        return true;
+    }
+    // `count` such values back to back, checked as one block (reported with `overflow`).
+    bool take_values(void* dst, int count, float absent) { return take_values(dst, count, absent, overflow_); }
+    bool take_values(void* dst, int count, float absent, const char* overflow) {
+        if (!need(4 * count, overflow)) return false;
+        unsigned char* d = static_cast<unsigned char*>(dst);
+        for (int k = 0; k < count; ++k) read_value(d + 4 * k, absent);
         return true;
     }
 
@@ -77,7 +71,13 @@ public:
     }
 
 private:
-    void overflow_line(const char* text, int at) { log(text, static_cast<Pos>(at), static_cast<Pos>(given_len_)); }
+    void read_value(unsigned char* dst, float absent) {
+        unsigned char raw[4];
+        if (value4(raw))
+            std::memcpy(dst, &absent, 4);
+        else
+            std::memcpy(dst, raw, 4);
+    }
 
     TXQVDevice& dev_;
     int given_len_;

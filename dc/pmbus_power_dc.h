@@ -8,7 +8,6 @@
 // host thread (zrt::RecordGuard says how the record is shared).
 #include <cmath>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -21,8 +20,10 @@
 #include "dc/dc_records.h"
 #include "host/TXQSPDevice.h"
 #include "common/cycle_end.h"
+#include "common/history_image.h"
 #include "common/record_guard.h"
 #include "common/reply_walk.h"
+#include "common/threshold.h"
 
 namespace zrt {
 namespace dc {
@@ -54,9 +55,9 @@ inline constexpr VoltAlarm kVoltAlarms[] = {
 inline constexpr AlarmRow kFuseAlarm{1, "DC_3", "06001", "电池熔丝故障告警"};
 inline constexpr uint8_t kFuseFault = 3;
 
-// The trace line of a 42_41 block. A block shorter than four bytes prints only the bytes it
-// has ("parse 42 41: 7 1" for two bytes, "parse 42 41:" for none), so the trace never reads
-// past the block.
+// The trace line of a 42_41 block: "parse 42 41:" and its first four bytes in lower-case
+// hexadecimal. A block shorter than four bytes prints only the bytes it has ("parse 42 41: 7
+// 1" for two bytes, "parse 42 41:" for none), so the trace never reads past the block.
 void trace_42_41(const unsigned char* p, int len);
 
 }  // namespace dc
@@ -65,7 +66,9 @@ void trace_42_41(const unsigned char* p, int len);
 template <class TeleDC, int RT_DC>
 class PMBusPowerDC : public TXQSPDevice {
 public:
-    static constexpr int kRecordSize = static_cast<int>(sizeof(TeleDC));
+    // The history image: the record alone, published and saved in place.
+    using Image = zrt::HistoryImage<TeleDC>;
+    static constexpr int kRecordSize = Image::kRecordSize;
 
     PMBusPowerDC() = default;
     // The poller passes its model text; the screen does not use it.
@@ -110,9 +113,8 @@ private:
     }
     void register_rules(const TeleDC& cycle);
 
-    static bool take_values(zrt::ReplyWalk<int64_t>& w, uint8_t& count, void* values, uint8_t capacity,
-                            const char* too_many);
-    static void read_threshold(const Json::Value& app, const char* key, float& out);
+    static bool take_counted(zrt::ReplyWalk<int64_t>& w, uint8_t& count, void* values, uint8_t capacity,
+                             const char* too_many);
 };
 
 template <class TeleDC, int RT_DC>
@@ -127,9 +129,9 @@ float PMBusPowerDC<TeleDC, RT_DC>::Get_Value(unsigned int /*index*/, const std::
 // Accepts exactly one saved DC image; any other length changes nothing.
 template <class TeleDC, int RT_DC>
 bool PMBusPowerDC<TeleDC, RT_DC>::LoadFromCache(const unsigned char* data, int len) {
-    if (data == nullptr || len != kRecordSize) return false;
+    if (data == nullptr || !Image::whole(len, 0)) return false;
     std::lock_guard<std::mutex> lock(guard_.writer());
-    std::memcpy(&record, data, kRecordSize);
+    Image::read(data, record);
     guard_.mark_fresh(*this, [this](View& view) { view_values(view); });
     return true;
 }
@@ -147,26 +149,17 @@ void PMBusPowerDC<TeleDC, RT_DC>::RoundDone() {
             !data_ready || std::fabs(record.v - prev_v) >= diff_v || std::fabs(record.i - prev_i) >= diff_i;
         prev_v = record.v;
         prev_i = record.i;
-        cycle = record;
+        Image::write(reinterpret_cast<unsigned char*>(&cycle), record);
         guard_.mark_fresh(*this);
     }
     // A reply decoded while the host handles the publication changes the record, not the
     // snapshot the rules and the history job are made from.
     zrt::publish_cycle(*this, RT_DC, reinterpret_cast<const unsigned char*>(&record),
-                       reinterpret_cast<const unsigned char*>(&cycle), kRecordSize,
+                       reinterpret_cast<const unsigned char*>(&cycle), Image::size(0),
                        [this, &cycle](const unsigned char*, int) {
                            register_rules(cycle);
                            DoImpCheckAlert();
                        });
-}
-
-// A JSON string or number is read as text through atof (text that is no number gives 0);
-// null, a missing key, or a value with no text (object, array, bool) keeps `out`.
-template <class TeleDC, int RT_DC>
-void PMBusPowerDC<TeleDC, RT_DC>::read_threshold(const Json::Value& app, const char* key, float& out) {
-    if (!app.isMember(key)) return;
-    const Json::Value& v = app[key];
-    if (v.isString() || v.isNumeric()) out = static_cast<float>(std::atof(v.asString().c_str()));
 }
 
 template <class TeleDC, int RT_DC>
@@ -174,12 +167,10 @@ bool PMBusPowerDC<TeleDC, RT_DC>::InitV(TXQVDevice* parent, unsigned int id, con
     {
         std::lock_guard<std::mutex> lock(guard_.writer());
         record.device_id = id;
-        if (setting.isObject() && setting.isMember("appSetting")) {
+        if (setting.isObject()) {
             const Json::Value& app = setting["appSetting"];
-            if (app.isObject()) {
-                read_threshold(app, "diff_v", diff_v);
-                read_threshold(app, "diff_i", diff_i);
-            }
+            zrt::read_threshold(app, "diff_v", diff_v);
+            zrt::read_threshold(app, "diff_i", diff_i);
         }
     }
     return TXQSPDevice::InitV(parent, id, setting);
@@ -189,23 +180,18 @@ bool PMBusPowerDC<TeleDC, RT_DC>::InitV(TXQVDevice* parent, unsigned int id, con
 // Get_Value reads.
 template <class TeleDC, int RT_DC>
 int PMBusPowerDC<TeleDC, RT_DC>::parse42_41(const unsigned char* p, int len) {
-    zrt::dc::trace_42_41(p, len);
-    std::lock_guard<std::mutex> lock(guard_.writer());
-    const int used = walk42_41(p, len);
-    guard_.refresh([this](View& view) { view_values(view); });
-    return used;
+    return guard_.parse([&] { return walk42_41(p, len); }, [this](View& view) { view_values(view); });
 }
 
 template <class TeleDC, int RT_DC>
 int PMBusPowerDC<TeleDC, RT_DC>::parse42_44(const unsigned char* p, int len) {
-    std::lock_guard<std::mutex> lock(guard_.writer());
-    return walk42_44(p, len);  // alarm states: nothing Get_Value reads
+    return guard_.parse([&] { return walk42_44(p, len); });  // alarm states: nothing Get_Value reads
 }
 
 // Reads a count byte and that many 4-byte values into `values`; a count over capacity is
 // logged and its values stepped over. False when a field does not fit.
 template <class TeleDC, int RT_DC>
-bool PMBusPowerDC<TeleDC, RT_DC>::take_values(zrt::ReplyWalk<int64_t>& w, uint8_t& count, void* values,
+bool PMBusPowerDC<TeleDC, RT_DC>::take_counted(zrt::ReplyWalk<int64_t>& w, uint8_t& count, void* values,
                                               uint8_t capacity, const char* too_many) {
     if (!w.take_u8(count)) return false;
     const int bytes = count * 4;
@@ -222,24 +208,18 @@ bool PMBusPowerDC<TeleDC, RT_DC>::take_values(zrt::ReplyWalk<int64_t>& w, uint8_
 template <class TeleDC, int RT_DC>
 int PMBusPowerDC<TeleDC, RT_DC>::walk42_41(const unsigned char* p, int len) {
     using namespace zrt::dc;
+    trace_42_41(p, len);
     zrt::ReplyWalk<int64_t> w(*this, p, len, kOverflow42_41);
     if (!w.take(&record.v, 4) || !w.take(&record.i, 4)) return -1;
-    if (!take_values(w, record.dc_m, record.dc_m_value, TeleDC::M_SIZE(), kTooManyM)) return -1;
-    if (!take_values(w, record.dc_n, record.dc_n_value, TeleDC::N_SIZE(), kTooManyN)) return -1;
+    if (!take_counted(w, record.dc_m, record.dc_m_value, TeleDC::M_SIZE(), kTooManyM)) return -1;
+    if (!take_counted(w, record.dc_n, record.dc_n_value, TeleDC::N_SIZE(), kTooManyN)) return -1;
 
     if (!w.take_u8(record.p_count)) return -1;
     if (record.p_count > TeleDC::P_SIZE()) {
         w.log(kTooManyP, static_cast<int64_t>(record.p_count), static_cast<int64_t>(TeleDC::P_SIZE()));
         return len;
     }
-    if (!w.need(record.p_count * 4)) return -1;
-    for (int k = 0; k < record.p_count; ++k) {
-        unsigned char value[4];
-        if (w.value4(value))
-            std::memcpy(&record.user_p[k], &kAbsentValue, 4);
-        else
-            std::memcpy(&record.user_p[k], value, 4);
-    }
+    if (!w.take_values(record.user_p, record.p_count, kAbsentValue)) return -1;
     return w.pos();
 }
 

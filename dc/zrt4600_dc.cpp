@@ -1,21 +1,15 @@
 #include "dc/zrt4600_dc.h"
 
-#include <cstdio>
+#include "common/trace_line.h"
 
 namespace zrt {
 namespace dc {
 
 void trace_42_41(const unsigned char* p, int len) {
-    char line[48];
-    if (len >= 4) {
-        std::snprintf(line, sizeof line, "parse 42 41: %x %x %x %x\n", unsigned(p[0]), unsigned(p[1]),
-                      unsigned(p[2]), unsigned(p[3]));
-    } else {
-        int n = std::snprintf(line, sizeof line, "parse 42 41:");
-        for (int k = 0; k < len; ++k) n += std::snprintf(line + n, sizeof line - n, " %x", unsigned(p[k]));
-        std::snprintf(line + n, sizeof line - n, "\n");
-    }
-    std::fputs(line, stdout);
+    TraceLine line;
+    line.text("parse 42 41:");
+    for (int k = 0; k < len && k < 4; ++k) line.text(" ").hex(p[k]);
+    line.end();
 }
 
 }  // namespace dc

@@ -9,7 +9,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <iostream>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -20,8 +19,10 @@
 
 #include "host/TXQSPDevice.h"
 #include "common/cycle_end.h"
+#include "common/history_image.h"
 #include "common/record_guard.h"
 #include "common/reply_walk.h"
+#include "common/trace_line.h"
 #include "rc/rc_records.h"
 
 namespace zrt {
@@ -55,8 +56,10 @@ inline constexpr uint8_t kModuleFault = 1;
 template <class TeleRC, class TeleRCChannel, int RT_RC>
 class PMBusPowerRC : public TXQSPDevice {
 public:
-    static constexpr int kRecordSize = static_cast<int>(sizeof(TeleRC));
-    static constexpr int kModuleSize = static_cast<int>(sizeof(TeleRCChannel));
+    // The history image: the group record, then one module record per module.
+    using Image = zrt::HistoryImage<TeleRC, TeleRCChannel>;
+    static constexpr int kRecordSize = Image::kRecordSize;
+    static constexpr int kModuleSize = Image::kItemSize;
 
     PMBusPowerRC() = default;
     // The poller passes its model text; the group does not use it.
@@ -76,8 +79,9 @@ public:
     virtual int parse41_44(const unsigned char* info, int len);
     virtual int parse40_46(const unsigned char* info, int len);
     virtual int parse42_46(const unsigned char* info, int len);
-    // Model hook: runs after the module fault rules, before the history job is queued.
-    virtual void DoImpCheckAlert() = 0;
+    // Model hook: runs after the module fault rules, before the history job is queued. The
+    // group's own hook adds nothing, so the template is a complete device by itself.
+    virtual void DoImpCheckAlert() {}
 
     TeleRC record{};
     std::vector<TeleRCChannel> modules;      // record.module_count entries once it is set
@@ -91,8 +95,6 @@ private:
     // Instance texts of the module fault rules, by module; used by RoundDone only.
     std::vector<std::string> module_instances_;
 
-    // The walks read with zero padding past len and compare the cursor with len where the
-    // replies' layouts say to.
     int walk41_41(const unsigned char* info, int len);
     int walk41_43(const unsigned char* info, int len);
     int walk41_44(const unsigned char* info, int len);
@@ -113,18 +115,17 @@ float PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::Get_Value(unsigned int, const 
 // before anything is copied, so a refused image leaves the device as it was.
 template <class TeleRC, class TeleRCChannel, int RT_RC>
 bool PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::LoadFromCache(const unsigned char* data, int len) {
-    std::cout << "rc data_len:" << len << " vs " << kRecordSize << std::endl;
+    zrt::TraceLine().text("rc data_len:").dec(len).text(" vs ").dec(kRecordSize).end();
     if (len < kRecordSize || data == nullptr) return false;
 
     const int count = data[offsetof(TeleRC, module_count)];
-    const int left = len - kRecordSize;
-    std::cout << "rc channelLen " << kModuleSize << " and " << count << " left:" << left << std::endl;
-    if (left != kModuleSize * count) return false;
+    zrt::TraceLine().text("rc channelLen ").dec(kModuleSize).text(" and ").dec(count).text(" left:")
+        .dec(len - kRecordSize)
+        .end();
+    if (!Image::whole(len, static_cast<size_t>(count))) return false;
 
     std::lock_guard<std::mutex> lock(guard_.writer());
-    std::memcpy(&record, data, kRecordSize);
-    modules.resize(static_cast<size_t>(count));
-    if (count > 0) std::memcpy(modules.data(), data + kRecordSize, static_cast<size_t>(left));
+    Image::read(data, static_cast<size_t>(count), record, modules);
     guard_.mark_fresh(*this);
     return true;
 }
@@ -136,14 +137,9 @@ void PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::RoundDone() {
         zrt::stamp(record.update_time);
 
         // The module count can change after the first cycle (a first reply without
-        // modules, a cache load), so the buffer is made anew whenever it no longer fits.
-        const int size = kRecordSize + kModuleSize * static_cast<int>(modules.size());
-        if (!image || image_size != size) {
-            image.reset(new unsigned char[static_cast<size_t>(size)]());
-            image_size = size;
-        }
-        std::memcpy(image.get(), &record, kRecordSize);
-        if (!modules.empty()) std::memcpy(image.get() + kRecordSize, modules.data(), kModuleSize * modules.size());
+        // modules, a cache load), so the buffer follows it.
+        Image::fit(image, image_size, modules.size());
+        Image::write(image.get(), record, modules);
         guard_.mark_fresh(*this);
     }
     // Only RoundDone writes the image, so it is the cycle's snapshot too and the host reads it
@@ -167,43 +163,38 @@ bool PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::InitV(TXQVDevice* parent, unsig
 // The hooks walk under the writer lock; none of them changes what Get_Value reads.
 template <class TeleRC, class TeleRCChannel, int RT_RC>
 int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse41_41(const unsigned char* info, int len) {
-    std::lock_guard<std::mutex> lock(guard_.writer());
-    return walk41_41(info, len);
+    return guard_.parse([&] { return walk41_41(info, len); });
 }
 
 template <class TeleRC, class TeleRCChannel, int RT_RC>
 int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse41_43(const unsigned char* info, int len) {
-    std::lock_guard<std::mutex> lock(guard_.writer());
-    return walk41_43(info, len);
+    return guard_.parse([&] { return walk41_43(info, len); });
 }
 
 template <class TeleRC, class TeleRCChannel, int RT_RC>
 int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse41_44(const unsigned char* info, int len) {
-    std::lock_guard<std::mutex> lock(guard_.writer());
-    return walk41_44(info, len);
+    return guard_.parse([&] { return walk41_44(info, len); });
 }
 
 template <class TeleRC, class TeleRCChannel, int RT_RC>
 int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse40_46(const unsigned char* info, int len) {
-    std::lock_guard<std::mutex> lock(guard_.writer());
-    return walk40_46(info, len);
+    return guard_.parse([&] { return walk40_46(info, len); });
 }
 
 template <class TeleRC, class TeleRCChannel, int RT_RC>
 int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::parse42_46(const unsigned char* info, int len) {
-    std::lock_guard<std::mutex> lock(guard_.writer());
-    return walk42_46(info, len);
+    return guard_.parse([&] { return walk42_46(info, len); });
 }
 
 // 41_41: data flag, group value, module count M, then per module a value, a count P and P
-// user-defined values.
+// user-defined values. A module whose P is not the expected count has its values stepped
+// over; a block of user values that does not fit is reported as an overflow in the channel.
 template <class TeleRC, class TeleRCChannel, int RT_RC>
 int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::walk41_41(const unsigned char* info, int len) {
     using namespace zrt::rc;
     zrt::ReplyWalk<> w(*this, info, len, kOverflow41_41);
-    w.skip(1);
-    w.copy(record.group_value, 4);
-    const uint8_t m = w.u8();
+    uint8_t m = 0;
+    if (!w.pass(1) || !w.take(record.group_value, 4) || !w.take_u8(m)) return -1;
     // The first reply that reports modules fixes the count; later replies must agree.
     if (modules.empty()) {
         record.module_count = m;
@@ -214,23 +205,16 @@ int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::walk41_41(const unsigned char* i
 
     constexpr uint8_t kUser = TeleRCChannel::P41_41_SIZE();
     for (auto& mod : modules) {
-        w.copy(mod.module_value, 4);
-        const uint8_t p = w.u8();
-        mod.analog_count = p;
+        if (!w.take(mod.module_value, 4) || !w.take_u8(mod.analog_count)) return -1;
+        const uint8_t p = mod.analog_count;
         if (p != kUser) {
             w.log(kUserCount41_41, p, kUser);
-            w.skip(4 * p);
+            if (!w.pass(4 * p)) return -1;
             continue;
         }
-        for (int i = 0; i < kUser; ++i) {
-            unsigned char v[4];
-            // Four equal bytes mark a user value the module does not supply.
-            if (w.value4(v)) std::memset(v, 0, sizeof v);
-            std::memcpy(mod.analog_user + 4 * i, v, sizeof v);
-        }
-        if (w.overran(kInChannelOverflow41_41)) return -1;
+        // Four equal bytes mark a user value the module does not supply: stored as zeros.
+        if (!w.take_values(mod.analog_user, kUser, 0.0f, kInChannelOverflow41_41)) return -1;
     }
-    if (w.overran()) return -1;
     return w.pos();
 }
 
@@ -240,24 +224,22 @@ template <class TeleRC, class TeleRCChannel, int RT_RC>
 int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::walk41_43(const unsigned char* info, int len) {
     using namespace zrt::rc;
     zrt::ReplyWalk<> w(*this, info, len, kOverflow41_43);
-    w.skip(1);
-    const uint8_t m = w.u8();
+    uint8_t m = 0;
+    if (!w.pass(1) || !w.take_u8(m)) return -1;
     if (m > record.module_count) return -1;
 
     constexpr uint8_t kUser = TeleRCChannel::P41_43_SIZE();
     for (int i = 0; i < m; ++i) {
         auto& mod = modules[static_cast<size_t>(i)];
-        w.copy(mod.state, 3);
-        const uint8_t p = w.u8();
-        mod.state_count = p;
+        if (!w.take(mod.state, 3) || !w.take_u8(mod.state_count)) return -1;
+        const uint8_t p = mod.state_count;
         if (p != kUser) {
             w.log(kUserCount41_43, p, kUser);
-            w.skip(p);
-        } else {
-            w.copy(mod.state_user, p);
+            if (!w.pass(p)) return -1;
+        } else if (!w.take(mod.state_user, p)) {
+            return -1;
         }
     }
-    if (w.overran()) return -1;
     return w.pos();
 }
 
@@ -267,8 +249,8 @@ template <class TeleRC, class TeleRCChannel, int RT_RC>
 int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::walk41_44(const unsigned char* info, int len) {
     using namespace zrt::rc;
     zrt::ReplyWalk<> w(*this, info, len, kOverflow41_44);
-    w.skip(1);
-    const uint8_t m = w.u8();
+    uint8_t m = 0;
+    if (!w.pass(1) || !w.take_u8(m)) return -1;
     if (record.module_count < m) {
         w.log(kModuleCount41_44, static_cast<int>(m), record.module_count);
         return 0;
@@ -277,30 +259,28 @@ int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::walk41_44(const unsigned char* i
     constexpr uint8_t kUser = TeleRCChannel::P41_44_SIZE();
     for (int i = 0; i < m; ++i) {
         auto& mod = modules[static_cast<size_t>(i)];
-        mod.fault = w.u8();
-        const uint8_t p = w.u8();
-        mod.alarm_count = p;
+        if (!w.take_u8(mod.fault) || !w.take_u8(mod.alarm_count)) return -1;
+        const uint8_t p = mod.alarm_count;
         if (p != kUser) {
             w.log(kUserCount41_44, p, kUser);
-            w.skip(p);
-        } else {
-            w.copy(mod.alarm_user, p);
+            if (!w.pass(p)) return -1;
+        } else if (!w.take(mod.alarm_user, p)) {
+            return -1;
         }
     }
-    if (w.overran()) return -1;
     return w.pos();
 }
 
 // 40_46: five AC-distribution parameters, then a count P of user-defined values that are
-// not kept. With P above 0 the poller compares the reported size with the length.
+// not kept. With P above 0 the size the reply announces is returned as it is, and the poller
+// compares it with the length.
 template <class TeleRC, class TeleRCChannel, int RT_RC>
 int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::walk40_46(const unsigned char* info, int len) {
     using namespace zrt::rc;
     zrt::ReplyWalk<> w(*this, info, len, kOverflow40_46);
-    w.copy(record.ac_param, sizeof(record.ac_param));
-    const uint8_t p = w.u8();
+    uint8_t p = 0;
+    if (!w.take(record.ac_param, sizeof(record.ac_param)) || !w.take_u8(p)) return -1;
     if (p != 0) return 21 + 4 * p;
-    if (w.overran()) return -1;  // the cursor is 21 here
     return w.pos();
 }
 
@@ -319,9 +299,9 @@ int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::walk42_46(const unsigned char* i
         w.log(kUserCount42_46, p, TeleRC::P42_46_NUMBER());
         return 9 + 4 * p;
     }
-    // Never more than the reply holds, so the cursor cannot pass len here.
+    // The user values the reply holds, P42_46_SIZE bytes at most.
     const int n = len - 9 > TeleRC::P42_46_SIZE() ? TeleRC::P42_46_SIZE() : len - 9;
-    w.copy(record.dc_user_param, n);
+    if (!w.take(record.dc_user_param, n)) return -1;
     return w.pos();
 }
 

@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -23,6 +24,10 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 using devhost::Controller;
+
+// The AC template leaves its model hook to the model classes.
+static_assert(std::is_abstract_v<PMBusPowerAC<tele_c_zrt4600_ac, tele_c_zrt4600_ac_channel, kAcRecordType>>);
+static_assert(!std::is_abstract_v<ZRT4600AC>);
 
 struct Part {
     Bytes b;

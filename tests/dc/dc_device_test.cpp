@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
@@ -19,6 +20,10 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+
+// The DC template leaves its model hook to the model classes.
+static_assert(std::is_abstract_v<PMBusPowerDC<tele_c_zrt4600_dc, kDcRecordType>>);
+static_assert(!std::is_abstract_v<ZRT4600DC>);
 constexpr unsigned kDataId = 7;
 
 // Builds a block field by field.

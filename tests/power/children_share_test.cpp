@@ -10,8 +10,10 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <json/reader.h>
 #include <json/value.h>
 
+#include "common/trace_line.h"
 #include "devhost/devhost.h"
 #include "fuzz/replies.h"
 #include "power/zrt4600a.h"
@@ -148,6 +150,46 @@ TEST(ChildrenShare, RepliesDecodedDuringThePublicationBelongToTheNextCycle) {
 
     during.on_image = nullptr;
     testing::internal::GetCapturedStdout();
+}
+
+// The AC and DC children read their change thresholds by one rule: a JSON string or number
+// through atof, anything else keeps the value they had.
+TEST(ChildrenShare, AcAndDcReadTheirThresholdsAlike) {
+    struct Case {
+        const char* app;  // the "appSetting" value
+        float diff_v;     // -1: kept
+    };
+    const Case cases[] = {
+        {R"({"diff_v": "5"})", 5.0f},   {R"({"diff_v": 7})", 7.0f},        {R"({"diff_v": 7.5})", 7.5f},
+        {R"({"diff_v": "abc"})", 0.0f}, {R"({"diff_v": null})", -1},       {R"({"diff_v": true})", -1},
+        {R"({"diff_v": [1]})", -1},     {R"({"diff_v": {"x": 1}})", -1},   {R"({"diff_i": 3})", -1},
+        {R"([{"diff_v": 3}])", -1},     {R"("diff_v")", -1},
+    };
+    auto ctrl = std::make_shared<Controller>(Controller::JobMode::Inline);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.app);
+        Json::Value setting(Json::objectValue);
+        ASSERT_TRUE(Json::Reader().parse(c.app, setting["appSetting"]));
+        auto ac = std::make_shared<zrt4600aAC>();
+        auto dc = std::make_shared<zrt4600aDC>();
+        ac->controller = ctrl;
+        dc->controller = ctrl;
+        ac->InitV(nullptr, 1, setting);
+        dc->InitV(nullptr, 2, setting);
+        EXPECT_EQ(ac->diff_v, c.diff_v < 0 ? 20.0f : c.diff_v);
+        EXPECT_EQ(dc->diff_v, c.diff_v < 0 ? 0.1f : c.diff_v);
+        EXPECT_EQ(ac->diff_i, c.app == std::string(R"({"diff_i": 3})") ? 3.0f : 20.0f);
+        EXPECT_EQ(dc->diff_i, ac->diff_i);
+    }
+}
+
+TEST(ChildrenShare, ATraceLineIsWrittenWholeAndCutWhenTooLong) {
+    testing::internal::CaptureStdout();
+    zrt::TraceLine().text("rc ").dec(-42).text(" x").hex(0xbeef).dec(0).end();
+    zrt::TraceLine().text(std::string(zrt::TraceLine::kMax - 2, 'a')).dec(12345).hex(0xff).end();
+    zrt::TraceLine().end();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "rc -42 xbeef0\n" + std::string(zrt::TraceLine::kMax - 2, 'a') + "12\n\n");
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -291,6 +292,46 @@ TEST_F(Rectifier, AlarmStateReplyUpdatesFaultsAndAlarmBytes) {
     EXPECT_EQ(logs(), std::vector<std::string>{"PMBusPowerAC:ProcotolError 7 read 41_44 read overflow 14 - 13"});
 }
 
+// However short a reply is cut, a hook reads nothing past len: it refuses it with one
+// overflow line that names len, and logs no count that it would have read from beyond it.
+TEST_F(Rectifier, ACutReplyIsRefusedWithOneOverflowLineAndNoCountFromBeyondIt) {
+    struct Case {
+        Hook hook;
+        Bytes reply;
+        const char* command;
+        size_t cut_below;  // every length below this is refused
+    };
+    const Bytes dc = dc_params(5, 0x10);
+    const std::vector<Case> cases = {
+        {&zrt4600aRC::parse41_41, analogue(3, 0x10, 1, 2), "41_41", 61},
+        {&zrt4600aRC::parse41_43, switches(3, 0x30, 1, 2), "41_43", 18},
+        {&zrt4600aRC::parse41_44, alarms({1, 0, 1}, 0x40, 1, 2), "41_44", 18},
+        {&zrt4600aRC::parse40_46, ac_params(0, 0x10), "40_46", 21},
+        // From 9 bytes on the user values the reply holds are copied (below).
+        {&zrt4600aRC::parse42_46, dc, "42_46", 9},
+    };
+    for (const Case& c : cases) {
+        ASSERT_EQ(c.cut_below, c.hook == &zrt4600aRC::parse42_46 ? 9u : c.reply.size()) << c.command;
+        for (size_t len = 0; len < c.cut_below; ++len) {
+            SCOPED_TRACE(std::string(c.command) + " cut to " + std::to_string(len));
+            auto d = make(kId);
+            if (c.hook != &zrt4600aRC::parse41_41) {
+                ASSERT_EQ(feed(&zrt4600aRC::parse41_41, analogue(3), -1, d.get()), 69);
+            }
+            logs();
+            EXPECT_EQ(feed(c.hook, c.reply, int(len), d.get()), -1);
+            const auto l = logs();
+            ASSERT_FALSE(l.empty());
+            const std::string tail = " - " + std::to_string(len);
+            EXPECT_NE(l.back().find(std::string("read ") + c.command), std::string::npos) << l.back();
+            EXPECT_NE(l.back().find("overflow "), std::string::npos) << l.back();
+            EXPECT_EQ(l.back().substr(l.back().size() - tail.size()), tail) << l.back();
+            // Only the second module's real count (2) may be reported before the overflow.
+            for (size_t k = 0; k + 1 < l.size(); ++k) EXPECT_NE(l[k].find(" p is 2"), std::string::npos) << l[k];
+        }
+    }
+}
+
 TEST_F(Rectifier, AcParameterReplyKeepsFiveValues) {
     // With user values announced the size is reported as the reply says, whatever len is.
     EXPECT_EQ(feed(&zrt4600aRC::parse40_46, ac_params(3, 0x10), 21), 33);
@@ -302,6 +343,9 @@ TEST_F(Rectifier, AcParameterReplyKeepsFiveValues) {
 
     EXPECT_EQ(feed(&zrt4600aRC::parse40_46, ac_params(0, 0x30), 20), -1);
     EXPECT_EQ(logs(), std::vector<std::string>{"PMBusPowerAC:ProcotolError 7 read 40_46 read overflow 21 - 20"});
+    // The five values lie within the 20 bytes and are kept; only the count is missing.
+    EXPECT_EQ(feed(&zrt4600aRC::parse40_46, ac_params(0, 0x50), 20), -1);
+    EXPECT_EQ(cycle().group.ac_param[19], 0x50 + 19);
 }
 
 TEST_F(Rectifier, DcParameterReplyKeepsTwoValuesAndFiveUserValues) {
@@ -373,6 +417,37 @@ TEST_F(Rectifier, EachCycleRegistersOneFaultRulePerModule) {
     ASSERT_EQ(ctrl->rules.size(), 3u);
     EXPECT_EQ(ctrl->rules[2].key, "RC_X");
     EXPECT_EQ(ctrl->rules[2].sequence, 3u);
+}
+
+// The rectifier template's own model hook does nothing, so the template is a complete
+// device by itself (the AC and DC templates leave theirs to the model classes).
+using RcTemplate = PMBusPowerRC<tele_c_zrt4600_rc, tele_c_zrt4600_rc_channel, kRcRecordType>;
+static_assert(!std::is_abstract_v<RcTemplate>, "the rectifier template is a complete device");
+
+TEST_F(Rectifier, TheTemplateIsADeviceWhoseModelHookAddsNothing) {
+    auto t = std::make_shared<RcTemplate>();
+    t->controller = ctrl;
+    t->InitV(nullptr, 9, Json::Value(Json::objectValue));
+    const Bytes a = analogue(2), al = alarms({1, 0}, 0x40);
+    ASSERT_EQ(t->parse41_41(a.data(), int(a.size())), 48);
+    ASSERT_EQ(t->parse41_44(al.data(), int(al.size())), 14);
+    t->RoundDone();
+
+    // The module fault rules and nothing else.
+    ASSERT_EQ(ctrl->rules.size(), 2u);
+    EXPECT_EQ(ctrl->rules[0].key, "RC_0");
+    EXPECT_EQ(ctrl->rules[0].active, 1);
+    EXPECT_EQ(ctrl->rules[1].active, 0);
+    ASSERT_EQ(ctrl->published.size(), 1u);
+    EXPECT_EQ(ctrl->published[0].record_type, 5107);
+    EXPECT_EQ(ctrl->published[0].image.size(), 65u + 2u * 32u);
+    EXPECT_EQ(ctrl->saved.size(), 1u);
+
+    // Through its virtual slot the template's hook registers nothing and moves no sequence.
+    const uint16_t seq = t->rule_seq;
+    static_cast<RcTemplate&>(*t).DoImpCheckAlert();
+    EXPECT_TRUE(t->pending_rules.empty());
+    EXPECT_EQ(t->rule_seq, seq);
 }
 
 TEST_F(Rectifier, CyclePublishesAndSavesTheImageUnderTheRecordType) {
