@@ -40,12 +40,8 @@ public:
         if (avail < n) std::memset(d + avail, 0, static_cast<size_t>(n - avail));
         pos_ += n;
     }
-    // Reads four bytes into `out` (copied as received) and reports whether they carry the
-    // no-value pattern: all four equal and the first not zero.
-    bool value4(unsigned char out[4]) {
-        copy(out, 4);
-        return out[0] != 0 && out[1] == out[0] && out[2] == out[1] && out[3] == out[2];
-    }
+    // Whether four bytes carry the no-value pattern: all four equal and the first not zero.
+    static bool no_value(const unsigned char* v) { return v[0] != 0 && v[1] == v[0] && v[2] == v[1] && v[3] == v[2]; }
     void skip(int n) {
         if (n > 0) pos_ += n;
     }

@@ -27,20 +27,22 @@ public:
     bool need(int n) { return need(n, overflow_); }
     // The same check, reported with another text of the same form.
     bool need(int n, const char* overflow) {
-        if (fits(n)) return true;
-        log(overflow, static_cast<Pos>(end_of(n)), static_cast<Pos>(given_len_));
-        return false;
+        if (__builtin_expect(fits(n), 1)) return true;
+        return overflowed(n, overflow);
     }
 
-    // Checked reads: each gives up (false) after need() has logged.
+    // Checked reads: each gives up (false) after need() has logged. Once need() has passed,
+    // the bytes lie within len and are read directly.
     bool take_u8(uint8_t& v) {
         if (!need(1)) return false;
-        v = u8();
+        v = *at();
+        skip(1);
         return true;
     }
     bool take(void* dst, int n) {
         if (!need(n)) return false;
-        copy(dst, n);
+        if (n > 0) std::memcpy(dst, at(), static_cast<size_t>(n));
+        skip(n);
         return true;
     }
     bool pass(int n) {
@@ -71,12 +73,20 @@ public:
     }
 
 private:
+    // The slow side of need(): the overflow line. Kept out of line so that the checks stay
+    // small in every hook.
+    [[gnu::noinline, gnu::cold]] bool overflowed(int n, const char* overflow) {
+        log(overflow, static_cast<Pos>(end_of(n)), static_cast<Pos>(given_len_));
+        return false;
+    }
+    // One 4-byte value that need() has found within len.
     void read_value(unsigned char* dst, float absent) {
-        unsigned char raw[4];
-        if (value4(raw))
+        const unsigned char* raw = at();
+        if (no_value(raw))
             std::memcpy(dst, &absent, 4);
         else
             std::memcpy(dst, raw, 4);
+        skip(4);
     }
 
     TXQVDevice& dev_;
