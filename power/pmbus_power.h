@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <utility>
@@ -78,19 +79,74 @@ protected:
     bool run_cycle(const zrt::CycleVariant& v);
 
 private:
-    enum : int { kModel = 14 };
-    // Writes the command of `state`; false for a state that has none.
-    bool send_command(int state);
-    bool go(int state) {
-        poll_state = state;
-        send_command(state);
-        return true;
+    // The steps of the cycle. Each names the command whose reply is awaited; its value is
+    // what poll_state holds meanwhile.
+    enum Step : int {
+        kAcAnalogue = 0,     // 40_41, to every AC child
+        kAcSwitches = 1,     // 40_43, to every AC child
+        kAcAlarms = 2,       // 40_44, to every AC child
+        kAcParameters = 3,   // 40_46, kept by the rectifier child
+        kRcAnalogue = 4,     // 41_41
+        kRcSwitches = 5,     // 41_43
+        kRcAlarms = 6,       // 41_44
+        kDcAnalogue = 7,     // 42_41, to every DC child
+        kDcAlarms = 8,       // 42_44, to every DC child
+        kDcParameters = 9,   // 42_46, kept by the rectifier child; the last reply of a cycle
+        kModel = 14,         // 40_51, until its reply is accepted
+        kEndOfCycle = -1,    // not a state: the cycle ends instead
+    };
+    // The info a command carries: none, the group byte, or the group byte only with version 0x21.
+    enum Info : uint8_t { kNoInfo, kGroup, kGroupWithV21 };
+    // How the bytes a reply's hooks used are held against its length L.
+    enum Consumed : uint8_t {
+        kMustMatch,          // another count is logged and the reply rejected
+        kMustMatchSilently,  // another count rejects the reply without a log line
+        kLoggedOnly,         // a mismatch (CycleVariant says which) is logged; the cycle goes on
+    };
+    // Where the reply's first info byte, its DATAFLAG, is kept.
+    enum Flag : uint8_t { kNoFlag, kAcFlag, kRcFlag, kDcFlag };
+    // Which children a step needs: without them it is passed over.
+    enum Needs : uint8_t { kAlways, kAcChildren, kDcChildren };
+
+    // One step of the cycle: its command, the children its reply goes to, the checks the
+    // reply must pass, and the step that follows when DATAFLAG has no say.
+    struct StepRow {
+        Step step;
+        uint8_t cid1, cid2;
+        Info info;
+        // The hook the reply goes to: a screen walk over the AC or DC children from `start`,
+        // or one call of the rectifier child with the whole info (at most one is set).
+        int (AC::*ac)(const unsigned char*, int);
+        int (DC::*dc)(const unsigned char*, int);
+        int (RC::*rc)(const unsigned char*, int);
+        int start;
+        int min_len;              // a shorter reply is rejected (logged unless kMustMatchSilently)
+        bool empty_ok;            // a reply with no bytes after DATAFLAG and M skips the walk
+        Flag flag;
+        bool checks_screens;      // M must equal the number of children of the walked group
+        bool resets;              // a wrong CID1 or screen count resets the line and returns false
+        bool refusal_logged;      // a hook's -1 counts as a mismatch (else it rejects silently)
+        Consumed consumed;
+        const char* overflow;     // the log text of a short reply or a mismatch
+        Needs needs;
+        Step instead;             // taken in its place when the step is passed over
+        Step next;
+    };
+    static const StepRow* row_of(int state);
+
+    // Writes the command of `row`.
+    void send(const StepRow& row) {
+        if (row.info == kGroup || (row.info == kGroupWithV21 && version == 0x21))
+            write_pmbus_cmd(row.cid1, row.cid2, &commandGroup_, 1);
+        else
+            write_pmbus_cmd(row.cid1, row.cid2);
     }
-    // After the rectifier commands: on to the DC distribution, or the end of the cycle.
-    bool after_rectifiers(const zrt::CycleVariant& v) {
-        if (!dc_children.empty() || !v.end_after_rectifiers) return go(7);
-        return end_cycle();
-    }
+    // Sets poll_state to `step` (or what is taken in its place) and sends its command, or ends
+    // the cycle.
+    bool go(int step, const zrt::CycleVariant& v);
+    // The step after an accepted reply of `row`: the transitions that depend on DATAFLAG (and
+    // on whether the device holds data yet) are decided here, the others are the table's.
+    Step next_step(const StepRow& row, const zrt::CycleVariant& v, uint8_t dc_dataflag) const;
     bool end_cycle();
     bool model_check(const unsigned char* info, int len);
 
@@ -109,11 +165,13 @@ private:
         }
         return pos;
     }
-    // Whole-info call of a rectifier hook; without a rectifier child the reply is refused.
-    template <class Hook>
-    int whole(Hook hook, const unsigned char* info, int len) {
+    // Hands the reply to the hook of `row`; the bytes used, or -1 when a hook refused (or
+    // there is no rectifier child for a rectifier reply).
+    int hand(const StepRow& row, const unsigned char* info, int len, int start) {
+        if (row.ac) return walk(ac_children, row.ac, info, len, start);
+        if (row.dc) return walk(dc_children, row.dc, info, len, start);
         if (!rc_child) return -1;
-        const int n = ((*rc_child).*hook)(info, len);
+        const int n = ((*rc_child).*row.rc)(info, len);
         return n < 0 ? -1 : n;
     }
     static bool mismatch(const zrt::CycleVariant& v, int used, int len) {
@@ -198,28 +256,97 @@ std::vector<std::shared_ptr<TXQVDevice>> PMBusPower<AC, DC, RC>::GetAllChildVDev
 }
 
 template <class AC, class DC, class RC>
-bool PMBusPower<AC, DC, RC>::send_command(int state) {
-    enum Info { kNone, kGroup, kGroupWithV21 };
-    struct Command {
-        int state;
-        uint8_t cid1, cid2;
-        Info info;
+const typename PMBusPower<AC, DC, RC>::StepRow* PMBusPower<AC, DC, RC>::row_of(int state) {
+    static constexpr const char* k40_41 = "PMBusPower:ProcotolError {} parse 40_41 overflow memory boundary";
+    static constexpr const char* k40_43 = "PMBusPower:ProcotolError {} parse 40_43 overflow memory boundary";
+    static constexpr const char* k40_46 = "PMBusPower:ProcotolError {} parse 40_46 overflow memory boundary";
+    static constexpr const char* k41_41 = "PMBusPower:ProcotolError {} parse p41_41 overflow memory boundary";
+    static constexpr const char* k41_43 = "PMBusPower:ProcotolError {} parse p41_43 overflow memory boundary";
+    static constexpr const char* k41_44 = "PMBusPower:ProcotolError {} parse p41_44 overflow memory boundary";
+    static constexpr const char* k42_41 = "PMBusPower:ProcotolError {} parse 42_41 overflow memory boundary";
+    static constexpr const char* k42_44 = "PMBusPower:ProcotolError {} parse 42_44 overflow memory boundary";
+    // Indexed by state; the model query comes last. The DC parameters have no text of
+    // their own and log the AC parameters' one.
+    static constexpr StepRow kSteps[] = {
+        // step          cid1  cid2  info           hook: AC             DC               RC
+        //               start min   empty  flag     screens resets refusal consumed       overflow
+        //               needs        instead        next
+        {kAcAnalogue,   0x40, 0x41, kGroup,        &AC::parse40_41, nullptr,         nullptr,
+                        2,    2,    false, kAcFlag, true,   true,  false,  kMustMatch,         k40_41,
+                        kAcChildren, kRcAnalogue,  kAcSwitches},
+        {kAcSwitches,   0x40, 0x43, kGroup,        &AC::parse40_43, nullptr,         nullptr,
+                        2,    0,    true,  kNoFlag, false,  false, false,  kMustMatch,         k40_43,
+                        kAlways,     kAcSwitches,  kAcAlarms},
+        {kAcAlarms,     0x40, 0x44, kGroup,        &AC::parse40_44, nullptr,         nullptr,
+                        2,    2,    false, kNoFlag, false,  false, false,  kMustMatchSilently, nullptr,
+                        kAlways,     kAcAlarms,    kRcAnalogue},
+        {kAcParameters, 0x40, 0x46, kNoInfo,       nullptr,         nullptr,         &RC::parse40_46,
+                        0,    0,    false, kNoFlag, false,  false, false,  kLoggedOnly,        k40_46,
+                        kAcChildren, kDcParameters, kDcParameters},
+        {kRcAnalogue,   0x41, 0x41, kNoInfo,       nullptr,         nullptr,         &RC::parse41_41,
+                        0,    1,    false, kRcFlag, false,  false, true,   kMustMatch,         k41_41,
+                        kAlways,     kRcAnalogue,  kRcSwitches},
+        {kRcSwitches,   0x41, 0x43, kNoInfo,       nullptr,         nullptr,         &RC::parse41_43,
+                        0,    0,    false, kNoFlag, false,  false, true,   kMustMatch,         k41_43,
+                        kAlways,     kRcSwitches,  kRcAlarms},
+        {kRcAlarms,     0x41, 0x44, kNoInfo,       nullptr,         nullptr,         &RC::parse41_44,
+                        0,    0,    false, kNoFlag, false,  false, true,   kMustMatch,         k41_44,
+                        kAlways,     kRcAlarms,    kDcAnalogue},
+        {kDcAnalogue,   0x42, 0x41, kGroupWithV21, nullptr,         &DC::parse42_41, nullptr,
+                        2,    2,    false, kDcFlag, true,   false, false,  kLoggedOnly,        k42_41,
+                        kDcChildren, kEndOfCycle,  kDcAlarms},
+        {kDcAlarms,     0x42, 0x44, kGroupWithV21, nullptr,         &DC::parse42_44, nullptr,
+                        2,    2,    false, kNoFlag, true,   false, false,  kLoggedOnly,        k42_44,
+                        kAlways,     kDcAlarms,    kAcParameters},
+        {kDcParameters, 0x42, 0x46, kNoInfo,       nullptr,         nullptr,         &RC::parse42_46,
+                        0,    0,    false, kNoFlag, false,  false, false,  kLoggedOnly,        k40_46,
+                        kAlways,     kDcParameters, kEndOfCycle},
+        {kModel,        0x40, 0x51, kNoInfo,       nullptr,         nullptr,         nullptr,
+                        0,    0,    false, kNoFlag, false,  false, false,  kMustMatch,         nullptr,
+                        kAlways,     kModel,       kAcAnalogue},
     };
-    static constexpr Command kCommands[] = {
-        {kModel, 0x40, 0x51, kNone}, {0, 0x40, 0x41, kGroup},        {1, 0x40, 0x43, kGroup},
-        {2, 0x40, 0x44, kGroup},     {4, 0x41, 0x41, kNone},         {5, 0x41, 0x43, kNone},
-        {6, 0x41, 0x44, kNone},      {7, 0x42, 0x41, kGroupWithV21}, {8, 0x42, 0x44, kGroupWithV21},
-        {3, 0x40, 0x46, kNone},      {9, 0x42, 0x46, kNone},
-    };
-    for (const Command& c : kCommands) {
-        if (c.state != state) continue;
-        if (c.info == kGroup || (c.info == kGroupWithV21 && version == 0x21))
-            write_pmbus_cmd(c.cid1, c.cid2, &commandGroup_, 1);
-        else
-            write_pmbus_cmd(c.cid1, c.cid2);
-        return true;
+    static_assert(std::size(kSteps) == 11, "ten cycle steps and the model query");
+    if (state >= kAcAnalogue && state <= kDcParameters) return &kSteps[state];
+    if (state == kModel) return &kSteps[10];
+    return nullptr;
+}
+
+template <class AC, class DC, class RC>
+bool PMBusPower<AC, DC, RC>::go(int step, const zrt::CycleVariant& v) {
+    if (step == kEndOfCycle) return end_cycle();
+    const StepRow* row = row_of(step);
+    // A step whose children are missing is passed over. Without DC children the DC steps
+    // are sent all the same when the variant goes through the DC distribution in any case.
+    if (row->needs == kAcChildren && ac_children.empty()) return go(row->instead, v);
+    if (row->needs == kDcChildren && dc_children.empty() && v.end_after_rectifiers) return go(row->instead, v);
+    poll_state = row->step;
+    send(*row);
+    return true;
+}
+
+template <class AC, class DC, class RC>
+typename PMBusPower<AC, DC, RC>::Step PMBusPower<AC, DC, RC>::next_step(const StepRow& row,
+                                                                        const zrt::CycleVariant& v,
+                                                                        uint8_t dc_dataflag) const {
+    // Until the device holds data, every group is read in full. DATAFLAG bit 0x10 announces
+    // changed switch states, bit 0x01 changed alarm states.
+    const bool full = !data_ready;
+    switch (row.step) {
+    case kAcAnalogue:
+        if (v.read_ac_switch_states && (full || (ac_dataflag & 0x10))) return kAcSwitches;
+        return (full || (ac_dataflag & 0x01)) ? kAcAlarms : kRcAnalogue;
+    case kAcSwitches:
+        return (full || (ac_dataflag & 0x01)) ? kAcAlarms : kRcAnalogue;
+    case kRcAnalogue:
+        if (full || (rc_dataflag & 0x10)) return kRcSwitches;
+        return (full || (rc_dataflag & 0x01)) ? kRcAlarms : kDcAnalogue;
+    case kRcSwitches:
+        return (full || (rc_dataflag & 0x01)) ? kRcAlarms : kDcAnalogue;
+    case kDcAnalogue:
+        return (full || (dc_dataflag & 0x11)) ? kDcAlarms : kAcParameters;
+    default:
+        return row.next;
     }
-    return false;
 }
 
 template <class AC, class DC, class RC>
@@ -229,10 +356,12 @@ bool PMBusPower<AC, DC, RC>::RefreshStatus() {
         stall_count = 0;
         return false;
     }
-    if (model_check_pending) return go(kModel);
-    // Between cycles, or in a state without a command: start the next cycle.
-    if (poll_state == 0 || poll_state == kModel || !send_command(poll_state))
-        return go(ac_children.empty() ? 4 : 0);
+    if (model_check_pending) return go(kModel, zrt::kFullCycle);
+    // Between cycles, or in a state without a command: start the next cycle. The first step
+    // does not depend on the variant.
+    const StepRow* row = row_of(poll_state);
+    if (poll_state == kAcAnalogue || row == nullptr || row->step == kModel) return go(kAcAnalogue, zrt::kFullCycle);
+    send(*row);  // the awaited command once more
     return true;
 }
 
@@ -241,7 +370,7 @@ bool PMBusPower<AC, DC, RC>::end_cycle() {
     for (const auto& c : ac_children) c->RoundDone();
     for (const auto& c : dc_children) c->RoundDone();
     if (rc_child) rc_child->RoundDone();
-    poll_state = 0;
+    poll_state = kAcAnalogue;
     Reset();
     return false;
 }
@@ -254,7 +383,7 @@ bool PMBusPower<AC, DC, RC>::model_check(const unsigned char* info, int len) {
                            "本驱动类型:" + DeviceType() + " 检测型号:" + reported_model, true, 0);
     }
     model_check_pending = false;
-    return go(ac_children.empty() ? 4 : 0);
+    return go(kAcAnalogue, zrt::kFullCycle);
 }
 
 // Every "reject" below returns true without sending and without touching poll_state, so
@@ -264,159 +393,62 @@ template <class AC, class DC, class RC>
 bool PMBusPower<AC, DC, RC>::run_cycle(const zrt::CycleVariant& v) {
     if (v.pause_before_reply) usleep(20000);
     if (reply == nullptr) return true;
+    const StepRow* row = row_of(poll_state);
+    if (row == nullptr) return true;  // no command awaited in this state
 
     const uint8_t cid1 = reply[2];
     const int len = (reply[4] | reply[5] << 8) / 2;
     const unsigned char* info = reply + 6;
-    const int ac_count = static_cast<int>(ac_children.size());
-    const int dc_count = static_cast<int>(dc_children.size());
 
-    switch (poll_state) {
-    case kModel:
-        if (cid1 != 0x40) return true;
-        return model_check(info, len);
-
-    case 0: {  // AC analogue values
-        if (cid1 != 0x40) {
-            Reset();
-            return false;
-        }
-        if (len < 2) {
-            InfoLog("PMBusPower:ProcotolError {} parse 40_41 overflow memory boundary", DataId());
-            return true;
-        }
-        ac_dataflag = info[0];
-        if (info[1] != ac_count) {
-            InfoLog("PMBusPower:ProcotolError {} read ac_number is {}, configured ac_number is {}", DataId(),
-                    info[1], ac_count);
-            Reset();
-            return false;
-        }
-        const int used = walk(ac_children, &AC::parse40_41, info, len, 2);
-        if (used < 0) return true;
-        if (used != len) {
-            InfoLog("PMBusPower:ProcotolError {} parse 40_41 overflow memory boundary", DataId());
-            return true;
-        }
-        if (v.read_ac_switch_states && (!data_ready || (ac_dataflag & 0x10))) return go(1);
-        if (!data_ready || (ac_dataflag & 0x01)) return go(2);
-        return go(4);
+    if (cid1 != row->cid1) {
+        if (!row->resets) return true;
+        Reset();
+        return false;
     }
-
-    case 1: {  // AC switch states
-        if (cid1 != 0x40) return true;
-        if (len - 2 > 0) {
-            const int used = walk(ac_children, &AC::parse40_43, info, len, 2);
-            if (used < 0) return true;
-            if (used != len) {
-                InfoLog("PMBusPower:ProcotolError {} parse 40_43 overflow memory boundary", DataId());
-                return true;
-            }
-        }
-        if (!data_ready || (ac_dataflag & 0x01)) return go(2);
-        return go(4);
-    }
-
-    case 2: {  // AC alarm states
-        if (cid1 != 0x40 || len < 2) return true;
-        const int used = walk(ac_children, &AC::parse40_44, info, len, 2);
-        if (used != len) return true;  // -1 included; no log line here
-        return go(4);
-    }
-
-    case 4: {  // rectifier analogue values
-        if (cid1 != 0x41) return true;
-        if (len < 1) {
-            InfoLog("PMBusPower:ProcotolError {} parse p41_41 overflow memory boundary", DataId());
-            return true;
-        }
-        rc_dataflag = info[0];
-        if (whole(&RC::parse41_41, info, len) != len) {
-            InfoLog("PMBusPower:ProcotolError {} parse p41_41 overflow memory boundary", DataId());
-            return true;
-        }
-        if (!data_ready || (rc_dataflag & 0x10)) return go(5);
-        if (!data_ready || (rc_dataflag & 0x01)) return go(6);
-        return after_rectifiers(v);
-    }
-
-    case 5:  // rectifier switch states
-        if (cid1 != 0x41) return true;
-        if (whole(&RC::parse41_43, info, len) != len) {
-            InfoLog("PMBusPower:ProcotolError {} parse p41_43 overflow memory boundary", DataId());
-            return true;
-        }
-        if (!data_ready || (rc_dataflag & 0x01)) return go(6);
-        return after_rectifiers(v);
-
-    case 6:  // rectifier alarm states
-        if (cid1 != 0x41) return true;
-        if (whole(&RC::parse41_44, info, len) != len) {
-            InfoLog("PMBusPower:ProcotolError {} parse p41_44 overflow memory boundary", DataId());
-            return true;
-        }
-        return after_rectifiers(v);
-
-    case 7: {  // DC analogue values
-        if (cid1 != 0x42) return true;
-        if (len < 2) {
-            InfoLog("PMBusPower:ProcotolError {} parse 42_41 overflow memory boundary", DataId());
-            return true;
-        }
-        const uint8_t dc_dataflag = info[0];
-        const int m = info[1];
-        if (m != dc_count) {
-            InfoLog("PMBusPower:ProcotolError {} read dc_number is {}, configured dc_number is {}", DataId(), m,
-                    dc_count);
-            return true;
-        }
-        const int start = (v.dc_walk_from_m_when_many && m >= 4) ? 1 : 2;
-        const int used = walk(dc_children, &DC::parse42_41, info, len, start);
-        if (used < 0) return true;
-        if (mismatch(v, used, len))
-            InfoLog("PMBusPower:ProcotolError {} parse 42_41 overflow memory boundary", DataId());
-        if (!data_ready || (dc_dataflag & 0x11)) return go(8);
-        return go(ac_children.empty() ? 9 : 3);
-    }
-
-    case 8: {  // DC alarm states
-        if (cid1 != 0x42) return true;
-        if (len < 2) {
-            InfoLog("PMBusPower:ProcotolError {} parse 42_44 overflow memory boundary", DataId());
-            return true;
-        }
-        if (info[1] != dc_count) {
-            InfoLog("PMBusPower:ProcotolError {} read dc_number is {}, configured dc_number is {}", DataId(),
-                    info[1], dc_count);
-            return true;
-        }
-        const int used = walk(dc_children, &DC::parse42_44, info, len, 2);
-        if (used < 0) return true;
-        if (mismatch(v, used, len))
-            InfoLog("PMBusPower:ProcotolError {} parse 42_44 overflow memory boundary", DataId());
-        return go(ac_children.empty() ? 9 : 3);
-    }
-
-    case 3: {  // AC parameters, kept by the rectifier child
-        if (cid1 != 0x40) return true;
-        const int used = whole(&RC::parse40_46, info, len);
-        if (used < 0) return true;
-        if (mismatch(v, used, len))
-            InfoLog("PMBusPower:ProcotolError {} parse 40_46 overflow memory boundary", DataId());
-        return go(9);
-    }
-
-    case 9: {  // DC parameters, kept by the rectifier child; the last reply of the cycle
-        if (cid1 != 0x42) return true;
-        const int used = whole(&RC::parse42_46, info, len);
-        if (used < 0) return true;
-        // There is no separate 42_46 text; the 40_46 one is used.
-        if (mismatch(v, used, len))
-            InfoLog("PMBusPower:ProcotolError {} parse 40_46 overflow memory boundary", DataId());
-        return end_cycle();
-    }
-
-    default:  // no command awaited in this state
+    if (row->step == kModel) return model_check(info, len);
+    if (len < row->min_len) {
+        if (row->consumed != kMustMatchSilently) InfoLog(row->overflow, DataId());
         return true;
     }
+
+    uint8_t dc_dataflag = 0;  // the DC DATAFLAG decides only the step after its own reply
+    if (row->flag == kAcFlag) ac_dataflag = info[0];
+    if (row->flag == kRcFlag) rc_dataflag = info[0];
+    if (row->flag == kDcFlag) dc_dataflag = info[0];
+
+    int start = row->start;
+    if (row->checks_screens) {
+        const uint8_t m = info[1];
+        const int configured = static_cast<int>(row->ac ? ac_children.size() : dc_children.size());
+        if (m != configured) {
+            InfoLog(row->ac ? "PMBusPower:ProcotolError {} read ac_number is {}, configured ac_number is {}"
+                            : "PMBusPower:ProcotolError {} read dc_number is {}, configured dc_number is {}",
+                    DataId(), m, configured);
+            if (!row->resets) return true;
+            Reset();
+            return false;
+        }
+        // With four or more DC screens the template's DC analogue walk starts at M itself.
+        if (row->step == kDcAnalogue && v.dc_walk_from_m_when_many && m >= 4) start = 1;
+    }
+
+    if (!(row->empty_ok && len - start <= 0)) {
+        const int used = hand(*row, info, len, start);
+        if (used < 0 && !row->refusal_logged) return true;
+        switch (row->consumed) {
+        case kMustMatch:
+            if (used != len) {
+                InfoLog(row->overflow, DataId());
+                return true;
+            }
+            break;
+        case kMustMatchSilently:
+            if (used != len) return true;
+            break;
+        case kLoggedOnly:
+            if (mismatch(v, used, len)) InfoLog(row->overflow, DataId());
+            break;
+        }
+    }
+    return go(next_step(*row, v, dc_dataflag), v);
 }

@@ -143,6 +143,27 @@ TEST(PollerRefresh, NothingGoesOutWithinTwoSecondsOfTheLastUpdate) {
     EXPECT_EQ(r.sent(), Texts{"40_41 FF"});
 }
 
+// A poll state that names no command (the host's field may hold anything): a reply is
+// handed to nobody, and the next refresh starts the cycle afresh.
+TEST(PollerRefresh, AStateWithoutACommandIgnoresRepliesAndRestartsTheCycle) {
+    for (int state : {-1, 10, 13, 15, 0x51}) {
+        SCOPED_TRACE(state);
+        PollerRig r(settings(1, 1));
+        r.pass_model_check();
+        ASSERT_EQ(r.sent(), Texts{"40_41 FF"});
+        r.dev->poll_state = state;
+        const size_t before = calls().size();
+        r.answer(0x40, screens(0x11, 1, 1));
+        EXPECT_TRUE(r.sent().empty());
+        EXPECT_EQ(r.dev->poll_state, state);
+        EXPECT_EQ(calls().size(), before);
+        EXPECT_EQ(r.dev->resets, 0);
+        EXPECT_TRUE(r.refresh());
+        EXPECT_EQ(r.sent(), Texts{"40_41 FF"});
+        EXPECT_EQ(r.dev->poll_state, 0);
+    }
+}
+
 TEST(PollerCycle, FullCycleHandsEachScreenItsBytesAndEndsWithRoundDoneInOrder) {
     PollerRig r(settings(2, 2));
     r.rc_flag = 0x5A;
