@@ -5,7 +5,19 @@ set(ZRT_FULL_BINDIR "${CMAKE_INSTALL_FULL_BINDIR}")
 set(ZRT_FULL_PKGLIBDIR "${CMAKE_INSTALL_PREFIX}/${ZRT_INSTALL_PKGLIBDIR}")
 set(ZRT_FULL_EXAMPLESDIR "${CMAKE_INSTALL_PREFIX}/${ZRT_INSTALL_EXAMPLESDIR}")
 
-install(TARGETS zrt4600a LIBRARY DESTINATION ${ZRT_INSTALL_PKGLIBDIR} COMPONENT plugin)
+# The armhf packages ship the plug-in built on Debian 11 (scripts/compat-check.sh --release,
+# run by scripts/package.sh armhf), so that it loads into older controllers:
+# ZRT_PLUGIN_PREBUILT names that file, ZRT_PLUGIN_DEPENDS its Debian dependencies there.
+set(ZRT_PLUGIN_PREBUILT "" CACHE FILEPATH "zrt4600a.so to package instead of this build's")
+set(ZRT_PLUGIN_DEPENDS "" CACHE STRING "Depends of the zrt4600a package when ZRT_PLUGIN_PREBUILT is set")
+if(ZRT_PLUGIN_PREBUILT)
+  if(NOT EXISTS "${ZRT_PLUGIN_PREBUILT}" OR NOT ZRT_PLUGIN_DEPENDS)
+    message(FATAL_ERROR "ZRT_PLUGIN_PREBUILT: ${ZRT_PLUGIN_PREBUILT} does not exist or ZRT_PLUGIN_DEPENDS is empty")
+  endif()
+  install(FILES ${ZRT_PLUGIN_PREBUILT} DESTINATION ${ZRT_INSTALL_PKGLIBDIR} COMPONENT plugin)
+else()
+  install(TARGETS zrt4600a LIBRARY DESTINATION ${ZRT_INSTALL_PKGLIBDIR} COMPONENT plugin)
+endif()
 install(FILES packaging/copyright DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/zrt4600a COMPONENT plugin)
 
 # Debian wants changelog.gz compressed reproducibly (gzip -n: no name, no time stamp).
@@ -83,6 +95,10 @@ if(CMAKE_CROSSCOMPILING AND CMAKE_SYSTEM_PROCESSOR MATCHES "^arm")
 endif()
 set(CPACK_DEBIAN_PLUGIN_PACKAGE_NAME zrt4600a)
 set(CPACK_DEBIAN_PLUGIN_PACKAGE_SECTION libs)
+if(ZRT_PLUGIN_PREBUILT)
+  set(CPACK_DEBIAN_PLUGIN_PACKAGE_SHLIBDEPS OFF)
+  set(CPACK_DEBIAN_PLUGIN_PACKAGE_DEPENDS "${ZRT_PLUGIN_DEPENDS}")
+endif()
 # First line: the synopsis; CPack indents the rest (no project-wide summary in front).
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "")
 set(CPACK_DEBIAN_PLUGIN_DESCRIPTION "ZRT4600 power-system device plug-in

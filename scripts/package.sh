@@ -6,20 +6,32 @@
 #   bash scripts/package.sh all        both
 # The packages land in dist/<arch>/: zrt4600a_<version>_<arch>.deb (the plug-in) and
 # zrt4600a-tools_<version>_<arch>.deb (host, simulator, examples, man pages, service).
+# The armhf plug-in package ships the plug-in built in the Debian 11 root of
+# scripts/compat-check.sh (needs root and, the first time, Debian's archive), so that it
+# loads into older controllers; its Depends are what dpkg-shlibdeps finds there.
 # Exit 1 when a build fails or lintian reports an error. JOBS sets the build jobs (default 2).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh --packaging --if-missing >&2
 
 arches=("${1:-amd64}")
 [ "${arches[0]}" = all ] && arches=(amd64 armhf)
+deps=(--packaging --if-missing)
+case " ${arches[*]} " in *" armhf "*) deps+=(--armhf) ;; esac
+bash scripts/install-deps.sh "${deps[@]}" >&2
+
 for arch in "${arches[@]}"; do
   case "${arch}" in amd64|armhf) ;; *) echo "package.sh: unknown architecture ${arch} (amd64, armhf or all)" >&2; exit 2;; esac
   preset="package-${arch}"
   build="build/${preset}"
   out="dist/${arch}"
   echo "== ${arch}: configure, build, package into ${out}/"
-  cmake --preset "${preset}" >/dev/null
+  prebuilt=()
+  if [ "${arch}" = armhf ]; then
+    bash scripts/compat-check.sh --release armhf "build/${preset}-plugin"
+    prebuilt=(-DZRT_PLUGIN_PREBUILT="${PWD}/build/${preset}-plugin/zrt4600a.so"
+              -DZRT_PLUGIN_DEPENDS="$(cat "build/${preset}-plugin/depends")")
+  fi
+  cmake --preset "${preset}" "${prebuilt[@]+"${prebuilt[@]}"}" >/dev/null
   cmake --build --preset "${preset}" -j "${JOBS:-2}"
   rm -rf "${out}" && mkdir -p "${out}"
   (cd "${build}" && cpack -G DEB -B "${PWD}/../../${out}" >/dev/null)

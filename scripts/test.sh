@@ -7,12 +7,17 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# On a fresh machine this installs the build dependencies first.
-bash scripts/install-deps.sh --if-missing
-
 jobs="${JOBS:-2}"
 presets=("$@")
 if [ "${#presets[@]}" -eq 0 ]; then presets=(default); fi
+
+# On a fresh machine this installs the build dependencies first; the armhf cross toolchain,
+# libraries and qemu-user only when an armhf preset is asked for.
+deps=(--if-missing)
+for preset in "${presets[@]}"; do
+  case "${preset}" in *armhf*) deps+=(--armhf) ;; esac
+done
+bash scripts/install-deps.sh "${deps[@]}"
 
 for preset in "${presets[@]}"; do
   echo "== ${preset}: configure"

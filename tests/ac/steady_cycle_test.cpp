@@ -53,6 +53,19 @@ TEST(ChannelTraceLine, ReadsAsTheStreamDefaultFormat) {
     }
 }
 
+TEST(ChannelTraceLine, PinsTheTextOfTypicalAndBorderValues) {
+    EXPECT_EQ(trace_line(0.1f, 220.5f, -0.1f, 1e-5f), "a:0.1 b:220.5 c:-0.1 f:1e-05\n");
+    // Exact ties at the seventh digit round to even; a carry can change the notation.
+    EXPECT_EQ(trace_line(1234565.0f, 1234575.0f, 999999.5f, 9.9999995e-5f),
+              "a:1.23456e+06 b:1.23458e+06 c:1e+06 f:0.0001\n");
+    EXPECT_EQ(trace_line(std::numeric_limits<float>::max(), -std::numeric_limits<float>::min(),
+                         std::numeric_limits<float>::denorm_min(), 123456.0f),
+              "a:3.40282e+38 b:-1.17549e-38 c:1.4013e-45 f:123456\n");
+    EXPECT_EQ(trace_line(-0.0f, 0.000123457f, std::numeric_limits<float>::infinity(),
+                         -std::numeric_limits<float>::quiet_NaN()),
+              "a:-0 b:0.000123457 c:inf f:-nan\n");
+}
+
 // One screen's 40_41 part with `n` channels of plain values and no user values.
 std::vector<uint8_t> analogue(int n) {
     std::vector<uint8_t> part{uint8_t(n)};

@@ -18,3 +18,13 @@ std::vector<DynamicSymbol> dynamic_symbols(const std::string& path);
 
 // Names of the symbols the object defines and exports (global or weak, not undefined).
 std::set<std::string> exported_symbols(const std::string& path);
+
+// One symbol version the object needs from a library (its .gnu.version_r section).
+struct NeededVersion {
+    std::string library;  // e.g. "libc.so.6"
+    std::string version;  // e.g. "GLIBC_2.17"
+};
+std::vector<NeededVersion> needed_versions(const std::string& path);
+
+// The libraries the object names in its dynamic section (DT_NEEDED), in order.
+std::vector<std::string> needed_libraries(const std::string& path);
