@@ -370,6 +370,13 @@ TEST(HistoryChunks, HourlyRollupsEqualSqlOverTheRows) {
     remove_db(path);
     int64_t now = kT0;
     std::mt19937 rng(11);
+    rule_value fuse;
+    fuse.key = "DC_3";
+    fuse.signal_id = "06001";
+    fuse.level = 1;
+    fuse.sequence = 9;
+    fuse.name = "电池熔丝故障告警";
+    fuse.instance = "直流7电池熔丝故障告警";
     {
         HistoryStore store(path, 0);
         store.set_clock([&now] { return now; });
@@ -378,6 +385,9 @@ TEST(HistoryChunks, HourlyRollupsEqualSqlOverTheRows) {
                 dc_image(float(53.0 + 0.1 * double(rng() % 9)), float(100.0 + 0.1 * double(rng() % 50)));
             if (k % 100 < 7) std::memset(img.data() + 4, 0x20, 4);
             store.save(21, "zrt4600a-dc", 5108, img);
+            store.record_cycle(uint64_t(k + 1), 2400.0, k % 60 == 0 ? 1 : 0, 0, 0);
+            if (k == 50) store.record_alarm(21, "zrt4600a-dc", fuse, true);
+            if (k == 80) store.record_alarm(21, "zrt4600a-dc", fuse, false);
             now += 10'000;
         }
     }
@@ -417,6 +427,45 @@ TEST(HistoryChunks, HourlyRollupsEqualSqlOverTheRows) {
     EXPECT_GE(groups, 3u * 5);  // three closed hours of several series
     EXPECT_GT(with_absent, 0u);
     EXPECT_TRUE(rolled.empty()) << rolled.size() << " rollups without rows";
+
+    // The report: over a week it draws from the rollups, and its voltage chart spans what
+    // the rows hold; absent rows are never drawn as numbers.
+    const auto v_range = query(path, "SELECT min(value), max(value) FROM value_rows JOIN series s ON s.id = series"
+                                     " WHERE s.key = 'v'");
+    ReportOptions o;
+    o.history = path;
+    o.out = temp_path("rollup.html");
+    o.from = kT0 - 6 * 86'400'000LL;
+    o.to = now;
+    const ReportSummary week = write_report(o);
+    EXPECT_TRUE(week.from_rollups);
+    std::string page = read_file(o.out);
+    const size_t a = page.find("id=\"report-data\">");
+    ASSERT_NE(a, std::string::npos);
+    const std::string data = page.substr(a, page.find("</script>", a) - a);
+    const size_t volts = data.find("\"title\":\"DC screen 21 · output voltage (V)\"");
+    ASSERT_NE(volts, std::string::npos);
+    double lo = 1e9, hi = -1e9;
+    std::istringstream nums(data.substr(data.find("\"data\":[", volts) + 8));
+    std::string item;
+    while (std::getline(nums, item, ',')) {
+        const bool end = item.find(']') != std::string::npos;
+        if (item.rfind("null", 0) != 0) lo = std::min(lo, std::stod(item)), hi = std::max(hi, std::stod(item));
+        if (end) break;
+    }
+    ASSERT_EQ(v_range.size(), 1u);
+    EXPECT_FLOAT_EQ(float(lo), std::stof(v_range[0].substr(0, v_range[0].find('|'))));
+    EXPECT_FLOAT_EQ(float(hi), std::stof(v_range[0].substr(v_range[0].find('|') + 1)));
+    // The alarm name with its English gloss, and errors per hour over the time polled.
+    EXPECT_NE(page.find("电池熔丝故障告警 <small class=\"gloss\">battery fuse fault</small>"), std::string::npos);
+    EXPECT_NE(page.find("<svg class=\"timeline\""), std::string::npos);
+    // 1 110 cycles 10 s apart: 3 h 4 min 50 s polled (the first cycle counts its 2.4 s), 19 errors.
+    EXPECT_NE(page.find("<td>3 h 4 min</td><td>6.2</td>"), std::string::npos);
+    // Over two hours the rows themselves are drawn.
+    o.from = kT0;
+    o.to = kT0 + 2 * 3'600'000LL;
+    EXPECT_FALSE(write_report(o).from_rollups);
+    std::remove(o.out.c_str());
 
     // Rollups outlive the raw chunks by their own days.
     {

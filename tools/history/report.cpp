@@ -214,7 +214,7 @@ std::string figure(double v) {
 // raised or abnormal), grey where the value changed within an hour; blank where nothing
 // is known. Drawn as SVG, so it needs no script.
 std::string timeline_svg(const std::vector<StateLane>& lanes, int64_t from, int64_t to, bool alarms) {
-    constexpr int kLabel = 230, kWidth = 1180, kLane = 16;
+    constexpr int kLabel = 380, kWidth = 1180, kLane = 16;
     const double span = double(std::max<int64_t>(1, to - from + 1));
     const int plot = kWidth - kLabel - 10;
     const int height = int(lanes.size()) * kLane + 24;
