@@ -1,16 +1,23 @@
-// zrt-bench-history: the size of a day of the reference site's history, and the time an
-// export and a report take over 30 days of it.
+// zrt-bench-history: the size of a day of the reference site's history (bytes per stored
+// sample, beside the same samples in a Prometheus TSDB block when promtool is installed),
+// 30 days of it, a year of hourly rollups, and the time an export and a report take over
+// 30 days.
 //
 // The images are those of the reference site (examples/), taken from real cycles of the
 // top device against the simulator; a day of cycles (one every 2.5 s) then goes through
 // the history store's own save(), at a simulated clock, once with the plant's values
 // jittering as a real site's do and once with the constant example plant. The 30 days are
-// the jittering day copied 30 times with the times moved on (SQL), then export and report
-// run over them as zrt4600a-host runs them.
+// the jittering day copied 30 times with the times moved on (each chunk re-encoded), a
+// year of rollups the day's rollups copied 365 times; export and report run over the 30
+// days as zrt4600a-host runs them.
 //
 //   zrt-bench-history [DIR]     DIR for the files (default /tmp); they are removed at the end
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
 
 #include <chrono>
 #include <cmath>
@@ -25,6 +32,8 @@
 
 #include "bench/reference.h"
 #include "power/zrt4600a.h"
+#include "tools/history/history_chunks.h"
+#include "tools/history/history_codec.h"
 #include "tools/history/history_export.h"
 #include "tools/history/history_store.h"
 #include "tools/history/report.h"
@@ -76,8 +85,10 @@ public:
         auto& b = im.bytes;
         auto measure = [&](size_t at, double scale, double noise, double step) {
             if (!present(ref.bytes, at)) return;
-            const double base = get(ref.bytes, at);
-            if (base == 0) return;
+            const float base = get(ref.bytes, at);
+            // -0.1 marks an absent current or user value (AC screen 12's phase C): a real
+            // plant keeps it absent all day.
+            if (base == 0 || base == -0.1f) return;
             set(b, at, quantize(base * scale + noise * flick(), step));
         };
         switch (im.record_type) {
@@ -157,9 +168,35 @@ double seconds_since(std::chrono::steady_clock::time_point t0) {
 }
 
 struct DayFigures {
-    int64_t bytes = 0, values = 0, images = 0, alarms = 0, cycles = 0;
+    int64_t bytes = 0, values = 0, images = 0, alarms = 0, cycles = 0, chunks = 0;
     double seconds = 0;
 };
+
+int64_t scalar(sqlite3* db, const std::string& sql) {
+    sqlite3_stmt* s = nullptr;
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &s, nullptr) != SQLITE_OK) {
+        std::fprintf(stderr, "zrt-bench-history: %s: %s\n", sql.c_str(), sqlite3_errmsg(db));
+        std::exit(1);
+    }
+    sqlite3_step(s);
+    const int64_t n = sqlite3_column_int64(s, 0);
+    sqlite3_finalize(s);
+    return n;
+}
+
+int64_t dir_bytes(const std::string& dir) {
+    int64_t n = 0;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(dir, ec))
+        if (e.is_regular_file(ec)) n += static_cast<int64_t>(e.file_size(ec));
+    return n;
+}
+
+long max_rss_kb() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_maxrss;
+}
 
 DayFigures one_day(const std::string& path, const std::vector<Image>& refs, bool jitter) {
     remove_db(path);
@@ -198,10 +235,11 @@ DayFigures one_day(const std::string& path, const std::vector<Image>& refs, bool
     f.bytes = settle(path);
     sqlite3* db = nullptr;
     sqlite3_open(path.c_str(), &db);
-    f.values = count(db, "value");
+    f.values = scalar(db, "SELECT count(*) FROM value_rows");
+    f.chunks = count(db, "chunk");
     f.images = count(db, "history");
     f.alarms = count(db, "alarm");
-    f.cycles = count(db, "cycle");
+    f.cycles = scalar(db, "SELECT count(*) FROM cycle_rows");
     sqlite3_close(db);
     return f;
 }
@@ -227,16 +265,72 @@ int main(int argc, char** argv) {
     std::fprintf(out, "reference site: %zu devices, %zu image bytes a cycle, a cycle every %.1f s (%lld a day)\n",
                  refs.size(), image_bytes, kCycleMs / 1000.0, static_cast<long long>(kDayMs / kCycleMs));
 
+    zrt::host::register_history_sql();
     const std::string day_path = dir + "/zrt-bench-history-day.db";
+    int64_t jitter_samples = 0;
     for (bool jitter : {false, true}) {
         const DayFigures f = one_day(day_path, refs, jitter);
+        if (jitter) jitter_samples = f.values;
         std::fprintf(out,
-                     "one day, %s plant: %.1f MB (%lld value rows, %lld images, %lld alarm rows, %lld cycle rows), "
-                     "written in %.1f s\n",
-                     jitter ? "jittering" : "constant", f.bytes / 1e6, static_cast<long long>(f.values),
+                     "one day, %s plant: %.0f KB, %.2f bytes a stored sample (%lld value rows in %lld chunks, "
+                     "%lld images, %lld alarm rows, %lld cycle rows), written in %.1f s\n",
+                     jitter ? "jittering" : "constant", f.bytes / 1e3, double(f.bytes) / double(f.values),
+                     static_cast<long long>(f.values), static_cast<long long>(f.chunks),
                      static_cast<long long>(f.images), static_cast<long long>(f.alarms),
                      static_cast<long long>(f.cycles), f.seconds);
     }
+
+    // The same samples in a Prometheus TSDB: OpenMetrics text, one series per value (an
+    // absent row as NaN), through promtool's backfill.
+    if (std::system("command -v promtool >/dev/null 2>&1") == 0) {
+        const std::string om = dir + "/zrt-bench-history.om", blocks = dir + "/zrt-bench-history-tsdb";
+        std::filesystem::remove_all(blocks);
+        {
+            std::ofstream text(om);
+            text << "# TYPE zrt_value gauge\n";
+            sqlite3* db = nullptr;
+            sqlite3_open_v2(day_path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+            sqlite3_stmt* q = nullptr;
+            sqlite3_prepare_v2(db, "SELECT id, data_id, device_type, key FROM series ORDER BY id", -1, &q, nullptr);
+            while (sqlite3_step(q) == SQLITE_ROW) {
+                const int64_t id = sqlite3_column_int64(q, 0);
+                const std::string labels = "{data_id=\"" + std::to_string(sqlite3_column_int64(q, 1)) + "\",type=\"" +
+                                           reinterpret_cast<const char*>(sqlite3_column_text(q, 2)) + "\",key=\"" +
+                                           reinterpret_cast<const char*>(sqlite3_column_text(q, 3)) + "\"}";
+                zrt::host::for_each_value(db, day_path, id, static_cast<uint32_t>(sqlite3_column_int64(q, 1)),
+                                          reinterpret_cast<const char*>(sqlite3_column_text(q, 2)), INT64_MIN,
+                                          INT64_MAX, [&](int64_t t, const std::optional<double>& v) {
+                                              char line[96];
+                                              std::snprintf(line, sizeof line, " %.9g %lld.%03lld\n",
+                                                            v ? *v : std::nan(""), static_cast<long long>(t / 1000),
+                                                            static_cast<long long>(t % 1000));
+                                              text << "zrt_value" << labels << line;
+                                          });
+            }
+            sqlite3_finalize(q);
+            sqlite3_close(db);
+            text << "# EOF\n";
+        }
+        const std::string cmd = "promtool tsdb create-blocks-from openmetrics --quiet " + om + " " + blocks +
+                                " >/dev/null 2>&1";
+        if (std::system(cmd.c_str()) == 0) {
+            const int64_t b = dir_bytes(blocks);
+            std::fprintf(out,
+                         "the same %lld samples of the jittering day in a Prometheus TSDB (promtool backfill, "
+                         "its 2-hour blocks): %.0f KB, %.2f bytes a sample\n",
+                         static_cast<long long>(jitter_samples), b / 1e3, double(b) / double(jitter_samples));
+        } else {
+            std::fprintf(out, "promtool failed: %s\n", cmd.c_str());
+        }
+        std::remove(om.c_str());
+        std::filesystem::remove_all(blocks);
+    } else {
+        std::fprintf(out, "promtool not installed: no Prometheus figure\n");
+    }
+
+    // A writer opening the file again closes the chunks the day left open, so its rollups
+    // hold all 24 hours.
+    { HistoryStore reopen(day_path, 0); }
 
     // Thirty days: the jittering day, copied with its times moved on.
     const std::string month = dir + "/zrt-bench-history-30d.db";
@@ -247,44 +341,121 @@ int main(int argc, char** argv) {
         sqlite3* db = nullptr;
         sqlite3_open(month.c_str(), &db);
         exec(db, "BEGIN");
-        for (int d = 1; d < 30; ++d) {
-            const std::string shift = std::to_string(int64_t(d) * kDayMs);
-            exec(db, "INSERT INTO value SELECT series, time_ms + " + shift + ", value FROM value WHERE time_ms < " +
-                         std::to_string(kStart + kDayMs));
-            exec(db, "INSERT INTO alarm (time_ms, data_id, device_type, key, seq, signal_id, name, instance, level,"
-                     " state) SELECT time_ms + " + shift + ", data_id, device_type, key, seq, signal_id, name,"
-                     " instance, level, state FROM alarm WHERE time_ms < " + std::to_string(kStart + kDayMs));
-            exec(db, "INSERT INTO cycle (time_ms, n, duration_ms, errors, bad_frames, timeouts) SELECT time_ms + " +
-                         shift + ", n, duration_ms, errors, bad_frames, timeouts FROM cycle WHERE time_ms < " +
-                         std::to_string(kStart + kDayMs));
+        const std::string day_end = std::to_string(kStart + kDayMs);
+        std::vector<std::tuple<int64_t, std::string, std::vector<uint8_t>>> chunks;
+        std::vector<std::vector<uint8_t>> cycles;
+        {
+            sqlite3_stmt* q = nullptr;
+            sqlite3_prepare_v2(db, "SELECT data_id, device_type, data FROM chunk", -1, &q, nullptr);
+            while (sqlite3_step(q) == SQLITE_ROW) {
+                const auto* p = static_cast<const uint8_t*>(sqlite3_column_blob(q, 2));
+                chunks.emplace_back(sqlite3_column_int64(q, 0), reinterpret_cast<const char*>(sqlite3_column_text(q, 1)),
+                                    std::vector<uint8_t>(p, p + sqlite3_column_bytes(q, 2)));
+            }
+            sqlite3_finalize(q);
+            sqlite3_prepare_v2(db, "SELECT data FROM cycle_chunk", -1, &q, nullptr);
+            while (sqlite3_step(q) == SQLITE_ROW) {
+                const auto* p = static_cast<const uint8_t*>(sqlite3_column_blob(q, 0));
+                cycles.emplace_back(p, p + sqlite3_column_bytes(q, 0));
+            }
+            sqlite3_finalize(q);
         }
+        sqlite3_stmt* ins = nullptr;
+        sqlite3_prepare_v2(db, "INSERT INTO chunk (data_id, device_type, t_min, t_max, open, data) VALUES (?, ?, ?, ?, 0, ?)",
+                           -1, &ins, nullptr);
+        sqlite3_stmt* ins_cycles = nullptr;
+        sqlite3_prepare_v2(db, "INSERT INTO cycle_chunk (t_min, t_max, rows, open, data) VALUES (?, ?, ?, 0, ?)", -1,
+                           &ins_cycles, nullptr);
+        for (int d = 1; d < 30; ++d) {
+            const int64_t shift = int64_t(d) * kDayMs;
+            const std::string shift_text = std::to_string(shift);
+            for (const auto& [data_id, type, blob] : chunks) {
+                zrt::host::codec::ParsedChunk c;
+                bool ok = zrt::host::codec::parse_chunk(blob.data(), blob.size(), c);
+                const std::vector<uint8_t> moved = zrt::host::codec::trim_chunk(c, INT64_MIN, ok, shift);
+                zrt::host::codec::parse_chunk(moved.data(), moved.size(), c);
+                sqlite3_bind_int64(ins, 1, data_id);
+                sqlite3_bind_text(ins, 2, type.c_str(), -1, SQLITE_TRANSIENT);
+                sqlite3_bind_int64(ins, 3, *std::min_element(c.polls.begin(), c.polls.end()));
+                sqlite3_bind_int64(ins, 4, *std::max_element(c.polls.begin(), c.polls.end()));
+                sqlite3_bind_blob(ins, 5, moved.data(), static_cast<int>(moved.size()), SQLITE_TRANSIENT);
+                sqlite3_step(ins);
+                sqlite3_reset(ins);
+            }
+            for (const auto& blob : cycles) {
+                std::vector<zrt::host::codec::CycleRow> rows;
+                zrt::host::codec::decode_cycles(blob.data(), blob.size(), rows);
+                zrt::host::codec::CycleEncoder e;
+                for (auto r : rows) {
+                    r.time_ms += shift;
+                    e.add(r);
+                }
+                const std::vector<uint8_t> moved = e.blob();
+                sqlite3_bind_int64(ins_cycles, 1, rows.front().time_ms + shift);
+                sqlite3_bind_int64(ins_cycles, 2, rows.back().time_ms + shift);
+                sqlite3_bind_int64(ins_cycles, 3, static_cast<sqlite3_int64>(rows.size()));
+                sqlite3_bind_blob(ins_cycles, 4, moved.data(), static_cast<int>(moved.size()), SQLITE_TRANSIENT);
+                sqlite3_step(ins_cycles);
+                sqlite3_reset(ins_cycles);
+            }
+            exec(db, "INSERT INTO alarm (time_ms, data_id, device_type, key, seq, signal_id, name, instance, level,"
+                     " state) SELECT time_ms + " + shift_text + ", data_id, device_type, key, seq, signal_id, name,"
+                     " instance, level, state FROM alarm WHERE time_ms < " + day_end);
+            exec(db, "INSERT INTO rollup SELECT data_id, device_type, day_ms + " + shift_text +
+                         ", data FROM rollup WHERE day_ms < " + day_end);
+            // The hourly images of the day (the newest of each device stays the newest).
+            exec(db, "INSERT INTO history (data_id, device_type, record_type, time, image) SELECT data_id,"
+                     " device_type, record_type, strftime('%Y-%m-%dT%H:%M:%fZ', time, '+" + std::to_string(d) +
+                         " days'), image FROM history WHERE time < '2026-12-02'");
+        }
+        sqlite3_finalize(ins);
+        sqlite3_finalize(ins_cycles);
         exec(db, "COMMIT");
-        const int64_t values = count(db, "value");
+        const int64_t values = scalar(db, "SELECT count(*) FROM value_rows");
         sqlite3_close(db);
-        std::fprintf(out, "30 days (jittering day x 30): %.1f MB, %lld value rows\n", settle(month) / 1e6,
+        std::fprintf(out, "30 days (jittering day x 30): %.2f MB, %lld value rows\n", settle(month) / 1e6,
                      static_cast<long long>(values));
+    }
+
+    // A year of hourly rollups: the day's rollups of every device, 365 times.
+    {
+        const std::string year = dir + "/zrt-bench-history-year.db";
+        remove_db(year);
+        sqlite3* db = nullptr;
+        sqlite3_open(year.c_str(), &db);
+        exec(db, "ATTACH '" + day_path + "' AS day");
+        exec(db, "CREATE TABLE rollup (data_id INTEGER NOT NULL, device_type TEXT NOT NULL, day_ms INTEGER NOT"
+                     " NULL, data BLOB NOT NULL, PRIMARY KEY (data_id, device_type, day_ms)) WITHOUT ROWID");
+        exec(db, "BEGIN");
+        for (int d = 0; d < 365; ++d)
+            exec(db, "INSERT INTO rollup SELECT data_id, device_type, day_ms + " + std::to_string(int64_t(d) * kDayMs) +
+                         ", data FROM day.rollup");
+        exec(db, "COMMIT");
+        const int64_t hours = scalar(db, "SELECT count(*) FROM day.rollup");
+        exec(db, "DETACH day");
+        sqlite3_close(db);
+        std::fprintf(out, "a year of hourly rollups (%lld device-days): %.2f MB\n",
+                     static_cast<long long>(hours * 365), settle(year) / 1e6);
+        remove_db(year);
     }
 
     zrt::host::ExportOptions ex;
     ex.history = month;
     ex.out = dir + "/zrt-bench-history.out";
-    auto t0 = std::chrono::steady_clock::now();
-    uint64_t rows = zrt::host::run_export(ex);
-    std::fprintf(out, "export, every value of 30 days as CSV: %.2f s (%llu rows, %.0f MB)\n", seconds_since(t0),
-                 static_cast<unsigned long long>(rows), file_bytes(ex.out) / 1e6);
-    ex.format = "jsonl";
-    t0 = std::chrono::steady_clock::now();
-    rows = zrt::host::run_export(ex);
-    std::fprintf(out, "export, every value of 30 days as JSON Lines: %.2f s (%llu rows)\n", seconds_since(t0),
-                 static_cast<unsigned long long>(rows));
-    ex.format = "csv";
     ex.selection.devices = {"21"};
     ex.selection.keys = {"v"};
-    t0 = std::chrono::steady_clock::now();
-    rows = zrt::host::run_export(ex);
+    auto t0 = std::chrono::steady_clock::now();
+    uint64_t rows = zrt::host::run_export(ex);
     std::fprintf(out, "export, one screen's DC voltage over 30 days: %.3f s (%llu rows)\n", seconds_since(t0),
                  static_cast<unsigned long long>(rows));
     ex.selection = {};
+    const long rss_before = max_rss_kb();
+    t0 = std::chrono::steady_clock::now();
+    rows = zrt::host::run_export(ex);
+    std::fprintf(out,
+                 "export, every value of 30 days as CSV: %.2f s (%llu rows, %.0f MB), peak memory grew by %ld KB\n",
+                 seconds_since(t0), static_cast<unsigned long long>(rows), file_bytes(ex.out) / 1e6,
+                 max_rss_kb() - rss_before);
     ex.alarms = true;
     t0 = std::chrono::steady_clock::now();
     rows = zrt::host::run_export(ex);

@@ -14,10 +14,11 @@ build="${BUILD_DIR:-build/default}"
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 
-# The browser, and a font with Chinese glyphs for the alarm names.
+# The browser, and a font with Chinese glyphs for the alarm names (the page's font stack
+# names Noto Sans CJK first), so that the screenshot shows what a user sees.
 need=()
 command -v chromium >/dev/null 2>&1 || need+=(chromium)
-dpkg-query -W -f='${Status}' fonts-wqy-zenhei 2>/dev/null | grep -q "ok installed" || need+=(fonts-wqy-zenhei)
+dpkg-query -W -f='${Status}' fonts-noto-cjk 2>/dev/null | grep -q "ok installed" || need+=(fonts-noto-cjk)
 if [ "${#need[@]}" -gt 0 ]; then
   $SUDO apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${need[@]}"
@@ -53,7 +54,12 @@ fi
 drawn="$(grep -o 'data-charts-drawn="[0-9]*"' "${out}/dom.html" | grep -o '[0-9]*' || true)"
 charts="$(grep -o 'class="uplot' "${out}/dom.html" | wc -l)"
 rows="$(grep -o '<tr class="\(active\|cleared\)"' "${out}/dom.html" | wc -l)"
-echo "charts drawn: ${drawn:-none} (${charts} chart elements), alarm timeline rows: ${rows}"
+timelines="$(grep -o '<svg class="timeline"' "${out}/dom.html" | wc -l)"
+echo "charts drawn: ${drawn:-none} (${charts} chart elements), state and alarm timelines: ${timelines}, alarm timeline rows: ${rows}"
+if [ "${timelines}" -eq 0 ]; then
+  echo "no state timeline"
+  fail=1
+fi
 if [ -z "${drawn}" ] || [ "${drawn}" -eq 0 ] || [ "${charts}" -eq 0 ]; then
   echo "no chart was drawn"
   fail=1

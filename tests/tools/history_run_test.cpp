@@ -131,7 +131,7 @@ TEST(HistoryRun, SqlGivesTheDcVoltageOverATimeRangeAndTheAlarmTimelineAsPublishe
     const int64_t from = pub[29].time, to = pub[249].time;
     Db db(path);
     sqlite3_stmt* q = db.prepare(
-        "SELECT v.time_ms, v.value FROM value v JOIN series s ON s.id = v.series"
+        "SELECT v.time_ms, v.value FROM value_rows v JOIN series s ON s.id = v.series"
         " WHERE s.data_id = 21 AND s.device_type = 'zrt4600a-dc' AND s.key = 'v' AND v.time_ms BETWEEN ? AND ?"
         " ORDER BY v.time_ms");
     sqlite3_bind_int64(q, 1, from);
@@ -212,7 +212,7 @@ TEST(HistoryRun, SqlGivesTheDcVoltageOverATimeRangeAndTheAlarmTimelineAsPublishe
         EXPECT_EQ(rows_left[0].image, image);
     }
     EXPECT_EQ(feed.last_saved.size(), 4u);
-    sqlite3_stmt* c = db.prepare("SELECT (SELECT count(*) FROM value) + (SELECT count(*) FROM alarm)");
+    sqlite3_stmt* c = db.prepare("SELECT (SELECT count(*) FROM value_rows) + (SELECT count(*) FROM alarm)");
     ASSERT_EQ(sqlite3_step(c), SQLITE_ROW);
     EXPECT_EQ(sqlite3_column_int64(c, 0), 0);
     sqlite3_finalize(c);

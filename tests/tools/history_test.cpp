@@ -121,7 +121,7 @@ TEST(DecodedHistory, WritesValuesOnChangeAbsentAsNullAndRefreshesEveryMinute) {
         store.save(21, "zrt4600a-dc", 5108, dc_image(53.8f, 120.1f, 1));
     }
     const std::string v = "SELECT time_ms - " + std::to_string(kT0) +
-                          ", value FROM value JOIN series s ON s.id = series WHERE s.data_id = 21 AND s.key = ";
+                          ", value FROM value_rows JOIN series s ON s.id = series WHERE s.data_id = 21 AND s.key = ";
     EXPECT_EQ(query(path, v + "'v' ORDER BY time_ms"),
               (std::vector<std::string>{"0|53.5", "4000|53.7999992370605", "6000|NULL", "66000|NULL",
                                         "68000|53.7999992370605"}));
@@ -137,9 +137,9 @@ TEST(DecodedHistory, WritesValuesOnChangeAbsentAsNullAndRefreshesEveryMinute) {
     ASSERT_EQ(t.size(), 1u);
     EXPECT_EQ(t[0], utc_text(kT0));
     EXPECT_EQ(utc_text(kT0), "2026-11-30T00:53:20.000Z");
-    // The image rows stay as saved, with their time in UTC.
+    // One image row per device and hour: the newest, as saved, with its time in UTC.
     EXPECT_EQ(query(path, "SELECT count(*), min(time) FROM history"),
-              (std::vector<std::string>{"7|2026-11-30T00:53:20.000Z"}));
+              (std::vector<std::string>{"1|2026-11-30T00:54:28.000Z"}));
     remove_db(path);
 }
 
@@ -162,9 +162,10 @@ TEST(DecodedHistory, RetentionByDaysKeepsTheNewestImageOfEveryDevice) {
     now -= 60'000;
     store.prune();
     const std::string cut = std::to_string(now - 2 * 86'400'000LL);
-    EXPECT_EQ(query(path, "SELECT count(*) FROM value WHERE time_ms < " + cut), (std::vector<std::string>{"0"}));
+    EXPECT_EQ(query(path, "SELECT count(*) FROM value_rows WHERE time_ms < " + cut), (std::vector<std::string>{"0"}));
+    EXPECT_GT(std::stoi(query(path, "SELECT count(*) FROM value_rows")[0]), 2 * 1440);
     EXPECT_EQ(query(path, "SELECT count(*) FROM alarm"), (std::vector<std::string>{"0"}));
-    EXPECT_EQ(query(path, "SELECT count(*) FROM cycle"), (std::vector<std::string>{"0"}));
+    EXPECT_EQ(query(path, "SELECT count(*) FROM cycle_rows"), (std::vector<std::string>{"0"}));
     // The old device keeps its one image; the other device keeps nothing older than the cut
     // but its newest image.
     ASSERT_TRUE(store.last(22, "zrt4600a-dc").has_value());
@@ -174,17 +175,14 @@ TEST(DecodedHistory, RetentionByDaysKeepsTheNewestImageOfEveryDevice) {
     ASSERT_FALSE(rows21.empty());
     EXPECT_GE(rows21.front().time, utc_text(now - 2 * 86'400'000LL));
     EXPECT_EQ(rows21.back().time, utc_text(now));
-    // Within the kept two days, images older than an hour are one per ten minutes; the last
-    // hour has every image.
-    const std::string hour_ago = utc_text(now - HistoryStore::kThinAfterMs);
-    EXPECT_EQ(query(path, "SELECT count(*) FROM history WHERE data_id = 21 AND time >= '" + hour_ago + "'"),
-              (std::vector<std::string>{"61"}));
-    const auto thinned = query(path, "SELECT count(*), count(DISTINCT substr(time, 1, 15)) FROM history"
-                                     " WHERE data_id = 21 AND time < '" + hour_ago + "'");
-    ASSERT_EQ(thinned.size(), 1u);
-    const auto bar = thinned[0].find('|');
-    EXPECT_EQ(thinned[0].substr(0, bar), thinned[0].substr(bar + 1));  // one per ten minutes
-    EXPECT_GT(std::stoi(thinned[0].substr(0, bar)), 200);
+    // Within the kept two days, one image per device and UTC hour (the last of each hour).
+    const auto hourly = query(path, "SELECT count(*), count(DISTINCT substr(time, 1, 13)) FROM history"
+                                    " WHERE data_id = 21");
+    ASSERT_EQ(hourly.size(), 1u);
+    const auto bar = hourly[0].find('|');
+    EXPECT_EQ(hourly[0].substr(0, bar), hourly[0].substr(bar + 1));
+    EXPECT_GE(std::stoi(hourly[0].substr(0, bar)), 48);
+    EXPECT_LE(std::stoi(hourly[0].substr(0, bar)), 50);
     remove_db(path);
 }
 

@@ -115,12 +115,16 @@ TEST(HostOptions, QueriesAndSettingsAreChecked) {
     EXPECT_EQ(d.device_type, "zrt4600a");
     EXPECT_EQ(d.baud, 9600);
     EXPECT_EQ(d.refresh_ms, 20);
+    EXPECT_EQ(d.history_rollup_days, 400);
+    EXPECT_EQ(host_settings(parse(R"({"history_rollup_days": 0})")).history_rollup_days, 0);
     const HostSettings s = host_settings(parse(R"({"data_id": 7, "baud": 115200, "port": "/dev/ttyS1"})"));
     EXPECT_EQ(s.data_id, 7u);
     EXPECT_EQ(s.baud, 115200);
     EXPECT_EQ(s.port, "/dev/ttyS1");
     for (const char* bad : {R"({"data_id": -1})", R"({"baud": "fast"})", R"({"refresh_ms": 0})",
-                            R"({"history_retention": 0})", R"({"port": 5})", R"({"device_type": []})"})
+                            R"({"history_retention": 0})", R"({"port": 5})", R"({"device_type": []})",
+                            R"({"history_rollup_days": -1})", R"({"history_rollup_days": 36501})",
+                            R"({"history_rollup_days": "400"})"})
         EXPECT_EQ(code_of([bad] { host_settings(parse(bad)); }), kExitSettingValue) << bad;
 }
 

@@ -101,6 +101,7 @@ HostSettings host_settings(const Json::Value& s, const std::string& file) {
     if (s.isMember("plant")) h.plant = s["plant"].asString();
     if (s.isMember("line_timeout_s")) h.line_timeout_s = s["line_timeout_s"].asDouble();
     if (s.isMember("history_days")) h.history_days = s["history_days"].asInt();
+    if (s.isMember("history_rollup_days")) h.history_rollup_days = s["history_rollup_days"].asInt();
     if (s.isMember("metrics")) h.metrics = s["metrics"].asString();
     if (s.isMember("site")) h.site = s["site"].asString();
     return h;
@@ -367,6 +368,7 @@ int Host::run() {
     store_ = std::make_unique<HistoryStore>(opt_.history.empty() ? ":memory:" : opt_.history, hs.history_retention,
                                             reader ? HistoryStore::Mode::ReadOnly : HistoryStore::Mode::Write);
     store_->set_retention_days(hs.history_days);
+    store_->set_rollup_days(hs.history_rollup_days);
 
     configure(settings, hs);
     StartInfo info;

@@ -48,6 +48,7 @@ struct HostSettings {
     int refresh_ms = 20;
     int history_retention = 0;  // images kept per device; 0: no cap, images go by age
     int history_days = 30;       // days of history kept; 0: keep everything
+    int history_rollup_days = 400;  // days of hourly rollups kept; 0: keep them all
     bool simulate = false;
     std::string plant;           // as written in the file
     double line_timeout_s = 10;  // silence before the line counts as lost

@@ -40,6 +40,7 @@ const Key kKeys[] = {
     {"refresh_ms", Type::Unsigned, 1, 10000},
     {"history_retention", Type::Unsigned, 1, 100000000},
     {"history_days", Type::Unsigned, 0, 36500},
+    {"history_rollup_days", Type::Unsigned, 0, 36500},
     {"simulate", Type::Bool},
     {"plant", Type::Text},
     {"line_timeout_s", Type::Number, 0.1, 86400},

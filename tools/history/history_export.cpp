@@ -4,11 +4,13 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <map>
 #include <memory>
 
 #include <fmt/format.h>
 #include <sqlite3.h>
 
+#include "tools/history/history_chunks.h"
 #include "tools/history/history_store.h"
 #include "tools/core/host_error.h"
 #include "tools/history/sqlite_util.h"
@@ -63,46 +65,53 @@ uint64_t export_values(const HistoryReader& r, const ExportOptions& o, Out& out)
     const bool csv = o.format == "csv";
     if (csv) out.put("time,data_id,device_type,key,label,unit,kind,value\n");
     if (series.empty()) return 0;  // also a file of an older version, without the value table
-    Stmt q(r.prepare("SELECT time_ms, value FROM value WHERE series = ? AND time_ms BETWEEN ? AND ? ORDER BY time_ms"));
     const int64_t from = o.selection.from.value_or(std::numeric_limits<int64_t>::min());
     const int64_t to = o.selection.to.value_or(std::numeric_limits<int64_t>::max());
     Progress progress("export");
     uint64_t rows = 0;
     std::string line;
-    for (size_t k = 0; k < series.size(); ++k) {
-        const Series& s = series[k];
+    // Device by device (a device's chunk holds all its series of an hour): rows come chunk
+    // by chunk, within a chunk series by series, each in time order. Memory stays that of
+    // one chunk however long the range.
+    for (size_t k = 0; k < series.size();) {
+        size_t e = k;
+        while (e < series.size() && series[e].data_id == series[k].data_id &&
+               series[e].device_type == series[k].device_type)
+            ++e;
         progress.update(double(k) / double(series.size()));
-        // The fixed part of each line of this series.
-        std::string fixed;
-        if (csv) {
-            fixed = fmt::format(",{},{},{},{},{},{},", s.data_id, csv_field(s.device_type), csv_field(s.key),
-                                csv_field(s.label), csv_field(s.unit), s.kind);
-        } else {
-            fixed = fmt::format(",\"data_id\":{},\"device_type\":{},\"key\":{},\"label\":{},\"unit\":{},\"kind\":{}",
-                                s.data_id, json_string(s.device_type), json_string(s.key), json_string(s.label),
-                                json_string(s.unit), json_string(s.kind));
-        }
-        sqlite3_reset(q.get());
-        sqlite3_bind_int64(q.get(), 1, s.id);
-        sqlite3_bind_int64(q.get(), 2, from);
-        sqlite3_bind_int64(q.get(), 3, to);
-        int rc;
-        while ((rc = sqlite3_step(q.get())) == SQLITE_ROW) {
-            const std::string time = utc_text(sqlite3_column_int64(q.get(), 0));
-            const bool absent = sqlite3_column_type(q.get(), 1) == SQLITE_NULL;
-            const std::string value = absent ? std::string() : number_text(sqlite3_column_double(q.get(), 1));
-            line.clear();
+        std::vector<int64_t> ids;
+        std::map<int64_t, std::string> fixed;  // the fixed part of each line of a series
+        for (size_t j = k; j < e; ++j) {
+            const Series& s = series[j];
+            ids.push_back(s.id);
             if (csv) {
-                line.append(time).append(fixed).append(value).append("\n");
+                fixed[s.id] = fmt::format(",{},{},{},{},{},{},", s.data_id, csv_field(s.device_type), csv_field(s.key),
+                                          csv_field(s.label), csv_field(s.unit), s.kind);
             } else {
-                line.append("{\"time\":\"").append(time).append("\"").append(fixed).append(",\"value\":");
-                line.append(absent ? "null" : json_float(static_cast<float>(sqlite3_column_double(q.get(), 1))));
-                line.append("}\n");
+                fixed[s.id] = fmt::format(
+                    ",\"data_id\":{},\"device_type\":{},\"key\":{},\"label\":{},\"unit\":{},\"kind\":{}", s.data_id,
+                    json_string(s.device_type), json_string(s.key), json_string(s.label), json_string(s.unit),
+                    json_string(s.kind));
             }
-            out.put(line);
-            ++rows;
         }
-        if (rc != SQLITE_DONE) throw HostError(kExitHistory, "history file " + r.path() + ": " + sqlite3_errmsg(r.db()));
+        for_each_device_value(r.db(), r.path(), series[k].data_id, series[k].device_type, ids, from, to,
+                              [&](int64_t id, int64_t t, const std::optional<double>& v) {
+                                  const std::string time = utc_text(t);
+                                  line.clear();
+                                  if (csv) {
+                                      line.append(time).append(fixed[id]);
+                                      if (v) line.append(number_text(*v));
+                                      line.append("\n");
+                                  } else {
+                                      line.append("{\"time\":\"").append(time).append("\"").append(fixed[id]);
+                                      line.append(",\"value\":");
+                                      line.append(v ? json_float(static_cast<float>(*v)) : std::string("null"));
+                                      line.append("}\n");
+                                  }
+                                  out.put(line);
+                                  ++rows;
+                              });
+        k = e;
     }
     return rows;
 }

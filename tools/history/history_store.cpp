@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "tools/core/host_error.h"
+#include "tools/history/history_chunks.h"
 #include "tools/history/sqlite_util.h"
 
 namespace zrt::host {
@@ -38,6 +39,7 @@ HistoryStore::HistoryStore(const std::string& path, int retention, Mode mode)
             throw HostError(kExitHistory, "cannot lock the history store " + path + ": " + std::strerror(err));
         }
     }
+    register_history_sql();  // the table functions the views read
     if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
                         nullptr) != SQLITE_OK) {
         std::string err = db_ ? sqlite3_errmsg(db_) : "out of memory";
@@ -48,6 +50,8 @@ HistoryStore::HistoryStore(const std::string& path, int retention, Mode mode)
     }
     sqlite3_busy_timeout(db_, 5000);
     try {
+        // A new file gives freed pages back (prune() does); an existing one keeps its setting.
+        exec("PRAGMA auto_vacuum=INCREMENTAL");
         if (path != ":memory:") exec("PRAGMA journal_mode=WAL");
         exec("CREATE TABLE IF NOT EXISTS history ("
              " id INTEGER PRIMARY KEY AUTOINCREMENT,"
@@ -120,43 +124,79 @@ void HistoryStore::save(uint32_t data_id, const std::string& device_type, int re
     std::lock_guard<std::mutex> lock(mu_);
     if (mode_ == Mode::ReadOnly) throw HostError(kExitHistory, "history: the store is open read-only");
     const int64_t now = now_ms();
-    const std::string time = utc_text(now);
+    // Restored when the transaction fails: memory stays as the file is.
+    const auto key = std::make_pair(data_id, device_type);
+    const auto chunk_it = chunks_.find(key);
+    const std::optional<OpenChunk> chunk_before =
+        chunk_it == chunks_.end() ? std::nullopt : std::optional<OpenChunk>(chunk_it->second);
+    const auto image_before = newest_image_;
     exec("BEGIN");
     try {
-        Stmt ins = prepare(db_,
-                           "INSERT INTO history (data_id, device_type, record_type, time, image) VALUES (?, ?, ?, ?, ?)");
-        sqlite3_bind_int64(ins.get(), 1, data_id);
-        sqlite3_bind_text(ins.get(), 2, device_type.c_str(), -1, SQLITE_TRANSIENT);
-        sqlite3_bind_int(ins.get(), 3, record_type);
-        sqlite3_bind_text(ins.get(), 4, time.c_str(), -1, SQLITE_TRANSIENT);
-        sqlite3_bind_blob(ins.get(), 5, image.data(), static_cast<int>(image.size()), SQLITE_TRANSIENT);
-        if (sqlite3_step(ins.get()) != SQLITE_DONE) throw HostError(kExitHistory, sqlite3_errmsg(db_));
-
+        save_image_locked(now, data_id, device_type, record_type, image);
         record_values_locked(now, data_id, device_type, record_type, image);
-
-        // Keep the newest `retention_` rows of this device.
-        if (retention_ > 0) {
-            Stmt del = prepare(db_,
-                               "DELETE FROM history WHERE data_id = ?1 AND device_type = ?2 AND id <= ("
-                               " SELECT id FROM history WHERE data_id = ?1 AND device_type = ?2"
-                               " ORDER BY id DESC LIMIT 1 OFFSET ?3)");
-            sqlite3_bind_int64(del.get(), 1, data_id);
-            sqlite3_bind_text(del.get(), 2, device_type.c_str(), -1, SQLITE_TRANSIENT);
-            sqlite3_bind_int(del.get(), 3, retention_);
-            if (sqlite3_step(del.get()) != SQLITE_DONE) throw HostError(kExitHistory, sqlite3_errmsg(db_));
-        }
         exec("COMMIT");
         for (auto& [id, last] : pending_) last_[id] = last;
         pending_.clear();
         pending_series_.clear();
     } catch (...) {
         sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        if (chunk_before) chunks_[key] = *chunk_before;
+        else chunks_.erase(key);
+        newest_image_ = image_before;
         pending_.clear();
         for (const auto& name : pending_series_) series_.erase(name);
         pending_series_.clear();
         throw;
     }
     if (now - last_prune_ >= kPruneEveryMs) prune_locked(now);
+}
+
+void HistoryStore::save_image_locked(int64_t now, uint32_t data_id, const std::string& device_type, int record_type,
+                                     const std::vector<uint8_t>& image) {
+    const std::string time = utc_text(now);
+    const auto key = std::make_pair(data_id, device_type);
+    auto it = newest_image_.find(key);
+    if (retention_ == 0 && it == newest_image_.end()) {
+        Stmt q = prepare(db_, "SELECT id, time FROM history WHERE data_id = ? AND device_type = ? ORDER BY id DESC LIMIT 1");
+        sqlite3_bind_int64(q.get(), 1, data_id);
+        sqlite3_bind_text(q.get(), 2, device_type.c_str(), -1, SQLITE_TRANSIENT);
+        if (sqlite3_step(q.get()) == SQLITE_ROW)
+            it = newest_image_.emplace(key, std::make_pair(sqlite3_column_int64(q.get(), 0), text_col(q.get(), 1))).first;
+    }
+    // Within the hour of the device's newest image, the new image takes its place.
+    if (retention_ == 0 && it != newest_image_.end() && it->second.second.compare(0, 13, time, 0, 13) == 0) {
+        Stmt up = prepare(db_, "UPDATE history SET record_type = ?, time = ?, image = ? WHERE id = ?");
+        sqlite3_bind_int(up.get(), 1, record_type);
+        sqlite3_bind_text(up.get(), 2, time.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_blob(up.get(), 3, image.data(), static_cast<int>(image.size()), SQLITE_TRANSIENT);
+        sqlite3_bind_int64(up.get(), 4, it->second.first);
+        if (sqlite3_step(up.get()) != SQLITE_DONE) throw HostError(kExitHistory, sqlite3_errmsg(db_));
+        if (sqlite3_changes(db_) == 1) {
+            it->second.second = time;
+            return;
+        }
+    }
+    Stmt ins = prepare(db_,
+                       "INSERT INTO history (data_id, device_type, record_type, time, image) VALUES (?, ?, ?, ?, ?)");
+    sqlite3_bind_int64(ins.get(), 1, data_id);
+    sqlite3_bind_text(ins.get(), 2, device_type.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_int(ins.get(), 3, record_type);
+    sqlite3_bind_text(ins.get(), 4, time.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_blob(ins.get(), 5, image.data(), static_cast<int>(image.size()), SQLITE_TRANSIENT);
+    if (sqlite3_step(ins.get()) != SQLITE_DONE) throw HostError(kExitHistory, sqlite3_errmsg(db_));
+    if (retention_ == 0) newest_image_[key] = {sqlite3_last_insert_rowid(db_), time};
+
+    // Keep the newest `retention_` rows of this device.
+    if (retention_ > 0) {
+        Stmt del = prepare(db_,
+                           "DELETE FROM history WHERE data_id = ?1 AND device_type = ?2 AND id <= ("
+                           " SELECT id FROM history WHERE data_id = ?1 AND device_type = ?2"
+                           " ORDER BY id DESC LIMIT 1 OFFSET ?3)");
+        sqlite3_bind_int64(del.get(), 1, data_id);
+        sqlite3_bind_text(del.get(), 2, device_type.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_int(del.get(), 3, retention_);
+        if (sqlite3_step(del.get()) != SQLITE_DONE) throw HostError(kExitHistory, sqlite3_errmsg(db_));
+    }
 }
 
 std::optional<std::vector<uint8_t>> HistoryStore::last(uint32_t data_id, const std::string& device_type) {

@@ -1,8 +1,11 @@
 #pragma once
-// The history store, SQLite in write-ahead-log mode: a row per saved image (a device's last
-// image is what start-up hands back to it), the decoded values of those images written
-// when they change, every alarm transition, and a row per polling cycle. Old rows go after
-// "history_days"; the newest image of each device always stays.
+// The history store, SQLite in write-ahead-log mode: the newest image of each device (what
+// start-up hands back to it) and one older image per device and hour, the decoded values of
+// those images written when they change, packed per device and hour into a chunk, every
+// alarm transition, the cycle statistics packed per hour, and hourly rollups of every value.
+// The chunk being filled is rewritten with every save, in the save's transaction, so a
+// crash loses nothing that save() returned for. Chunks and cycles go after "history_days",
+// rollups after the rollup days; the newest image of each device always stays.
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -14,6 +17,7 @@
 #include <vector>
 
 #include "host/rule_value.h"
+#include "tools/history/history_codec.h"
 
 struct sqlite3;
 
@@ -79,6 +83,8 @@ public:
     // Rows older than this many days go (values, alarms, cycles, images but the newest of
     // each device); 0 keeps everything.
     void set_retention_days(int days);
+    // Hourly rollups older than this many days go; 0 keeps them all.
+    void set_rollup_days(int days);
     // One alarm transition (raised or cleared) of a device.
     void record_alarm(uint32_t data_id, const std::string& device_type, const rule_value& rule, bool raised);
     // One complete polling cycle of the line.
@@ -92,8 +98,11 @@ public:
     static constexpr int64_t kRefreshMs = 60'000;
     static constexpr int64_t kSlowRefreshMs = 600'000;
     static constexpr int64_t kPruneEveryMs = 600'000;
-    // Images older than this are thinned to one per device and ten minutes.
+    // Rows of files of older versions: images older than this are thinned to one per
+    // device and ten minutes. Images are now kept one per device and UTC hour (the newest
+    // replaces the one before it within its hour).
     static constexpr int64_t kThinAfterMs = 3'600'000;
+    static constexpr int kDefaultRollupDays = 400;
 
 private:
     void exec(const char* sql);
@@ -105,6 +114,10 @@ private:
     int64_t series_id_locked(uint32_t data_id, const std::string& device_type, int record_type,
                              const std::string& key, const std::string& label, const std::string& unit, int kind);
     void prune_locked(int64_t now);
+    void save_image_locked(int64_t now, uint32_t data_id, const std::string& device_type, int record_type,
+                           const std::vector<uint8_t>& image);
+    // Marks a chunk complete and adds its rows to the rollups.
+    void close_chunk_locked(int64_t id);
     int64_t now_ms() const;
 
     std::mutex mu_;
@@ -123,6 +136,21 @@ private:
     std::unordered_map<int64_t, Last> last_;     // per series: the last value written
     std::vector<std::pair<int64_t, Last>> pending_;  // written in the open transaction
     std::vector<std::tuple<uint32_t, std::string, int, std::string>> pending_series_;
+    // The chunk being filled, per device (data id, device type); its row is rewritten with
+    // every save.
+    struct OpenChunk {
+        int64_t id = 0, hour = 0, t_min = 0, t_max = 0;
+        codec::ChunkEncoder enc;
+    };
+    std::map<std::pair<uint32_t, std::string>, OpenChunk> chunks_;
+    struct OpenCycles {
+        int64_t id = 0, hour = 0, t_min = 0, t_max = 0;
+        codec::CycleEncoder enc;
+    };
+    OpenCycles cycles_;
+    // Per device: the row id and time of its newest image.
+    std::map<std::pair<uint32_t, std::string>, std::pair<int64_t, std::string>> newest_image_;
+    int rollup_days_ = kDefaultRollupDays;
     void open_read_only(const std::string& path);
     bool has_table(const char* name);
     Mode mode_;

@@ -1,5 +1,8 @@
-// The decoded part of the history store: values, alarm transitions, cycles, and the
-// retention rules. The schema is documented in the README (History store).
+// The decoded part of the history store: values (packed per device and hour), alarm
+// transitions, cycles (packed per hour), rollups, and the retention rules. The schema is
+// documented in the README (History store). The tables `value` and `cycle` hold rows of
+// files written by older versions; they are read as they are and go by age.
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <ctime>
@@ -9,6 +12,7 @@
 #include <sqlite3.h>
 
 #include "tools/history/history_store.h"
+#include "tools/history/history_chunks.h"
 #include "tools/core/host_error.h"
 #include "tools/history/sqlite_util.h"
 #include "tools/core/image_decode.h"
@@ -80,17 +84,10 @@ const char* const kSchema =
     " timeouts INTEGER NOT NULL);"
     "CREATE INDEX IF NOT EXISTS cycle_time ON cycle (time_ms);"
     "CREATE INDEX IF NOT EXISTS history_time ON history (time);"
-    "CREATE VIEW IF NOT EXISTS value_v AS"
-    " SELECT strftime('%Y-%m-%dT%H:%M:%fZ', v.time_ms / 1000.0, 'unixepoch') AS time, v.time_ms,"
-    " s.data_id, s.device_type, s.record_type, s.key, s.label, s.unit, s.kind, v.value"
-    " FROM value v JOIN series s ON s.id = v.series;"
     "CREATE VIEW IF NOT EXISTS alarm_v AS"
     " SELECT strftime('%Y-%m-%dT%H:%M:%fZ', time_ms / 1000.0, 'unixepoch') AS time, time_ms, data_id,"
     " device_type, key, seq, signal_id, name, instance, level,"
-    " CASE state WHEN 1 THEN 'raised' ELSE 'cleared' END AS state FROM alarm;"
-    "CREATE VIEW IF NOT EXISTS cycle_v AS"
-    " SELECT strftime('%Y-%m-%dT%H:%M:%fZ', time_ms / 1000.0, 'unixepoch') AS time, time_ms, n, duration_ms,"
-    " errors, bad_frames, timeouts FROM cycle;";
+    " CASE state WHEN 1 THEN 'raised' ELSE 'cleared' END AS state FROM alarm;";
 
 }  // namespace
 
@@ -109,6 +106,23 @@ std::string utc_text(int64_t ms) {
 
 void HistoryStore::create_decoded_tables() {
     exec(kSchema);
+    exec(kChunkSchema);
+    // Chunks a run left open (it stopped, or was killed) are complete as they stand: the
+    // next save starts a new one.
+    exec("BEGIN");
+    try {
+        std::vector<int64_t> open;
+        {
+            Stmt q = prepare(db_, "SELECT id FROM chunk WHERE open = 1");
+            while (sqlite3_step(q.get()) == SQLITE_ROW) open.push_back(sqlite3_column_int64(q.get(), 0));
+        }
+        for (int64_t id : open) close_chunk_locked(id);
+        exec("UPDATE cycle_chunk SET open = 0 WHERE open = 1");
+        exec("COMMIT");
+    } catch (...) {
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        throw;
+    }
     // Existing series keep their ids; reading them back here lets a restarted host go on
     // with the same rows.
     Stmt q = prepare(db_, "SELECT id, data_id, device_type, record_type, key FROM series");
@@ -129,6 +143,68 @@ int64_t HistoryStore::now_ms() const {
 void HistoryStore::set_clock(std::function<int64_t()> now_ms) {
     std::lock_guard<std::mutex> lock(mu_);
     clock_ = std::move(now_ms);
+}
+
+void HistoryStore::set_rollup_days(int days) {
+    std::lock_guard<std::mutex> lock(mu_);
+    rollup_days_ = days < 0 ? 0 : days;
+    last_prune_ = 0;
+}
+
+void HistoryStore::close_chunk_locked(int64_t id) {
+    uint32_t data_id = 0;
+    std::string type;
+    std::vector<std::pair<int64_t, codec::Rollup>> rolled;
+    {
+        Stmt q = prepare(db_, "SELECT data_id, device_type, data FROM chunk WHERE id = ?");
+        sqlite3_bind_int64(q.get(), 1, id);
+        if (sqlite3_step(q.get()) != SQLITE_ROW) return;
+        data_id = static_cast<uint32_t>(sqlite3_column_int64(q.get(), 0));
+        type = text_col(q.get(), 1);
+        codec::ParsedChunk c;
+        const auto* p = static_cast<const uint8_t*>(sqlite3_column_blob(q.get(), 2));
+        // A chunk that does not decode is left as it is, rolled up or not: closing it must
+        // not stop the host.
+        if (codec::parse_chunk(p, static_cast<size_t>(sqlite3_column_bytes(q.get(), 2)), c)) {
+            try {
+                rolled = roll_up_chunk(c, "");
+            } catch (const HostError&) {
+                rolled.clear();
+            }
+        }
+    }
+    std::map<int64_t, std::vector<codec::Rollup>> by_day;
+    for (auto& [day, r] : rolled) by_day[day].push_back(r);
+    for (auto& [day, add] : by_day) {
+        std::map<std::pair<int64_t, int>, codec::Rollup> rows;
+        {
+            Stmt q = prepare(db_, "SELECT data FROM rollup WHERE data_id = ? AND device_type = ? AND day_ms = ?");
+            sqlite3_bind_int64(q.get(), 1, data_id);
+            sqlite3_bind_text(q.get(), 2, type.c_str(), -1, SQLITE_TRANSIENT);
+            sqlite3_bind_int64(q.get(), 3, day);
+            std::vector<codec::Rollup> old;
+            if (sqlite3_step(q.get()) == SQLITE_ROW &&
+                codec::decode_rollups(static_cast<const uint8_t*>(sqlite3_column_blob(q.get(), 0)),
+                                      static_cast<size_t>(sqlite3_column_bytes(q.get(), 0)), old))
+                for (const codec::Rollup& r : old) rows[{r.series, r.hour}] = r;
+        }
+        for (const codec::Rollup& r : add) {
+            auto [it, fresh] = rows.try_emplace({r.series, r.hour}, r);
+            if (!fresh) codec::merge_rollup(it->second, r);
+        }
+        std::vector<codec::Rollup> all;
+        for (auto& [k, r] : rows) all.push_back(r);
+        const std::vector<uint8_t> blob = codec::encode_rollups(all);
+        Stmt up = prepare(db_, "INSERT OR REPLACE INTO rollup (data_id, device_type, day_ms, data) VALUES (?, ?, ?, ?)");
+        sqlite3_bind_int64(up.get(), 1, data_id);
+        sqlite3_bind_text(up.get(), 2, type.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_int64(up.get(), 3, day);
+        sqlite3_bind_blob(up.get(), 4, blob.data(), static_cast<int>(blob.size()), SQLITE_TRANSIENT);
+        step_done(db_, up.get());
+    }
+    Stmt done = prepare(db_, "UPDATE chunk SET open = 0 WHERE id = ?");
+    sqlite3_bind_int64(done.get(), 1, id);
+    step_done(db_, done.get());
 }
 
 void HistoryStore::set_retention_days(int days) {
@@ -165,30 +241,55 @@ void HistoryStore::record_values_locked(int64_t now, uint32_t data_id, const std
                                         int record_type, const std::vector<uint8_t>& image) {
     const DecodedImage d = decode_image(record_type, image);
     if (!d.valid) return;
-    Stmt ins;
+    // The device's chunk of this hour: a new hour (or a clock step into another) closes the
+    // chunk before.
+    const int64_t hour = now / 3'600'000 - (now % 3'600'000 < 0 ? 1 : 0);
+    OpenChunk& oc = chunks_[{data_id, device_type}];
+    if (oc.id != 0 && oc.hour != hour) {
+        close_chunk_locked(oc.id);
+        oc = OpenChunk{};
+    }
+    if (oc.id == 0) {
+        Stmt ins = prepare(db_, "INSERT INTO chunk (data_id, device_type, t_min, t_max, open, data)"
+                                " VALUES (?, ?, ?, ?, 1, x'')");
+        sqlite3_bind_int64(ins.get(), 1, data_id);
+        sqlite3_bind_text(ins.get(), 2, device_type.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_int64(ins.get(), 3, now);
+        sqlite3_bind_int64(ins.get(), 4, now);
+        step_done(db_, ins.get());
+        oc.id = sqlite3_last_insert_rowid(db_);
+        oc.hour = hour;
+        oc.t_min = oc.t_max = now;
+    }
+    // Every answer is a poll of the chunk: a value not written at a poll held unchanged.
+    oc.enc.add_poll(now);
+    oc.t_min = std::min(oc.t_min, now);
+    oc.t_max = std::max(oc.t_max, now);
     for (const DecodedValue& v : d.values) {
         const int64_t id = series_id_locked(data_id, device_type, record_type, v.key, v.label, v.unit,
                                             static_cast<int>(v.kind));
+        const int64_t refresh = v.kind == ValueKind::Measure ? kRefreshMs : kSlowRefreshMs;
         auto it = last_.find(id);
         bool write = it == last_.end();
         if (!write) {
             const Last& l = it->second;
-            const int64_t refresh = v.kind == ValueKind::Measure ? kRefreshMs : kSlowRefreshMs;
             if (now - l.time >= refresh || now < l.time) write = true;
             else if (l.value.has_value() != v.value.has_value()) write = true;
             else if (v.value && std::fabs(*v.value - *l.value) > dead_band(v)) write = true;
             else if (v.value && dead_band(v) == 0.0 && *v.value != *l.value) write = true;
         }
         if (!write) continue;
-        if (!ins) ins = prepare(db_, "INSERT OR REPLACE INTO value (series, time_ms, value) VALUES (?, ?, ?)");
-        sqlite3_bind_int64(ins.get(), 1, id);
-        sqlite3_bind_int64(ins.get(), 2, now);
-        // An absent value is a row with NULL: the chart shows a gap, never a made-up number.
-        if (v.value) sqlite3_bind_double(ins.get(), 3, *v.value);
-        else sqlite3_bind_null(ins.get(), 3);
-        step_done(db_, ins.get());
+        // An absent value is written as absent: the chart shows a gap, never a made-up number.
+        oc.enc.stream(id, refresh).add(oc.enc.polls(), v.value);
         pending_.push_back({id, Last{v.value, now}});
     }
+    const std::vector<uint8_t> blob = oc.enc.blob();
+    Stmt up = prepare(db_, "UPDATE chunk SET t_min = ?, t_max = ?, data = ? WHERE id = ?");
+    sqlite3_bind_int64(up.get(), 1, oc.t_min);
+    sqlite3_bind_int64(up.get(), 2, oc.t_max);
+    sqlite3_bind_blob(up.get(), 3, blob.data(), static_cast<int>(blob.size()), SQLITE_TRANSIENT);
+    sqlite3_bind_int64(up.get(), 4, oc.id);
+    step_done(db_, up.get());
 }
 
 void HistoryStore::record_alarm(uint32_t data_id, const std::string& device_type, const rule_value& r, bool raised) {
@@ -212,16 +313,51 @@ void HistoryStore::record_alarm(uint32_t data_id, const std::string& device_type
 void HistoryStore::record_cycle(uint64_t n, double duration_ms, uint64_t errors, uint64_t bad_frames,
                                 uint64_t timeouts) {
     std::lock_guard<std::mutex> lock(mu_);
-    Stmt ins = prepare(db_,
-                       "INSERT INTO cycle (time_ms, n, duration_ms, errors, bad_frames, timeouts)"
-                       " VALUES (?, ?, ?, ?, ?, ?)");
-    sqlite3_bind_int64(ins.get(), 1, now_ms());
-    sqlite3_bind_int64(ins.get(), 2, static_cast<sqlite3_int64>(n));
-    sqlite3_bind_double(ins.get(), 3, duration_ms);
-    sqlite3_bind_int64(ins.get(), 4, static_cast<sqlite3_int64>(errors));
-    sqlite3_bind_int64(ins.get(), 5, static_cast<sqlite3_int64>(bad_frames));
-    sqlite3_bind_int64(ins.get(), 6, static_cast<sqlite3_int64>(timeouts));
-    step_done(db_, ins.get());
+    if (mode_ == Mode::ReadOnly) return;
+    const int64_t now = now_ms();
+    const int64_t hour = now / 3'600'000 - (now % 3'600'000 < 0 ? 1 : 0);
+    const OpenCycles before = cycles_;
+    exec("BEGIN");
+    try {
+        if (cycles_.id != 0 && cycles_.hour != hour) {
+            Stmt done = prepare(db_, "UPDATE cycle_chunk SET open = 0 WHERE id = ?");
+            sqlite3_bind_int64(done.get(), 1, cycles_.id);
+            step_done(db_, done.get());
+            cycles_ = OpenCycles{};
+        }
+        if (cycles_.id == 0) {
+            Stmt ins = prepare(db_, "INSERT INTO cycle_chunk (t_min, t_max, rows, open, data) VALUES (?, ?, 0, 1, x'')");
+            sqlite3_bind_int64(ins.get(), 1, now);
+            sqlite3_bind_int64(ins.get(), 2, now);
+            step_done(db_, ins.get());
+            cycles_.id = sqlite3_last_insert_rowid(db_);
+            cycles_.hour = hour;
+            cycles_.t_min = cycles_.t_max = now;
+        }
+        codec::CycleRow r;
+        r.time_ms = now;
+        r.n = n;
+        r.duration_ms = duration_ms;
+        r.errors = errors;
+        r.bad_frames = bad_frames;
+        r.timeouts = timeouts;
+        cycles_.enc.add(r);
+        cycles_.t_min = std::min(cycles_.t_min, now);
+        cycles_.t_max = std::max(cycles_.t_max, now);
+        const std::vector<uint8_t> blob = cycles_.enc.blob();
+        Stmt up = prepare(db_, "UPDATE cycle_chunk SET t_min = ?, t_max = ?, rows = ?, data = ? WHERE id = ?");
+        sqlite3_bind_int64(up.get(), 1, cycles_.t_min);
+        sqlite3_bind_int64(up.get(), 2, cycles_.t_max);
+        sqlite3_bind_int64(up.get(), 3, static_cast<sqlite3_int64>(cycles_.enc.rows()));
+        sqlite3_bind_blob(up.get(), 4, blob.data(), static_cast<int>(blob.size()), SQLITE_TRANSIENT);
+        sqlite3_bind_int64(up.get(), 5, cycles_.id);
+        step_done(db_, up.get());
+        exec("COMMIT");
+    } catch (...) {
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        cycles_ = before;
+        throw;
+    }
 }
 
 void HistoryStore::prune() {
@@ -236,6 +372,22 @@ void HistoryStore::prune_locked(int64_t now) {
         if (retention_days_ > 0) {
             const int64_t cut = now - int64_t(retention_days_) * 86'400'000;
             const std::string cut_text = utc_text(cut);
+            // Chunks still open but older than the cut (a device that stopped answering):
+            // rolled up and closed first, so that they can go.
+            for (auto it = chunks_.begin(); it != chunks_.end();) {
+                if (it->second.id != 0 && it->second.t_max < cut) {
+                    close_chunk_locked(it->second.id);
+                    it = chunks_.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+            if (cycles_.id != 0 && cycles_.t_max < cut) {
+                Stmt done = prepare(db_, "UPDATE cycle_chunk SET open = 0 WHERE id = ?");
+                sqlite3_bind_int64(done.get(), 1, cycles_.id);
+                step_done(db_, done.get());
+                cycles_ = OpenCycles{};
+            }
             // Values go series by series, along the primary key.
             Stmt del_value = prepare(db_, "DELETE FROM value WHERE series = ? AND time_ms < ?");
             for (const auto& [name, id] : series_) {
@@ -243,10 +395,64 @@ void HistoryStore::prune_locked(int64_t now) {
                 sqlite3_bind_int64(del_value.get(), 2, cut);
                 step_done(db_, del_value.get());
             }
-            for (const char* sql : {"DELETE FROM alarm WHERE time_ms < ?", "DELETE FROM cycle WHERE time_ms < ?"}) {
+            for (const char* sql : {"DELETE FROM alarm WHERE time_ms < ?", "DELETE FROM cycle WHERE time_ms < ?",
+                                    "DELETE FROM chunk WHERE t_max < ? AND open = 0",
+                                    "DELETE FROM cycle_chunk WHERE t_max < ? AND open = 0"}) {
                 Stmt del = prepare(db_, sql);
                 sqlite3_bind_int64(del.get(), 1, cut);
                 step_done(db_, del.get());
+            }
+            // The chunks the cut runs through lose their rows before it.
+            {
+                std::vector<std::pair<int64_t, std::vector<uint8_t>>> trimmed;
+                Stmt q = prepare(db_, "SELECT id, data FROM chunk WHERE t_min < ?1 AND t_max >= ?1 AND open = 0");
+                sqlite3_bind_int64(q.get(), 1, cut);
+                while (sqlite3_step(q.get()) == SQLITE_ROW) {
+                    codec::ParsedChunk c;
+                    bool ok = codec::parse_chunk(static_cast<const uint8_t*>(sqlite3_column_blob(q.get(), 1)),
+                                                 static_cast<size_t>(sqlite3_column_bytes(q.get(), 1)), c);
+                    std::vector<uint8_t> blob;
+                    if (ok) blob = codec::trim_chunk(c, cut, ok);
+                    if (ok) trimmed.emplace_back(sqlite3_column_int64(q.get(), 0), std::move(blob));
+                }
+                q.reset();
+                for (const auto& [id, blob] : trimmed) {
+                    Stmt up = prepare(db_, blob.empty() ? "DELETE FROM chunk WHERE id = ?2"
+                                                        : "UPDATE chunk SET t_min = ?3, data = ?1 WHERE id = ?2");
+                    if (!blob.empty()) {
+                        codec::ParsedChunk c;
+                        codec::parse_chunk(blob.data(), blob.size(), c);
+                        sqlite3_bind_blob(up.get(), 1, blob.data(), static_cast<int>(blob.size()), SQLITE_TRANSIENT);
+                        sqlite3_bind_int64(up.get(), 3, *std::min_element(c.polls.begin(), c.polls.end()));
+                    }
+                    sqlite3_bind_int64(up.get(), 2, id);
+                    step_done(db_, up.get());
+                }
+            }
+            {
+                std::vector<std::pair<int64_t, codec::CycleEncoder>> trimmed;
+                Stmt q = prepare(db_, "SELECT id, data FROM cycle_chunk WHERE t_min < ?1 AND t_max >= ?1 AND open = 0");
+                sqlite3_bind_int64(q.get(), 1, cut);
+                while (sqlite3_step(q.get()) == SQLITE_ROW) {
+                    std::vector<codec::CycleRow> rows;
+                    if (!codec::decode_cycles(static_cast<const uint8_t*>(sqlite3_column_blob(q.get(), 1)),
+                                              static_cast<size_t>(sqlite3_column_bytes(q.get(), 1)), rows))
+                        continue;
+                    codec::CycleEncoder e;
+                    for (const codec::CycleRow& r : rows)
+                        if (r.time_ms >= cut) e.add(r);
+                    trimmed.emplace_back(sqlite3_column_int64(q.get(), 0), std::move(e));
+                }
+                q.reset();
+                for (const auto& [id, e] : trimmed) {
+                    Stmt up = prepare(db_, "UPDATE cycle_chunk SET t_min = ?1, rows = ?2, data = ?3 WHERE id = ?4");
+                    const std::vector<uint8_t> blob = e.blob();
+                    sqlite3_bind_int64(up.get(), 1, cut);
+                    sqlite3_bind_int64(up.get(), 2, static_cast<sqlite3_int64>(e.rows()));
+                    sqlite3_bind_blob(up.get(), 3, blob.data(), static_cast<int>(blob.size()), SQLITE_TRANSIENT);
+                    sqlite3_bind_int64(up.get(), 4, id);
+                    step_done(db_, up.get());
+                }
             }
             // Images: every device keeps its newest one, however old, for the next start.
             Stmt del_image = prepare(db_,
@@ -274,11 +480,18 @@ void HistoryStore::prune_locked(int64_t now) {
             step_done(db_, thin.get());
             thinned_to_ = upto;
         }
+        if (rollup_days_ > 0) {
+            Stmt del = prepare(db_, "DELETE FROM rollup WHERE day_ms + 86400000 <= ?");
+            sqlite3_bind_int64(del.get(), 1, now - int64_t(rollup_days_) * 86'400'000);
+            step_done(db_, del.get());
+        }
         exec("COMMIT");
     } catch (const std::exception& e) {
         sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
         throw HostError(kExitHistory, std::string("retention: ") + e.what());
     }
+    // The pages freed go back to the file system (files made by this version).
+    sqlite3_exec(db_, "PRAGMA incremental_vacuum", nullptr, nullptr, nullptr);
 }
 
 }  // namespace zrt::host

@@ -16,6 +16,7 @@
 #include <fmt/format.h>
 #include <sqlite3.h>
 
+#include "tools/history/history_chunks.h"
 #include "tools/history/history_read.h"
 #include "tools/history/history_store.h"
 #include "tools/core/host_error.h"
@@ -31,6 +32,10 @@ namespace {
 // store writes each value at least once a minute while the host runs, so a longer silence
 // is a time the host did not record, drawn as a gap.
 constexpr int64_t kHoldMs = HistoryStore::kRefreshMs * 5 / 2;
+constexpr int64_t kStateHoldMs = HistoryStore::kSlowRefreshMs * 5 / 2;
+constexpr int64_t kHourMs = 3'600'000;
+// Longer ranges are drawn from the hourly rollups: a bucket is then at least an hour wide.
+constexpr int64_t kRollupAfterMs = 3 * 86'400'000LL;
 
 // Where a series goes: the chart (its group within the device) and its name in the legend.
 struct Placement {
@@ -83,11 +88,45 @@ struct Chart {
     std::vector<std::string> first_names;  // for "modules 1–24"
 };
 
+// A value's figures over the report's range.
+struct Figures {
+    uint64_t count = 0, absent = 0;
+    double min = 0, max = 0, sum = 0;
+    std::optional<double> last;
+    int64_t last_at = INT64_MIN;
+    bool last_absent = false;
+    void add(double v) {
+        if (!count || v < min) min = v;
+        if (!count || v > max) max = v;
+        ++count;
+    }
+};
+
+// A state's values over time, for its lane of the timeline: [start, end) with the value;
+// no segment where nothing is known.
+struct Segment {
+    int64_t start = 0, end = 0;
+    double value = 0;
+    bool mixed = false;  // the value changed within the segment (an hour of the rollups)
+};
+
+struct StateLane {
+    std::string name;
+    std::vector<Segment> segments;
+};
+
+struct SummaryRow {
+    std::string name, unit;
+    Figures f;
+};
+
 struct Device {
     int record_type = 0;
     uint32_t data_id = 0;
     std::string device_type, name;
     std::map<std::pair<int, std::string>, Chart> charts;  // by order and group
+    std::vector<SummaryRow> summary;
+    std::vector<StateLane> states;
 };
 
 struct Buckets {
@@ -132,6 +171,100 @@ std::string duration_text(int64_t ms) {
     return fmt::format("{} d {} h", s / 86400, (s % 86400) / 3600);
 }
 
+// English beside the system's own alarm names (kept exactly as the equipment's tables
+// spell them).
+const char* gloss(const std::string& name) {
+    static const std::map<std::string, const char*> kGloss = {
+        {"交流输入电压过低告警", "AC input voltage low"},
+        {"交流输入电压过高告警", "AC input voltage high"},
+        {"交流输入频率过低告警", "AC input frequency low"},
+        {"交流输入频率过高告警", "AC input frequency high"},
+        {"交流输入缺相告警", "AC input phase missing"},
+        {"A相输入电流低于下限", "phase A input current below its lower limit"},
+        {"B相输入电流低于下限", "phase B input current below its lower limit"},
+        {"C相输入电流低于下限", "phase C input current below its lower limit"},
+        {"A相输入电流高于上限", "phase A input current above its upper limit"},
+        {"B相输入电流高于上限", "phase B input current above its upper limit"},
+        {"C相输入电流高于上限", "phase C input current above its upper limit"},
+        {"A相输入电流缺项", "phase A input current missing"},
+        {"B相输入电流缺项", "phase B input current missing"},
+        {"C相输入电流缺项", "phase C input current missing"},
+        {"输出电压过低告警", "output voltage low"},
+        {"输出电压过高告警", "output voltage high"},
+        {"电池熔丝故障告警", "battery fuse fault"},
+        {"整流模块故障告警", "rectifier module fault"},
+        {"其他告警", "other alarm"},
+    };
+    auto it = kGloss.find(name);
+    return it == kGloss.end() ? nullptr : it->second;
+}
+
+std::string alarm_name_cell(const std::string& name) {
+    const char* g = gloss(name);
+    if (!g) return "<td>" + html_escape(name) + "</td>";
+    return "<td>" + html_escape(name) + " <small class=\"gloss\">" + g + "</small></td>";
+}
+
+std::string figure(double v) {
+    if (!std::isfinite(v)) return "—";
+    return fmt::format("{:.6g}", v);
+}
+
+// One timeline: a lane per state or alarm, coloured by value (0 normal, anything else
+// raised or abnormal), grey where the value changed within an hour; blank where nothing
+// is known. Drawn as SVG, so it needs no script.
+std::string timeline_svg(const std::vector<StateLane>& lanes, int64_t from, int64_t to, bool alarms) {
+    constexpr int kLabel = 380, kWidth = 1180, kLane = 16;
+    const double span = double(std::max<int64_t>(1, to - from + 1));
+    const int plot = kWidth - kLabel - 10;
+    const int height = int(lanes.size()) * kLane + 24;
+    std::string svg = fmt::format("<svg class=\"timeline\" width=\"{}\" height=\"{}\" viewBox=\"0 0 {} {}\" "
+                                  "xmlns=\"http://www.w3.org/2000/svg\">\n",
+                                  kWidth, height, kWidth, height);
+    for (size_t k = 0; k < lanes.size(); ++k) {
+        const int y = int(k) * kLane;
+        svg += fmt::format("<text x=\"{}\" y=\"{}\" text-anchor=\"end\" class=\"lane\">{}</text>"
+                           "<line x1=\"{}\" x2=\"{}\" y1=\"{}\" y2=\"{}\" class=\"lane\"/>\n",
+                           kLabel - 6, y + 12, html_escape(lanes[k].name), kLabel, kLabel + plot, y + kLane - 1,
+                           y + kLane - 1);
+        for (const Segment& g : lanes[k].segments) {
+            const int64_t a = std::max(g.start, from), b = std::min(g.end, to + 1);
+            if (a >= b) continue;
+            const double x = kLabel + double(a - from) / span * plot;
+            const double w = std::max(1.0, double(b - a) / span * plot);
+            const char* cls = g.mixed ? "mixed" : g.value == 0 ? (alarms ? "clear" : "normal") : "raised";
+            svg += fmt::format("<rect x=\"{:.1f}\" y=\"{}\" width=\"{:.1f}\" height=\"{}\" class=\"{}\">"
+                               "<title>{}: {} from {} to {} UTC</title></rect>\n",
+                               x, y + 2, w, kLane - 5, cls, html_escape(lanes[k].name),
+                               g.mixed ? std::string("changing") : figure(g.value),
+                               utc_text(a).substr(0, 19), utc_text(b).substr(0, 19));
+        }
+    }
+    // Time marks along the bottom, in UTC.
+    const int y = int(lanes.size()) * kLane + 14;
+    for (int k = 0; k <= 4; ++k) {
+        const int64_t t = from + int64_t(double(k) / 4 * (span - 1));
+        const double x = kLabel + double(k) / 4 * plot;
+        svg += fmt::format("<text x=\"{:.0f}\" y=\"{}\" text-anchor=\"{}\" class=\"axis\">{}</text>\n", x, y,
+                           k == 0 ? "start" : k == 4 ? "end" : "middle", utc_text(t).substr(0, 16).replace(10, 1, " "));
+    }
+    return svg + "</svg>\n";
+}
+
+// Adds [a, b) with value v to a lane, joining it to the segment before when that one ends
+// there with the same value.
+void add_segment(StateLane& lane, int64_t a, int64_t b, double v, bool mixed) {
+    if (a >= b) return;
+    if (!lane.segments.empty()) {
+        Segment& last = lane.segments.back();
+        if (last.end == a && last.mixed == mixed && (mixed || last.value == v)) {
+            last.end = b;
+            return;
+        }
+    }
+    lane.segments.push_back({a, b, v, mixed});
+}
+
 struct AlarmInterval {
     uint32_t data_id = 0;
     std::string device_type, key, signal_id, name, instance;
@@ -156,17 +289,22 @@ std::pair<int64_t, int64_t> file_range(const HistoryReader& r, const std::vector
         }
         sqlite3_reset(q);
     };
-    if (!series.empty()) {
-        Stmt q(r.prepare("SELECT min(time_ms), max(time_ms) FROM value WHERE series = ?"));
-        for (const Series& s : series) {
-            sqlite3_bind_int64(q.get(), 1, s.id);
-            take(q.get());
-        }
+    if (!series.empty() && r.has_table("value")) {
+        Stmt q(r.prepare("SELECT min(time_ms), max(time_ms) FROM value"));
+        take(q.get());
+    }
+    if (!series.empty() && r.has_table("chunk")) {
+        Stmt q(r.prepare("SELECT min(t_min), max(t_max) FROM chunk"));
+        take(q.get());
     }
     for (const char* t : {"alarm", "cycle"}) {
         if (!r.has_table(t)) continue;
         Stmt m(r.prepare(fmt::format("SELECT min(time_ms), max(time_ms) FROM {}", t).c_str()));
         take(m.get());
+    }
+    if (r.has_table("cycle_chunk")) {
+        Stmt q(r.prepare("SELECT min(t_min), max(t_max) FROM cycle_chunk"));
+        take(q.get());
     }
     return {lo, hi};
 }
@@ -214,15 +352,21 @@ ReportSummary write_report(const ReportOptions& o) {
     bk.width = std::max<int64_t>(1, (bk.to - bk.from + buckets) / buckets);
     bk.count = static_cast<size_t>((bk.to - bk.from) / bk.width + 1);
 
-    // Values: every measured series, bucketed.
+    // Values: measured series drawn as charts of each bucket's minimum and maximum, states
+    // as lanes of a timeline; every value in the device's summary.
     std::map<std::tuple<int, uint32_t, std::string>, Device> devices;
-    const char* const no_rows = "SELECT 0, 0 WHERE 0";
-    Stmt before(r.prepare(measures.empty() ? no_rows : "SELECT time_ms, value FROM value WHERE series = ? AND time_ms < ?"
-                          " ORDER BY time_ms DESC LIMIT 1"));
-    Stmt rows(r.prepare(measures.empty() ? no_rows : "SELECT time_ms, value FROM value WHERE series = ? AND time_ms BETWEEN ? AND ? ORDER BY time_ms"));
-    for (size_t n = 0; n < measures.size(); ++n) {
-        const Series& s = measures[n];
-        progress.update(0.9 * double(n) / double(measures.size()));
+    const bool from_rollups = bk.to - bk.from > kRollupAfterMs && r.has_table("rollup");
+    sum.from_rollups = from_rollups;
+    struct Slot {
+        const Series* s = nullptr;
+        Device* d = nullptr;
+        Chart* chart = nullptr;  // measures
+        size_t index = 0;        // into chart->series, or d->states
+        size_t summary = 0;      // into d->summary (measures)
+    };
+    std::map<int64_t, Slot> slots;  // by series id
+    for (const Series& s : all) {
+        if (s.kind != "measure" && s.kind != "state") continue;
         Device& d = devices[{s.record_type, s.data_id, s.device_type}];
         if (d.name.empty()) {
             d.record_type = s.record_type;
@@ -231,47 +375,115 @@ ReportSummary write_report(const ReportOptions& o) {
             d.name = decode_image(s.record_type, {}).device;
             if (d.name.empty()) d.name = "device";
         }
-        const Placement p = place(s);
-        Chart& chart = d.charts[{p.order, p.group}];
-        if (chart.title.empty()) {
-            chart.title = p.group;
-            chart.unit = s.unit;
-            chart.order = p.order;
+        Slot slot;
+        slot.s = &s;
+        slot.d = &d;
+        if (s.kind == "state") {
+            slot.index = d.states.size();
+            d.states.push_back({s.label, {}});
+        } else {
+            const Placement p = place(s);
+            Chart& chart = d.charts[{p.order, p.group}];
+            if (chart.title.empty()) {
+                chart.title = p.group;
+                chart.unit = s.unit;
+                chart.order = p.order;
+            }
+            ChartSeries cs;
+            cs.name = p.name;
+            cs.mn.assign(bk.count, std::nan(""));
+            cs.mx.assign(bk.count, std::nan(""));
+            slot.chart = &chart;
+            slot.index = chart.series.size();
+            chart.series.push_back(std::move(cs));
+            slot.summary = d.summary.size();
+            d.summary.push_back({s.label, s.unit, {}});
+            ++sum.series;
         }
-        ChartSeries cs;
-        cs.name = p.name;
-        cs.mn.assign(bk.count, std::nan(""));
-        cs.mx.assign(bk.count, std::nan(""));
-
-        double held = std::nan("");
-        int64_t held_at = 0;
-        bool holding = false;
-        sqlite3_bind_int64(before.get(), 1, s.id);
-        sqlite3_bind_int64(before.get(), 2, bk.from);
-        if (sqlite3_step(before.get()) == SQLITE_ROW) {
-            held_at = sqlite3_column_int64(before.get(), 0);
-            held = sqlite3_column_type(before.get(), 1) == SQLITE_NULL ? std::nan("")
-                                                                      : sqlite3_column_double(before.get(), 1);
-            holding = true;
+        slots[s.id] = slot;
+    }
+    size_t done = 0;
+    if (!from_rollups) {
+        for (auto& entry : slots) {
+            Slot& slot = entry.second;
+            progress.update(0.9 * double(done++) / double(slots.size()));
+            const Series& s = *slot.s;
+            const bool state = !slot.chart;
+            const int64_t hold = state ? kStateHoldMs : kHoldMs;
+            double held = std::nan("");
+            int64_t held_at = 0;
+            bool holding = false;
+            auto flush = [&](int64_t until) {
+                if (!holding || std::isnan(held)) return;
+                const int64_t b = std::min(until, held_at + hold);
+                if (state) add_segment(slot.d->states[slot.index], std::max(held_at, bk.from), std::min(b, bk.to + 1),
+                                       held, false);
+                else apply(bk, slot.chart->series[slot.index], held, held_at, b);
+            };
+            for_each_value(r.db(), r.path(), s.id, s.data_id, s.device_type, bk.from - hold, bk.to,
+                           [&](int64_t t, const std::optional<double>& v) {
+                               if (t >= bk.from) {
+                                   flush(t);
+                                   ++sum.value_rows;
+                                   if (!state) {
+                                       Figures& f = slot.d->summary[slot.summary].f;
+                                       if (v) {
+                                           f.add(*v);
+                                           f.sum += *v;
+                                       } else {
+                                           ++f.absent;
+                                       }
+                                       f.last = v;
+                                       f.last_at = t;
+                                   }
+                               }
+                               held_at = t;
+                               held = v ? *v : std::nan("");
+                               holding = true;
+                           });
+            flush(held_at + hold);
         }
-        sqlite3_reset(before.get());
-        sqlite3_bind_int64(rows.get(), 1, s.id);
-        sqlite3_bind_int64(rows.get(), 2, bk.from);
-        sqlite3_bind_int64(rows.get(), 3, bk.to);
-        int rc;
-        while ((rc = sqlite3_step(rows.get())) == SQLITE_ROW) {
-            const int64_t t = sqlite3_column_int64(rows.get(), 0);
-            if (holding) apply(bk, cs, held, held_at, std::min(t, held_at + kHoldMs));
-            held_at = t;
-            held = sqlite3_column_type(rows.get(), 1) == SQLITE_NULL ? std::nan("") : sqlite3_column_double(rows.get(), 1);
-            holding = true;
-            ++sum.value_rows;
+    } else {
+        // The hourly rollups: each hour's minimum and maximum widen the buckets it covers.
+        std::map<std::pair<uint32_t, std::string>, bool> read;
+        for (auto& [id, slot] : slots) {
+            progress.update(0.9 * double(done++) / double(slots.size()));
+            const Series& s = *slot.s;
+            if (read[{s.data_id, s.device_type}]) continue;
+            read[{s.data_id, s.device_type}] = true;
+            for_each_rollup(r.db(), r.path(), s.data_id, s.device_type, bk.from - kHourMs + 1, bk.to, true,
+                            [&](int64_t hour, const codec::Rollup& x) {
+                                auto it = slots.find(x.series);
+                                if (it == slots.end()) return;
+                                Slot& sl = it->second;
+                                sum.value_rows += x.count + x.absent;
+                                if (!sl.chart) {
+                                    if (x.count)
+                                        add_segment(sl.d->states[sl.index], std::max(hour, bk.from),
+                                                    std::min(hour + kHourMs, bk.to + 1), x.min, x.min != x.max);
+                                    return;
+                                }
+                                Figures& f = sl.d->summary[sl.summary].f;
+                                f.absent += x.absent;
+                                if (!x.count) return;
+                                apply(bk, sl.chart->series[sl.index], x.min, hour, hour + kHourMs);
+                                apply(bk, sl.chart->series[sl.index], x.max, hour, hour + kHourMs);
+                                f.min = f.count ? std::min(f.min, x.min) : x.min;
+                                f.max = f.count ? std::max(f.max, x.max) : x.max;
+                                f.count += x.count;
+                                f.sum += x.mean * double(x.count);
+                            });
         }
-        if (rc != SQLITE_DONE) throw HostError(kExitHistory, "history file " + r.path() + ": " + sqlite3_errmsg(r.db()));
-        sqlite3_reset(rows.get());
-        if (holding) apply(bk, cs, held, held_at, held_at + kHoldMs);
-        chart.series.push_back(std::move(cs));
-        ++sum.series;
+        // The last value of each series: from the rows of the range's last hours.
+        for (auto& [id, slot] : slots) {
+            if (!slot.chart) continue;
+            Figures& f = slot.d->summary[slot.summary].f;
+            for_each_value(r.db(), r.path(), id, slot.s->data_id, slot.s->device_type, bk.to - 2 * kHourMs, bk.to,
+                           [&](int64_t t, const std::optional<double>& v) {
+                               f.last = v;
+                               f.last_at = t;
+                           });
+        }
     }
 
     // Alarms: raise and clear transitions paired into intervals.
@@ -308,29 +520,52 @@ ReportSummary write_report(const ReportOptions& o) {
                         intervals.end());
     }
     sum.alarm_rows = intervals.size();
-    std::vector<double> active(bk.count, 0.0);
-    for (const AlarmInterval& a : intervals) {
-        const int64_t end = std::min(a.cleared.value_or(bk.to + 1), bk.to + 1);
-        const int64_t start = std::max(a.raised, bk.from);
-        if (start >= end) continue;
-        for (size_t k = bk.index(start), e = bk.index(end - 1); k <= e && k < bk.count; ++k) active[k] += 1;
+    // A lane per alarm (device, key, sequence), raised where the bar is.
+    std::vector<StateLane> alarm_lanes;
+    {
+        std::map<std::tuple<uint32_t, std::string, std::string, int64_t>, size_t> lane_of;
+        std::vector<const AlarmInterval*> by_time;
+        for (const AlarmInterval& a : intervals) by_time.push_back(&a);
+        std::sort(by_time.begin(), by_time.end(),
+                  [](const AlarmInterval* a, const AlarmInterval* b) { return a->raised < b->raised; });
+        for (const AlarmInterval* a : by_time) {
+            auto [it, fresh] = lane_of.try_emplace({a->data_id, a->device_type, a->key, a->seq}, alarm_lanes.size());
+            if (fresh) {
+                const char* g = gloss(a->name);
+                alarm_lanes.push_back({fmt::format("{} {} · {}{}", a->device_type.substr(a->device_type.rfind('-') + 1),
+                                                   a->data_id, a->instance.empty() ? a->name : a->instance,
+                                                   g ? std::string(" (") + g + ")" : std::string()),
+                                       {}});
+            }
+            add_segment(alarm_lanes[it->second], std::max(a->raised, bk.from),
+                        std::min(a->cleared.value_or(bk.to + 1), bk.to + 1), 1, false);
+        }
     }
 
     // Line health per hour.
     std::vector<HourRow> hours;
-    if (r.has_table("cycle")) {
-        Stmt q(r.prepare("SELECT time_ms / 3600000, count(*), sum(errors), sum(bad_frames), sum(timeouts),"
-                         " avg(duration_ms) FROM cycle WHERE time_ms BETWEEN ? AND ? GROUP BY 1 ORDER BY 1"));
-        sqlite3_bind_int64(q.get(), 1, bk.from);
-        sqlite3_bind_int64(q.get(), 2, bk.to);
-        while (sqlite3_step(q.get()) == SQLITE_ROW) {
-            HourRow h;
-            h.hour = sqlite3_column_int64(q.get(), 0) * 3600000;
-            h.cycles = sqlite3_column_int64(q.get(), 1);
-            h.errors = sqlite3_column_int64(q.get(), 2);
-            h.bad_frames = sqlite3_column_int64(q.get(), 3);
-            h.timeouts = sqlite3_column_int64(q.get(), 4);
-            h.mean_ms = sqlite3_column_double(q.get(), 5);
+    // The time the line was polled: the steps between cycles (a pause of over a minute is a
+    // time the host did not run), and a cycle's own duration where a run starts.
+    double covered_ms = 0;
+    {
+        std::map<int64_t, HourRow> by_hour;
+        std::map<int64_t, double> durations;
+        int64_t prev = INT64_MIN;
+        for_each_cycle(r.db(), r.path(), bk.from, bk.to, [&](const codec::CycleRow& c) {
+            const int64_t step = prev == INT64_MIN ? -1 : c.time_ms - prev;
+            covered_ms += step >= 0 && step <= 60'000 ? double(step) : c.duration_ms;
+            prev = c.time_ms;
+            const int64_t hour = c.time_ms / 3600000 * 3600000;
+            HourRow& h = by_hour[hour];
+            h.hour = hour;
+            ++h.cycles;
+            h.errors += static_cast<int64_t>(c.errors);
+            h.bad_frames += static_cast<int64_t>(c.bad_frames);
+            h.timeouts += static_cast<int64_t>(c.timeouts);
+            durations[hour] += c.duration_ms;
+        });
+        for (auto& [hour, h] : by_hour) {
+            h.mean_ms = durations[hour] / double(h.cycles);
             hours.push_back(h);
         }
     }
@@ -354,6 +589,24 @@ ReportSummary write_report(const ReportOptions& o) {
         nav += fmt::format("<a href=\"#{}\">{}</a> ", anchor, html_escape(dev_title));
         sections += fmt::format("<section class=\"device\" id=\"{}\"><h2>{} <small>{} · record {}</small></h2>\n", anchor,
                                 html_escape(dev_title), html_escape(d.device_type), d.record_type);
+        if (!d.summary.empty()) {
+            sections += fmt::format("<details class=\"summary\" open><summary>{} values: minimum, mean, maximum and "
+                                    "last in the range</summary><table class=\"values\"><tr><th>value</th><th>unit</th>"
+                                    "<th>minimum</th><th>mean</th><th>maximum</th><th>last</th><th>last at (UTC)</th>"
+                                    "<th>rows absent</th></tr>\n",
+                                    d.summary.size());
+            for (const SummaryRow& row : d.summary) {
+                const Figures& f = row.f;
+                const bool any = f.count > 0;
+                sections += fmt::format(
+                    "<tr><td>{}</td><td>{}</td><td>{}</td><td>{}</td><td>{}</td><td>{}</td><td>{}</td><td>{}</td></tr>\n",
+                    html_escape(row.name), html_escape(row.unit), any ? figure(f.min) : "—",
+                    any ? figure(f.sum / double(f.count)) : "—", any ? figure(f.max) : "—",
+                    f.last_at == INT64_MIN ? "—" : f.last ? figure(*f.last) : "absent",
+                    f.last_at == INT64_MIN ? "" : utc_text(f.last_at).substr(0, 19).replace(10, 1, " "), f.absent);
+            }
+            sections += "</table></details>\n";
+        }
         for (auto& [key, c] : d.charts) {
             std::string title = dev_title + " · " + c.title;
             // A chart of one quantity over many channels or modules names their span.
@@ -380,12 +633,16 @@ ReportSummary write_report(const ReportOptions& o) {
                                     html_escape(title));
             ++chart_no;
         }
+        if (!d.states.empty()) {
+            sections += fmt::format("<h3>{} · states <small>green normal (0), red another value, grey changing within "
+                                    "the hour, blank not known</small></h3>\n",
+                                    html_escape(dev_title));
+            sections += timeline_svg(d.states, bk.from, bk.to, false);
+        }
         sections += "</section>\n";
     }
     sum.devices = devices.size();
     sum.charts = chart_no;
-    data += "],\"active\":[";
-    for (size_t k = 0; k < bk.count; ++k) data += fmt::format("{}{},{}", k ? "," : "", active[k], active[k]);
     data += "],\"hours\":{\"x\":[";
     for (size_t k = 0; k < hours.size(); ++k) data += fmt::format("{}{}", k ? "," : "", hours[k].hour / 1000);
     auto hour_col = [&](auto get) {
@@ -408,11 +665,14 @@ ReportSummary write_report(const ReportOptions& o) {
         timeouts += h.timeouts;
         dur += h.mean_ms * double(h.cycles);
     }
+    // Errors per hour over the time actually polled, not over the clock hours touched.
+    const double covered_h = covered_ms / 3'600'000.0;
     std::string health = fmt::format(
         "<table class=\"summary\"><tr><th>cycles</th><th>errors</th><th>bad frames</th><th>time-outs</th>"
-        "<th>errors per hour</th><th>mean cycle</th></tr><tr><td>{}</td><td>{}</td><td>{}</td><td>{}</td>"
-        "<td>{:.1f}</td><td>{:.0f} ms</td></tr></table>\n",
-        cycles, errors, bad, timeouts, hours.empty() ? 0.0 : double(errors) / double(hours.size()),
+        "<th>time polled</th><th>errors per hour polled</th><th>mean cycle</th></tr><tr><td>{}</td><td>{}</td>"
+        "<td>{}</td><td>{}</td><td>{}</td><td>{}</td><td>{:.0f} ms</td></tr></table>\n",
+        cycles, errors, bad, timeouts, duration_text(int64_t(covered_ms)),
+        covered_h > 0 ? fmt::format("{:.1f}", double(errors) / covered_h) : std::string("—"),
         cycles ? dur / double(cycles) : 0.0);
     health += "<div class=\"chart\" id=\"chart-health\"></div>\n<details><summary>Per hour</summary>"
               "<table class=\"hours\"><tr><th>hour (UTC)</th><th>cycles</th><th>errors</th><th>bad frames</th>"
@@ -426,7 +686,10 @@ ReportSummary write_report(const ReportOptions& o) {
     std::sort(intervals.begin(), intervals.end(),
               [](const AlarmInterval& a, const AlarmInterval& b) { return a.raised > b.raised; });
     constexpr size_t kMaxAlarmRows = 5000;
-    std::string timeline = "<div class=\"chart\" id=\"chart-active\"></div>\n";
+    std::string timeline;
+    if (!alarm_lanes.empty())
+        timeline += "<p class=\"meta\">A lane per alarm; red while raised.</p>\n" +
+                    timeline_svg(alarm_lanes, bk.from, bk.to, true);
     if (intervals.empty()) {
         timeline += "<p class=\"none\">No alarm in this range.</p>\n";
     } else {
@@ -436,12 +699,12 @@ ReportSummary write_report(const ReportOptions& o) {
             const AlarmInterval& a = intervals[k];
             const int64_t end = a.cleared.value_or(bk.to);
             timeline += fmt::format(
-                "<tr class=\"{}\"><td>{}</td><td>{}</td><td>{}</td><td>{} {}</td><td>{}</td><td>{}</td><td>{}</td>"
+                "<tr class=\"{}\"><td>{}</td><td>{}</td><td>{}</td><td>{} {}</td>{}<td>{}</td><td>{}</td>"
                 "<td>{} ({} #{})</td></tr>\n",
                 a.cleared ? "cleared" : "active", utc_text(a.raised).substr(0, 19),
                 a.cleared ? utc_text(*a.cleared).substr(0, 19) : std::string("still active"),
                 duration_text(std::max<int64_t>(0, end - a.raised)), html_escape(a.device_type), a.data_id,
-                html_escape(a.name), html_escape(a.instance), a.level, html_escape(a.signal_id), html_escape(a.key),
+                alarm_name_cell(a.name), html_escape(a.instance), a.level, html_escape(a.signal_id), html_escape(a.key),
                 a.seq);
         }
         timeline += "</table>\n";
@@ -461,15 +724,21 @@ ReportSummary write_report(const ReportOptions& o) {
             html_escape(o.history) + "</title>\n<style>\n";
     page.append(reinterpret_cast<const char*>(kUplotCss), sizeof kUplotCss);
     page += R"(
-body{font-family:"Noto Sans","WenQuanYi Zen Hei",sans-serif;margin:16px 24px;color:#222}
+body{font-family:"Noto Sans","Noto Sans CJK SC","Noto Sans SC","Source Han Sans SC","WenQuanYi Zen Hei","Microsoft YaHei","PingFang SC",sans-serif;margin:16px 24px;color:#222}
+small.gloss{color:#555}h3{font-size:15px;margin:14px 0 4px}h3 small{color:#777;font-weight:normal}
+svg.timeline{display:block;margin:6px 0 14px;font-family:inherit}svg text.lane{font-size:11px;fill:#333}
+svg text.axis{font-size:11px;fill:#555}svg line.lane{stroke:#eee}
+svg rect.normal,svg rect.clear{fill:#4caf50}svg rect.raised{fill:#d62728}svg rect.mixed{fill:#999}
+details.summary summary{cursor:pointer;color:#333}
 h1{margin:0 0 4px}h2{border-bottom:1px solid #ccc;padding-bottom:2px;margin-top:28px}h2 small{color:#777;font-weight:normal;font-size:60%}
 p.meta{color:#555;margin:2px 0}nav a{margin-right:10px}
 table{border-collapse:collapse;font-size:13px;margin:8px 0}th,td{border:1px solid #ccc;padding:2px 8px;text-align:left}
 th{background:#f2f2f2}tr.active td{background:#fde8e8}.chart{margin:10px 0 18px}
 )";
     page += "</style></head>\n<body>\n<h1>History report</h1>\n";
-    page += fmt::format("<p class=\"meta\">File {} · {} · generated {}</p>\n", html_escape(o.history), range,
-                        utc_text(generated).substr(0, 19) + " UTC");
+    page += fmt::format("<p class=\"meta\">File {} · {} · generated {} · times in UTC, 24-hour{}</p>\n",
+                        html_escape(o.history), range, utc_text(generated).substr(0, 19) + " UTC",
+                        from_rollups ? " · drawn from the hourly rollups (minimum and maximum of each hour)" : "");
     page += "<nav><a href=\"#health\">Line health</a> <a href=\"#alarms\">Alarms</a> " + nav + "</nav>\n";
     page += "<section id=\"health\"><h2>Line health</h2>\n" + health + "</section>\n";
     page += "<section id=\"alarms\"><h2>Alarm timeline</h2>\n" + timeline + "</section>\n";
@@ -483,22 +752,35 @@ th{background:#f2f2f2}tr.active td{background:#fde8e8}.chart{margin:10px 0 18px}
   var D = JSON.parse(document.getElementById('report-data').textContent);
   var palette = ['#1f77b4','#d62728','#2ca02c','#ff7f0e','#9467bd','#8c564b','#e377c2','#7f7f7f','#bcbd22','#17becf'];
   var utc = function (ts) { return uPlot.tzDate(new Date(ts * 1e3), 'Etc/UTC'); };
+  var two = function (n) { return (n < 10 ? '0' : '') + n; };
+  // "2026-12-09 14:05" (with seconds for the legend), always UTC.
+  function iso(ts, secs) {
+    var d = new Date(ts * 1e3);
+    return d.getUTCFullYear() + '-' + two(d.getUTCMonth() + 1) + '-' + two(d.getUTCDate()) + ' ' +
+      two(d.getUTCHours()) + ':' + two(d.getUTCMinutes()) + (secs ? ':' + two(d.getUTCSeconds()) : '');
+  }
+  var timeAxis = { size: 46, values: function (u, splits) {
+    return splits.map(function (t) { var s = iso(t); return s.slice(11) + '\n' + s.slice(0, 10); }); } };
+  // The values' own span, a little padded; a flat line gets a band around it.
+  var fit = function (u, mn, mx) {
+    if (mn == null || mx == null) return [0, 1];
+    var pad = (mx - mn) * 0.08;
+    if (!(pad > 0)) pad = Math.max(Math.abs(mx) * 0.01, 0.1);
+    return [mn - pad, mx + pad];
+  };
   var drawn = 0;
-  // kind: 'line' (values: min and max of each time bucket), 'step' (a count that holds
-  // until it changes) or 'bars' (a figure per hour).
+  // kind: 'line' (values: min and max of each time bucket) or 'bars' (a figure per hour).
   function draw(el, title, x, series, unit, kind) {
     var width = Math.max(600, (el.parentNode.clientWidth || 1200) - 10);
     var fromZero = function (u, mn, mx) { return [0, Math.max(1, mx) * 1.1]; };
-    var scales = { x: { time: true } };
-    if (kind !== 'line') scales.y = { range: fromZero };
+    var scales = { x: { time: true }, y: { range: kind === 'line' ? fit : fromZero } };
     // A chart of few hours spans at least a few hours, so that one bar still has a width.
     if (kind === 'bars' && x.length) scales.x.range = function () { return [x[0] - 1800, x[x.length - 1] + 1800]; };
     var opts = {
       title: title, width: width, height: 240, tzDate: utc, scales: scales,
-      series: [{ label: 'time (UTC)' }].concat(series.map(function (s, i) {
+      series: [{ label: 'time (UTC)', value: function (u, v) { return v == null ? '—' : iso(v, true); } }].concat(series.map(function (s, i) {
         var o = { label: s.name, stroke: palette[i % palette.length], width: 1, spanGaps: false,
                   value: function (u, v) { return v == null ? '—' : v + (unit ? ' ' + unit : ''); } };
-        if (kind === 'step') o.paths = uPlot.paths.stepped({ align: 1 });
         if (kind === 'bars') {
           o.paths = uPlot.paths.bars({ size: [0.25, 40], align: i - 1 });
           o.fill = palette[i % palette.length];
@@ -506,13 +788,12 @@ th{background:#f2f2f2}tr.active td{background:#fde8e8}.chart{margin:10px 0 18px}
         }
         return o;
       })),
-      axes: [{}, { label: unit, size: 60 }]
+      axes: [timeAxis, { label: unit, size: 60 }]
     };
     new uPlot(opts, [x].concat(series.map(function (s) { return s.data; })), el);
     drawn++;
   }
   D.charts.forEach(function (c, i) { draw(document.getElementById('chart-' + i), c.title, D.x, c.series, c.unit, 'line'); });
-  draw(document.getElementById('chart-active'), 'Active alarms', D.x, [{ name: 'active alarms', data: D.active }], '', 'step');
   if (D.hours.x.length)
     draw(document.getElementById('chart-health'), 'Line health per hour', D.hours.x,
          [{ name: 'cycles', data: D.hours.cycles }, { name: 'errors', data: D.hours.errors },

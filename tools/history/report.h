@@ -1,6 +1,7 @@
 #pragma once
 // zrt4600a-host report: one self-contained HTML page of a history file, with charts of each
-// device's values over time, the alarm timeline and the line's health per hour. The chart
+// device's values over time (ranges of more than three days from the hourly rollups), a
+// summary of each value, state and alarm timelines and the line's health per hour. The chart
 // library is built into the program, so the page needs nothing from the network.
 #include <cstdint>
 #include <optional>
@@ -17,7 +18,8 @@ struct ReportOptions {
 
 struct ReportSummary {
     size_t devices = 0, charts = 0, series = 0, alarm_rows = 0, hours = 0;
-    uint64_t value_rows = 0;  // value rows read
+    uint64_t value_rows = 0;  // value rows read (or counted by the rollups drawn)
+    bool from_rollups = false;  // a long range: drawn from the hourly rollups
 };
 
 // Writes the report. Throws HostError: kExitUsage for an output file that cannot be

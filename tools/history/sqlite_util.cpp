@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "tools/core/host_error.h"
+#include "tools/history/history_chunks.h"
 
 namespace zrt::host {
 namespace {
@@ -34,6 +35,7 @@ Stmt prepare(sqlite3* db, const char* sql) {
 }
 
 sqlite3* open_read_only_db(const std::string& path, std::string& error, bool& immutable) {
+    register_history_sql();  // the table functions the views read
     for (const char* mode : {"mode=ro", "immutable=1"}) {
         const std::string uri = "file:" + uri_path(path) + "?" + mode;
         sqlite3* db = nullptr;

@@ -1,0 +1,181 @@
+#pragma once
+// The compact forms of the history file: a device's values of one hour as one chunk (the
+// times the device answered, then one bit stream per series), the cycle statistics of one
+// hour, and a device's hourly rollups of one day. Every form gives back exactly what went
+// in: the same times, the same values bit for bit, the same absent values.
+//
+// Codes are written most significant bit first. Numbers move as deltas: a time as the
+// change of its step from the last step (zero on a steady polling grid: one bit), a value
+// as the change of a scaled integer (0.1 V steps: a few bits) or, where no scale gives the
+// value back exactly, its raw 64 bits.
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace zrt::host::codec {
+
+class BitWriter {
+public:
+    void put(uint64_t v, int bits);  // the low `bits` bits of v, 0 to 64
+    void put_bit(bool b) { put(b ? 1 : 0, 1); }
+    size_t bits() const { return bits_; }
+    const std::vector<uint8_t>& bytes() const { return bytes_; }
+    void append(const BitWriter& w);  // w's bits after these
+
+private:
+    std::vector<uint8_t> bytes_;
+    size_t bits_ = 0;
+};
+
+// Reads what a BitWriter wrote; never past `bits`: a read beyond sets failed() and gives 0.
+class BitReader {
+public:
+    BitReader(const uint8_t* p, size_t bits) : p_(p), bits_(bits) {}
+    uint64_t get(int bits);
+    bool bit() { return get(1) != 0; }
+    bool failed() const { return failed_; }
+    bool at_end() const { return pos_ >= bits_; }
+
+private:
+    const uint8_t* p_;
+    size_t bits_, pos_ = 0;
+    bool failed_ = false;
+};
+
+inline uint64_t zigzag(int64_t v) { return (static_cast<uint64_t>(v) << 1) ^ static_cast<uint64_t>(v >> 63); }
+inline int64_t unzigzag(uint64_t z) { return static_cast<int64_t>(z >> 1) ^ -static_cast<int64_t>(z & 1); }
+
+// n >= 1 in 2*floor(log2 n)+1 bits.
+void put_gamma(BitWriter& w, uint64_t n);
+uint64_t get_gamma(BitReader& r);
+// A zig-zagged number, small ones short: '0' for 0, then 9, 15, 24 and 68 bit forms.
+void put_small(BitWriter& w, uint64_t z);
+uint64_t get_small(BitReader& r);
+
+// Byte-aligned unsigned varints for headers.
+void put_varint(std::vector<uint8_t>& out, uint64_t v);
+bool get_varint(const uint8_t*& p, const uint8_t* end, uint64_t& v);
+
+// A stream of doubles: each as a scaled integer's change from the last one where a scale
+// (10^0 to 10^6, of the double or of the float it came from) gives it back bit for bit,
+// else as its raw bits. The same object must encode and decode the same sequence.
+class ValueCoder {
+public:
+    void encode(BitWriter& w, double v);
+    bool decode(BitReader& r, double& v);
+
+private:
+    bool exact(double v, int mode, int scale, int64_t& k) const;
+    double make(int64_t k) const;
+    int mode_ = -1;  // -1: no scale yet (or after a raw value); 0: double; 1: float
+    int scale_ = 0;
+    int64_t k_ = 0;
+};
+
+// One series' samples in a device chunk. A sample is the index of the poll (the device's
+// answer) it was written at, and its value (absent: nullopt). A sample written when the
+// refresh period has run since the last one, with an unchanged value, is expected: runs of
+// those cost a few bits in all.
+struct Sample {
+    uint32_t poll = 0;
+    std::optional<double> value;
+};
+
+class SeriesEncoder {
+public:
+    SeriesEncoder(int64_t series, int64_t refresh_ms) : series_(series), refresh_ms_(refresh_ms) {}
+    // `polls`: the chunk's poll times so far; the sample's poll is the last of them.
+    void add(const std::vector<int64_t>& polls, const std::optional<double>& v);
+    // The stream: what is settled, and the run still open.
+    BitWriter finish() const;
+    int64_t series() const { return series_; }
+    int64_t refresh_ms() const { return refresh_ms_; }
+    uint32_t samples() const { return samples_; }
+
+private:
+    int64_t series_, refresh_ms_;
+    BitWriter w_;
+    ValueCoder values_;
+    uint32_t samples_ = 0, run_ = 0;
+    int64_t last_poll_ = -1;
+    std::optional<double> last_;
+};
+
+// The poll after `from` whose time is at least `due`; -1 if none.
+int64_t expected_poll(const std::vector<int64_t>& polls, int64_t from, int64_t due);
+
+// A device's chunk: poll times and per-series streams, encoded and read back.
+struct ChunkStream {
+    int64_t series = 0, refresh_ms = 0;
+    uint32_t samples = 0;
+    const uint8_t* bits = nullptr;  // into the blob
+    size_t nbits = 0;
+};
+struct ParsedChunk {
+    std::vector<int64_t> polls;
+    std::vector<ChunkStream> streams;
+};
+
+class ChunkEncoder {
+public:
+    void add_poll(int64_t t);
+    // The poll times so far.
+    const std::vector<int64_t>& polls() const { return polls_; }
+    SeriesEncoder& stream(int64_t series, int64_t refresh_ms);
+    std::vector<uint8_t> blob() const;
+    bool empty() const { return polls_.empty(); }
+
+private:
+    std::vector<int64_t> polls_;
+    BitWriter poll_bits_;
+    int64_t last_delta_ = 0;
+    std::vector<SeriesEncoder> streams_;
+};
+
+// Parses the header and the poll times; false for a blob that is not a chunk.
+bool parse_chunk(const uint8_t* p, size_t n, ParsedChunk& out);
+// The samples of one stream, in poll order.
+bool decode_stream(const ParsedChunk& c, const ChunkStream& s, std::vector<Sample>& out);
+
+// The chunk without its polls (and samples) before `cut`, its times moved on by `shift`;
+// empty when no poll is left, and when the chunk does not decode (`ok` false).
+std::vector<uint8_t> trim_chunk(const ParsedChunk& c, int64_t cut, bool& ok, int64_t shift = 0);
+
+// Cycle statistics: one row per complete polling cycle.
+struct CycleRow {
+    int64_t time_ms = 0;
+    uint64_t n = 0;
+    double duration_ms = 0;
+    uint64_t errors = 0, bad_frames = 0, timeouts = 0;
+};
+class CycleEncoder {
+public:
+    void add(const CycleRow& r);
+    std::vector<uint8_t> blob() const;
+    size_t rows() const { return rows_; }
+
+private:
+    BitWriter w_;
+    ValueCoder duration_;
+    CycleRow last_;
+    int64_t last_delta_ = 0;
+    size_t rows_ = 0;
+};
+bool decode_cycles(const uint8_t* p, size_t n, std::vector<CycleRow>& out);
+
+// One series' figures of one hour: over the rows written in it.
+struct Rollup {
+    int64_t series = 0;
+    int hour = 0;  // 0 to 23 within the day
+    uint64_t count = 0, absent = 0;  // rows with a value, rows absent
+    double min = 0, max = 0, mean = 0;  // over the rows with a value (when count > 0)
+};
+// A day's rollups of one device, in any order; encoded by series, then hour.
+std::vector<uint8_t> encode_rollups(std::vector<Rollup> rows);
+bool decode_rollups(const uint8_t* p, size_t n, std::vector<Rollup>& out);
+// Adds b's rows to a (same series and hour).
+void merge_rollup(Rollup& a, const Rollup& b);
+
+}  // namespace zrt::host::codec
