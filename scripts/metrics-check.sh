@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Checks the host's metrics endpoint the way an operator's monitoring reads it:
 #   1. the host runs the example site on the built-in simulator with --metrics on a loopback
-#      port; a scrape in the Prometheus text format passes `promtool check metrics`, and a
-#      scrape that asks for OpenMetrics ends with "# EOF";
+#      port; a scrape in the Prometheus text format passes `promtool check metrics`, its
+#      families are exactly those the README's metrics table lists, and a scrape that asks
+#      for OpenMetrics ends with "# EOF";
 #   2. a real Prometheus server on another loopback port scrapes the host every second; its
-#      HTTP query API must return each DC screen's voltage (zrt4600a_value{key="v"}) as the
-#      simulator's plant file sets it.
+#      HTTP query API must return each DC screen's voltage
+#      (zrt4600a_dc_output_voltage_volts) as the simulator's plant file sets it.
 # Every wait is bounded; the host and Prometheus are stopped at the end, pass or fail.
 # BUILD_DIR picks the build tree (default build/default). Exit 0 when every check passes.
 set -euo pipefail
@@ -48,13 +49,25 @@ host_pid=$!
 # Bounded wait for a scrape that holds both DC voltages.
 for _ in $(seq 60); do
   if fetch "http://127.0.0.1:${host_port}/metrics" >"${work}/scrape.txt" 2>/dev/null &&
-     [ "$(grep -c 'zrt4600a_value{.*key="v"' "${work}/scrape.txt")" -ge 2 ]; then break; fi
+     [ "$(grep -c '^zrt4600a_dc_output_voltage_volts{' "${work}/scrape.txt")" -ge 2 ]; then break; fi
   kill -0 "${host_pid}" 2>/dev/null || { cat "${work}/host.log" >&2; fail "the host ended early"; }
   sleep 0.5
 done
-grep -q 'zrt4600a_value{.*key="v"' "${work}/scrape.txt" || fail "no DC voltage in the scrape after 30 s"
+grep -q '^zrt4600a_dc_output_voltage_volts{' "${work}/scrape.txt" || fail "no DC voltage in the scrape after 30 s"
 promtool check metrics <"${work}/scrape.txt" || fail "promtool check metrics refused the scrape"
 echo "metrics-check: promtool accepts a scrape of $(grep -vc '^#' "${work}/scrape.txt") samples"
+python3 - "${work}/scrape.txt" README.md <<'PY' || fail "the scrape's families and the README's metrics table differ"
+import re, sys
+scraped = set(re.findall(r"^# TYPE (\S+) ", open(sys.argv[1]).read(), re.M))
+# The first cell of each row of the README's family table names one or more families.
+documented = set()
+for cell in re.findall(r"^\| (`zrt4600a_[^|]*)\|", open(sys.argv[2]).read(), re.M):
+    documented |= set(re.findall(r"`(zrt4600a_[a-z0-9_]+)`", cell))
+for name in sorted(scraped - documented): print("metrics-check: not in the README:", name)
+for name in sorted(documented - scraped): print("metrics-check: in the README, not scraped:", name)
+print(f"metrics-check: {len(scraped)} families, each in the README")
+sys.exit(0 if scraped == documented else 1)
+PY
 fetch "http://127.0.0.1:${host_port}/metrics" "application/openmetrics-text; version=1.0.0" >"${work}/om.txt"
 [ "$(tail -n 1 "${work}/om.txt")" = "# EOF" ] || fail "the OpenMetrics scrape does not end with # EOF"
 
@@ -72,7 +85,7 @@ prometheus --config.file="${work}/prometheus.yml" --storage.tsdb.path="${work}/t
   --web.listen-address="127.0.0.1:${prom_port}" >"${work}/prometheus.log" 2>&1 &
 prom_pid=$!
 
-query="http://127.0.0.1:${prom_port}/api/v1/query?query=zrt4600a_value%7Bkey%3D%22v%22%7D"
+query="http://127.0.0.1:${prom_port}/api/v1/query?query=zrt4600a_dc_output_voltage_volts"
 for _ in $(seq 60); do
   if fetch "${query}" >"${work}/answer.json" 2>/dev/null &&
      python3 -c 'import json,sys; sys.exit(0 if len(json.load(open(sys.argv[1]))["data"]["result"]) >= 2 else 1)' \
@@ -86,8 +99,8 @@ result = json.load(open(sys.argv[1]))["data"]["result"]
 plant = json.load(open(sys.argv[2]))
 site = json.load(open("examples/site.json"))
 want = {str(entry["data_id"]): dc["v"] for entry, dc in zip(site["dcSetting"], plant["dc"])}
-got = {r["metric"]["data_id"]: float(r["value"][1]) for r in result if r["metric"].get("site") == "ci"}
-print("metrics-check: Prometheus query zrt4600a_value{key=\"v\"}:", got, "plant:", want)
+got = {r["metric"]["screen"]: float(r["value"][1]) for r in result if r["metric"].get("site") == "ci"}
+print("metrics-check: Prometheus query zrt4600a_dc_output_voltage_volts:", got, "plant:", want)
 ok = set(got) == set(want) and all(abs(got[k] - want[k]) < 1e-4 for k in want)
 sys.exit(0 if ok else 1)
 PY

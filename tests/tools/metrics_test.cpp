@@ -1,8 +1,10 @@
-// The metrics exposition writer, the host's metrics state, the HTTP endpoint, the default
+// The metrics exposition writer, the host's metrics state and its families, the HTTP server
+// (metrics, status, event stream, live page), the default
 // paths beside a program and the journal priority prefixes.
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <sstream>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -13,9 +15,16 @@
 #include <asio/read.hpp>
 #include <asio/write.hpp>
 #include <gtest/gtest.h>
+#include <json/json.h>
+#include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include "tools/core/diag_log.h"
+#include "tools/core/image_decode.h"
+#include "tools/metrics/alarm_names.h"
+#include "tools/metrics/families.h"
+#include "tools/metrics/http_server.h"
 #include "tools/metrics/metrics.h"
 #include "tools/view/output.h"
 #include "tools/core/paths.h"
@@ -24,15 +33,46 @@ using namespace zrt::host;
 
 namespace {
 
+void put_float(std::vector<uint8_t>& img, size_t at, float v) { std::memcpy(img.data() + at, &v, 4); }
+
 // A DC screen image with v = 53.5 V, i absent (no-value pattern) and fuse 6 blown.
-std::vector<uint8_t> dc_image() {
+std::vector<uint8_t> dc_image(float v = 53.5f) {
     std::vector<uint8_t> img(166, 0);
-    const float v = 53.5f;
-    std::memcpy(img.data() + 4, &v, 4);
+    put_float(img, 4, v);
     const uint32_t absent = 0x20202020u;
     std::memcpy(img.data() + 8, &absent, 4);
     img[80] = 64;
     img[81 + 5] = 3;
+    return img;
+}
+
+// An AC screen image of two input channels; channel 2 reads 221.5/220.8/222.1 V at 50 Hz
+// with phase B missing, phase A current 35.2 A; one user state.
+std::vector<uint8_t> ac_image() {
+    std::vector<uint8_t> img(32 + 2 * 30, 0);
+    img[16] = 2;
+    img[18] = 1;
+    put_float(img, 4, 35.2f);
+    const size_t ch = 32 + 30;
+    put_float(img, ch, 221.5f);
+    put_float(img, ch + 4, 220.8f);
+    put_float(img, ch + 8, 222.1f);
+    put_float(img, ch + 12, 50.0f);
+    img[ch + 17 + 1] = 3;
+    return img;
+}
+
+// A rectifier group image of two modules: 10.4 A and 10.1 A, the second one faulty; the
+// first has two user values.
+std::vector<uint8_t> rc_image() {
+    std::vector<uint8_t> img(65 + 2 * 32, 0);
+    img[57] = 2;
+    img[32] = 2;  // DC user parameters
+    put_float(img, 53, 53.5f);
+    put_float(img, 65, 10.4f);
+    img[65 + 4] = 2;
+    put_float(img, 65 + 32, 10.1f);
+    img[65 + 32 + 26] = 1;
     return img;
 }
 
@@ -85,10 +125,12 @@ TEST(Exposition, FamiliesCountersEscapingNumbersAndTheEndLine) {
     p.sample({}, 1);
     p.family("zrt4600a_build", "info", "Build");
     p.sample({{"version", "1.0.0"}}, 1);
+    p.family("zrt4600a_x_volts", "gauge", "X", "volts");
     const std::string q = p.finish();
     EXPECT_TRUE(has_line(q, "# HELP zrt4600a_cycles_total say \"x\"")) << q;
     EXPECT_TRUE(has_line(q, "# TYPE zrt4600a_cycles_total counter")) << q;
     EXPECT_TRUE(has_line(q, "# TYPE zrt4600a_build_info gauge")) << q;
+    EXPECT_EQ(q.find("# UNIT"), std::string::npos) << "the older format has no unit line";
     EXPECT_EQ(q.find("# EOF"), std::string::npos);
 
     Exposition bad;
@@ -96,55 +138,158 @@ TEST(Exposition, FamiliesCountersEscapingNumbersAndTheEndLine) {
     EXPECT_THROW(bad.family("9lives", "gauge", ""), std::invalid_argument);
     EXPECT_THROW(bad.family("x_total", "counter", ""), std::invalid_argument);
     EXPECT_THROW(bad.family("x", "histogram", ""), std::invalid_argument);
+    EXPECT_THROW(bad.family("x_volts_total", "gauge", "", "volts"), std::invalid_argument);
+    EXPECT_THROW(bad.family("volts", "gauge", "", "volts"), std::invalid_argument);
+    EXPECT_THROW(bad.family("x_kilovolts", "gauge", "", "volts"), std::invalid_argument);
     bad.family("x", "gauge", "");
     EXPECT_THROW(bad.sample({{"bad-label", "v"}}, 1), std::invalid_argument);
     EXPECT_THROW(bad.sample({{"__reserved", "v"}}, 1), std::invalid_argument);
 }
 
-TEST(MetricsState, ValuesAlarmsCountersAndLineState) {
-    MetricsState m("north \"7\"");
+TEST(MetricsState, EveryValueInItsFamilyAlarmsWithoutSequenceAndCountersAsTheyHappen) {
+    MetricsState m("north \"7\"", 1);
     std::string t = m.render();
-    EXPECT_TRUE(has_line(t, "zrt4600a_line_up{site=\"north \\\"7\\\"\"} 0")) << t;
-    EXPECT_TRUE(has_line(t, "zrt4600a_cycles_total{site=\"north \\\"7\\\"\"} 0")) << t;
-    EXPECT_EQ(t.find("zrt4600a_cycle_duration_seconds{"), std::string::npos) << "no duration before a cycle";
+    const std::string sys = "site=\"north \\\"7\\\"\",system=\"1\"";
+    EXPECT_TRUE(has_line(t, "zrt4600a_line_up{" + sys + "} 0")) << t;
+    EXPECT_TRUE(has_line(t, "zrt4600a_cycles_total{" + sys + "} 0")) << t;
+    EXPECT_EQ(t.find("zrt4600a_last_cycle_timestamp_seconds{"), std::string::npos) << "no cycle yet";
+    EXPECT_TRUE(has_line(t, "# UNIT zrt4600a_dc_output_voltage_volts volts")) << t;
 
     m.publish(21, "zrt4600a-dc", 5108, dc_image());
+    m.publish(11, "zrt4600a-ac", 5106, ac_image());
+    m.publish(1, "zrt4600a-rc", 5107, rc_image());
     m.publish(99, "odd", 5108, std::vector<uint8_t>(3, 0));  // does not fit: no values, no failure
-    m.alarm({21, "zrt4600a-dc", "DC_5", "熔丝断", "06030", 6, 1}, true);
-    m.alarm({21, "zrt4600a-dc", "DC_6", "gone", "06030", 7, 1}, true);
-    m.alarm({21, "zrt4600a-dc", "DC_6", "gone", "06030", 7, 1}, false);
+    // Two instances of one alarm key are two series; the sequence is no part of either.
+    m.alarm({21, "zrt4600a-dc", "DC_3", "电池熔丝故障告警", "06001", 7, 1, "直流6电池熔丝故障告警"}, true);
+    m.alarm({21, "zrt4600a-dc", "DC_3", "电池熔丝故障告警", "06001", 8, 1, "直流7电池熔丝故障告警"}, true);
+    m.alarm({21, "zrt4600a-dc", "DC_3", "电池熔丝故障告警", "06001", 9, 1, "直流6电池熔丝故障告警"}, true);
+    m.alarm({21, "zrt4600a-dc", "DC_3", "电池熔丝故障告警", "06001", 8, 1, "直流7电池熔丝故障告警"}, false);
+    m.alarm({11, "zrt4600a-ac", "AC_99", "未知告警", "06099", 3, 3, "其他告警"}, true);
     CycleStats c;
     c.n = 3;
-    c.duration_ms = 1500;
+    c.duration_ms = 1250;
     c.timeouts = 2;
     c.bad_frames = 1;
-    c.total_errors = 3;
+    c.end = std::chrono::system_clock::time_point(std::chrono::seconds(1800000000));
     m.cycle(c);
-    c.n = 4;
-    c.timeouts = 1;
-    c.bad_frames = 0;
-    c.total_errors = 4;
-    c.duration_ms = 1250;
-    m.cycle(c);
+    m.count_timeout();
+    m.count_stale_frame();
+    m.count_rtn(4);
+    m.count_rtn(4);
     m.set_line_up(true);
+    m.set_line_up(false);
+    m.set_line_up(false);
+    m.set_line_up(true);
+    m.set_line_up(false);
 
     t = m.render();
-    const std::string dev = "site=\"north \\\"7\\\"\",data_id=\"21\",device_type=\"zrt4600a-dc\"";
-    EXPECT_TRUE(has_line(t, "zrt4600a_value{" + dev + ",key=\"v\",unit=\"V\"} 53.5")) << t;
-    EXPECT_EQ(t.find("key=\"i\""), std::string::npos) << "an absent value is left out";
-    EXPECT_TRUE(has_line(t, "zrt4600a_value{" + dev + ",key=\"fuse_5\"} 3")) << t;
-    EXPECT_EQ(t.find("data_id=\"99\",device_type=\"odd\",key"), std::string::npos);
-    EXPECT_TRUE(has_line(t, "zrt4600a_alarm_active{" + dev +
-                                ",key=\"DC_5\",seq=\"6\",name=\"熔丝断\",level=\"1\",signal_id=\"06030\"} 1"))
+    const std::string dc = sys + ",screen=\"21\"";
+    EXPECT_TRUE(has_line(t, "zrt4600a_dc_output_voltage_volts{" + dc + "} 53.5")) << t;
+    EXPECT_EQ(t.find("zrt4600a_dc_output_current_amperes{"), std::string::npos) << "an absent value is left out";
+    EXPECT_TRUE(has_line(t, "zrt4600a_dc_fuse_blown{" + dc + ",fuse=\"6\"} 1")) << t;
+    EXPECT_TRUE(has_line(t, "zrt4600a_dc_fuse_blown{" + dc + ",fuse=\"5\"} 0")) << t;
+    EXPECT_TRUE(has_line(t, "zrt4600a_dc_output_voltage_alarm_state{" + dc + ",state=\"normal\"} 1")) << t;
+    EXPECT_TRUE(has_line(t, "zrt4600a_dc_output_voltage_alarm_state{" + dc + ",state=\"low\"} 0")) << t;
+    const std::string ac = sys + ",screen=\"11\"";
+    EXPECT_TRUE(has_line(t, "zrt4600a_ac_input_voltage_volts{" + ac + ",input=\"2\",phase=\"C\"} 222.1")) << t;
+    EXPECT_TRUE(has_line(t, "zrt4600a_ac_input_frequency_hertz{" + ac + ",input=\"2\"} 50")) << t;
+    EXPECT_TRUE(has_line(t, "zrt4600a_ac_input_voltage_alarm_state{" + ac + ",input=\"2\",phase=\"B\",state=\"missing\"} 1"))
         << t;
-    EXPECT_EQ(t.find("key=\"DC_6\""), std::string::npos) << "a cleared alarm is gone";
-    EXPECT_TRUE(has_line(t, "zrt4600a_cycles_total{site=\"north \\\"7\\\"\"} 4")) << t;
-    EXPECT_TRUE(has_line(t, "zrt4600a_timeouts_total{site=\"north \\\"7\\\"\"} 3")) << t;
-    EXPECT_TRUE(has_line(t, "zrt4600a_bad_frames_total{site=\"north \\\"7\\\"\"} 1")) << t;
-    EXPECT_TRUE(has_line(t, "zrt4600a_errors_total{site=\"north \\\"7\\\"\"} 4")) << t;
-    EXPECT_TRUE(has_line(t, "zrt4600a_cycle_duration_seconds{site=\"north \\\"7\\\"\"} 1.25")) << t;
-    EXPECT_TRUE(has_line(t, "zrt4600a_line_up{site=\"north \\\"7\\\"\"} 1")) << t;
-    EXPECT_NE(t.find("zrt4600a_image_age_seconds{" + dev + "} "), std::string::npos) << t;
+    EXPECT_TRUE(has_line(t, "zrt4600a_ac_input_voltage_alarm_state{" + ac + ",input=\"2\",phase=\"A\",state=\"missing\"} 0"))
+        << t;
+    EXPECT_TRUE(has_line(t, "zrt4600a_ac_input_current_amperes{" + ac + ",phase=\"A\"} 35.2")) << t;
+    EXPECT_TRUE(has_line(t, "zrt4600a_rectifier_output_current_amperes{" + sys + ",module=\"2\"} 10.1")) << t;
+    EXPECT_TRUE(has_line(t, "zrt4600a_rectifier_fault{" + sys + ",module=\"2\"} 1")) << t;
+    EXPECT_TRUE(has_line(t, "zrt4600a_rectifier_fault{" + sys + ",module=\"1\"} 0")) << t;
+    EXPECT_TRUE(has_line(t, "zrt4600a_device_info{" + sys + ",data_id=\"21\",device_type=\"zrt4600a-dc\",model=\"\"} 1"))
+        << t;
+    EXPECT_EQ(t.find("screen=\"99\""), std::string::npos);
+
+    const std::string fuse = "zrt4600a_alarm_active{" + sys +
+                             ",device=\"zrt4600a-dc\",data_id=\"21\",key=\"DC_3\",signal_id=\"06001\",level=\"1\","
+                             "severity=\"critical\",alarm=\"Battery fuse fault\",name=\"电池熔丝故障告警\",instance=\"";
+    EXPECT_TRUE(has_line(t, fuse + "直流6电池熔丝故障告警\"} 1")) << t;
+    EXPECT_EQ(t.find("直流7电池熔丝故障告警"), std::string::npos) << "a cleared alarm is gone";
+    EXPECT_EQ(t.find("seq="), std::string::npos);
+    // An alarm the table does not know keeps the system's text as its English label.
+    EXPECT_NE(t.find("level=\"3\",severity=\"minor\",alarm=\"未知告警\",name=\"未知告警\""), std::string::npos) << t;
+
+    EXPECT_TRUE(has_line(t, "zrt4600a_cycles_total{" + sys + "} 3")) << t;
+    EXPECT_TRUE(has_line(t, "zrt4600a_timeouts_total{" + sys + "} 3")) << t;
+    EXPECT_TRUE(has_line(t, "zrt4600a_bad_frames_total{" + sys + "} 1")) << t;
+    EXPECT_TRUE(has_line(t, "zrt4600a_stale_frames_total{" + sys + "} 1")) << t;
+    EXPECT_TRUE(has_line(t, "zrt4600a_reply_rtn_total{" + sys + ",code=\"04\"} 2")) << t;
+    EXPECT_TRUE(has_line(t, "zrt4600a_line_lost_total{" + sys + "} 2")) << t;
+    EXPECT_TRUE(has_line(t, "zrt4600a_last_cycle_timestamp_seconds{" + sys + "} 1800000000")) << t;
+    EXPECT_TRUE(has_line(t, "zrt4600a_cycle_duration_seconds{" + sys + "} 1.25")) << t;
+    EXPECT_TRUE(has_line(t, "zrt4600a_line_up{" + sys + "} 0")) << t;
+    EXPECT_NE(t.find("zrt4600a_image_age_seconds{" + sys + ",data_id=\"21\",device_type=\"zrt4600a-dc\"} "),
+              std::string::npos)
+        << t;
+
+    // The status carries the same state as JSON.
+    const uint64_t before = m.version();
+    Json::Value st;
+    std::istringstream in(m.status_json());
+    ASSERT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), in, &st, nullptr));
+    const Json::Value& s0 = st["systems"][0];
+    EXPECT_EQ(s0["site"].asString(), "north \"7\"");
+    EXPECT_FALSE(s0["line"]["up"].asBool());
+    EXPECT_EQ(s0["line"]["line_lost"].asUInt(), 2u);
+    const Json::Value& dev = s0["devices"][0];
+    EXPECT_EQ(dev["data_id"].asUInt(), 21u);
+    EXPECT_GE(dev["age_s"].asDouble(), 0.0);
+    EXPECT_EQ(dev["values"][0]["key"].asString(), "v");
+    EXPECT_EQ(dev["values"][0]["unit"].asString(), "V");
+    EXPECT_DOUBLE_EQ(dev["values"][0]["value"].asDouble(), 53.5);
+    EXPECT_EQ(dev["values"][1]["key"].asString(), "i");
+    EXPECT_TRUE(dev["values"][1]["value"].isNull()) << "absent shows as null";
+    ASSERT_EQ(s0["alarms"].size(), 2u);
+    EXPECT_EQ(s0["alarms"][1]["alarm"].asString(), "Battery fuse fault");
+    EXPECT_EQ(s0["alarms"][1]["instance"].asString(), "直流6电池熔丝故障告警");
+    EXPECT_EQ(s0["alarms"][1]["severity"].asString(), "critical");
+    ASSERT_EQ(s0["dc_trend"]["21"].size(), 1u);
+    EXPECT_DOUBLE_EQ(s0["dc_trend"]["21"][0][1].asDouble(), 53.5);
+    EXPECT_EQ(m.version(), before) << "reading changes nothing";
+    m.publish(21, "zrt4600a-dc", 5108, dc_image(48.25f));
+    EXPECT_GT(m.version(), before);
+}
+
+TEST(MetricFamilies, EveryDecodedValueHasOneFamilyWhoseNameEndsWithItsUnit) {
+    std::vector<uint8_t> dc = dc_image();
+    dc[12] = 2;  // M values
+    dc[29] = 3;  // N values
+    dc[66] = 1;  // user values
+    for (const auto& [type, img] : std::vector<std::pair<int, std::vector<uint8_t>>>{
+             {5106, ac_image()}, {5107, rc_image()}, {5108, dc}}) {
+        const DecodedImage d = decode_image(type, img);
+        ASSERT_TRUE(d.valid) << type;
+        for (const DecodedValue& v : d.values) {
+            ValueSample s;
+            ASSERT_TRUE(family_of(type, v.key, s)) << type << " " << v.key;
+            const FamilyDef& f = value_families()[s.family];
+            const std::string name = f.name;
+            const std::string unit = f.unit;
+            // A value with a unit lands in a family named for it, and only there.
+            const char* suffix = v.unit == "V" ? "_volts" : v.unit == "A" ? "_amperes" : v.unit == "Hz" ? "_hertz" : "";
+            if (*suffix) {
+                ASSERT_GE(name.size(), std::strlen(suffix)) << v.key << " [" << name << "]";
+                EXPECT_EQ(name.substr(name.size() - std::strlen(suffix)), suffix) << v.key;
+            } else {
+                EXPECT_TRUE(unit.empty()) << v.key << " " << name;
+            }
+        }
+    }
+    ValueSample s;
+    EXPECT_FALSE(family_of(5108, "no_such_key", s));
+    EXPECT_FALSE(family_of(5106, "channel_x_a", s));
+    ASSERT_TRUE(family_of(5107, "module_11_state_2", s));
+    EXPECT_STREQ(value_families()[s.family].name, "zrt4600a_rectifier_switch_state");
+    EXPECT_EQ(s.labels, (std::vector<std::pair<std::string, std::string>>{{"module", "12"}, {"index", "3"}}));
+    ASSERT_TRUE(family_of(5107, "ac_param_4", s));
+    EXPECT_STREQ(value_families()[s.family].name, "zrt4600a_ac_setting");
+    EXPECT_EQ(alarm_english("AC_8", "交流输入缺相告警"), "AC input phase missing");
+    EXPECT_EQ(alarm_english("AC_8", "交流输入电压过低告警"), "交流输入电压过低告警") << "key and name must both match";
 }
 
 TEST(MetricsEndpoint, ListenAddressesAreParsedStrictly) {
@@ -159,26 +304,32 @@ TEST(MetricsEndpoint, ListenAddressesAreParsedStrictly) {
         EXPECT_THROW(parse_listen_address(bad), std::invalid_argument) << bad;
 }
 
-TEST(MetricsEndpoint, ServesBothFormatsRefusesOthersAndAnIdleClientBlocksNoScrape) {
-    MetricsState m("s1");
+TEST(MetricsEndpoint, ServesEveryPathRefusesOthersKeepsItsLimitsAndAnIdleClientBlocksNoScrape) {
+    MetricsState m("s1", 1);
     m.publish(21, "zrt4600a-dc", 5108, dc_image());
-    MetricsServer server({"127.0.0.1", 0}, [&m](Exposition::Format f) { return m.render(f); });
+    HttpLimits limits;
+    limits.max_connections = 3;
+    limits.request_timeout = std::chrono::milliseconds(300);
+    MetricsServer server({"127.0.0.1", 0}, m, limits);
     ASSERT_NE(server.port(), 0);
     EXPECT_EQ(server.url(), "http://127.0.0.1:" + std::to_string(server.port()) + "/metrics");
 
-    // A client that connects and sends nothing holds no one up.
-    asio::io_context io;
-    asio::ip::tcp::socket idle(io);
-    idle.connect({asio::ip::make_address("127.0.0.1"), server.port()});
+    {
+        // A client that connects and sends nothing holds no one up.
+        asio::io_context io;
+        asio::ip::tcp::socket idle(io);
+        idle.connect({asio::ip::make_address("127.0.0.1"), server.port()});
 
-    const std::string om = http(server.port(), "GET /metrics HTTP/1.1\r\nHost: x\r\n"
-                                                 "Accept: application/openmetrics-text;version=1.0.0,text/plain;q=0.5\r\n\r\n");
-    EXPECT_EQ(om.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << om;
-    EXPECT_NE(om.find("Content-Type: application/openmetrics-text; version=1.0.0; charset=utf-8\r\n"), std::string::npos);
-    EXPECT_NE(om.find("key=\"v\",unit=\"V\"} 53.5\n"), std::string::npos) << om;
-    EXPECT_EQ(om.substr(om.size() - 6), "# EOF\n");
-    const size_t body = om.find("\r\n\r\n") + 4;
-    EXPECT_NE(om.find("Content-Length: " + std::to_string(om.size() - body) + "\r\n"), std::string::npos);
+        const std::string om = http(server.port(), "GET /metrics HTTP/1.1\r\nHost: x\r\n"
+                                                     "Accept: application/openmetrics-text;version=1.0.0,text/plain;q=0.5\r\n\r\n");
+        EXPECT_EQ(om.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << om;
+        EXPECT_NE(om.find("Content-Type: application/openmetrics-text; version=1.0.0; charset=utf-8\r\n"), std::string::npos);
+        EXPECT_NE(om.find("zrt4600a_dc_output_voltage_volts{site=\"s1\",system=\"1\",screen=\"21\"} 53.5\n"), std::string::npos)
+            << om;
+        EXPECT_EQ(om.substr(om.size() - 6), "# EOF\n");
+        const size_t body = om.find("\r\n\r\n") + 4;
+        EXPECT_NE(om.find("Content-Length: " + std::to_string(om.size() - body) + "\r\n"), std::string::npos);
+    }
 
     const std::string text = http(server.port(), "GET /metrics?x=1 HTTP/1.0\r\n\r\n");
     EXPECT_NE(text.find("Content-Type: text/plain; version=0.0.4; charset=utf-8\r\n"), std::string::npos) << text;
@@ -187,8 +338,17 @@ TEST(MetricsEndpoint, ServesBothFormatsRefusesOthersAndAnIdleClientBlocksNoScrap
     const std::string head = http(server.port(), "HEAD /metrics HTTP/1.1\r\n\r\n");
     EXPECT_EQ(head.rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
     EXPECT_EQ(head.substr(head.size() - 4), "\r\n\r\n") << "HEAD sends no body";
+    EXPECT_EQ(head.find("Content-Length: 0\r\n"), std::string::npos) << head;
 
-    EXPECT_EQ(http(server.port(), "GET / HTTP/1.1\r\n\r\n").rfind("HTTP/1.1 404 ", 0), 0u);
+    const std::string status = http(server.port(), "GET /api/v1/status HTTP/1.1\r\n\r\n");
+    EXPECT_NE(status.find("Content-Type: application/json"), std::string::npos) << status;
+    EXPECT_NE(status.find("\"data_id\":21"), std::string::npos) << status;
+    EXPECT_EQ(http(server.port(), "GET /healthz HTTP/1.1\r\n\r\n").rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+    const std::string page = http(server.port(), "GET / HTTP/1.1\r\n\r\n");
+    EXPECT_NE(page.find("Content-Type: text/html"), std::string::npos);
+    EXPECT_NE(page.find("new EventSource(\"events\")"), std::string::npos);
+
+    EXPECT_EQ(http(server.port(), "GET /nothing HTTP/1.1\r\n\r\n").rfind("HTTP/1.1 404 ", 0), 0u);
     const std::string post = http(server.port(), "POST /metrics HTTP/1.1\r\n\r\n");
     EXPECT_EQ(post.rfind("HTTP/1.1 405 ", 0), 0u);
     EXPECT_NE(post.find("Allow: GET, HEAD\r\n"), std::string::npos);
@@ -196,15 +356,79 @@ TEST(MetricsEndpoint, ServesBothFormatsRefusesOthersAndAnIdleClientBlocksNoScrap
     EXPECT_EQ(http(server.port(), "GET /metrics HTTP/1.1\r\nX: " + std::string(10000, 'a') + "\r\n\r\n")
                   .rfind("HTTP/1.1 431 ", 0),
               0u);
+    EXPECT_EQ(http(server.port(), "GET /metrics HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello").rfind("HTTP/1.1 413 ", 0),
+              0u);
+
+    // Beyond the connection limit a client is closed at once; once the idle clients are
+    // dropped for sending nothing, the server answers again.
+    {
+        asio::io_context io;
+        std::vector<asio::ip::tcp::socket> idle;
+        for (int k = 0; k < 3; ++k) {
+            idle.emplace_back(io);
+            idle.back().connect({asio::ip::make_address("127.0.0.1"), server.port()});
+        }
+        EXPECT_EQ(http(server.port(), "GET /healthz HTTP/1.1\r\n\r\n"), "") << "a fourth connection is served";
+        std::string again;
+        for (int k = 0; k < 50 && again.empty(); ++k) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            again = http(server.port(), "GET /healthz HTTP/1.1\r\n\r\n");
+        }
+        EXPECT_EQ(again.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << "idle clients were never dropped";
+    }
 
     // A second server on the same port is refused, naming the address.
     try {
-        MetricsServer again({"127.0.0.1", server.port()}, [](Exposition::Format) { return std::string(); });
+        MetricsServer again({"127.0.0.1", server.port()}, m);
         FAIL() << "a second server listened on a port in use";
     } catch (const std::runtime_error& e) {
         EXPECT_NE(std::string(e.what()).find("127.0.0.1:" + std::to_string(server.port())), std::string::npos)
             << e.what();
     }
+}
+
+TEST(MetricsEndpoint, EventStreamSendsTheStatusAndEachChangeAndKeepsToItsLimit) {
+    MetricsState m("s1", 1);
+    m.publish(21, "zrt4600a-dc", 5108, dc_image());
+    HttpLimits limits;
+    limits.max_streams = 1;
+    limits.event_interval = std::chrono::milliseconds(100);
+    MetricsServer server({"127.0.0.1", 0}, m, limits);
+
+    asio::io_context io;
+    asio::ip::tcp::socket s(io);
+    s.connect({asio::ip::make_address("127.0.0.1"), server.port()});
+    const timeval five{5, 0};  // a read that waits longer fails the test instead of hanging it
+    ASSERT_EQ(setsockopt(s.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &five, sizeof five), 0);
+    asio::write(s, asio::buffer(std::string("GET /events HTTP/1.1\r\n\r\n")));
+    std::string got;
+    // Reads until the stream holds `n` events.
+    auto events = [&](size_t n) {
+        auto count = [&got] {
+            size_t c = 0;
+            for (size_t at = got.find("\ndata: "); at != std::string::npos; at = got.find("\ndata: ", at + 1)) ++c;
+            return c;
+        };
+        char buf[4096];
+        asio::error_code ec;
+        while (count() < n || got.rfind("\n\n") < got.rfind("\ndata: ")) {
+            const size_t k = s.read_some(asio::buffer(buf), ec);
+            if (ec) break;
+            got.append(buf, k);
+        }
+        return count();
+    };
+    ASSERT_EQ(events(1), 1u) << got;
+    EXPECT_EQ(got.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << got;
+    EXPECT_NE(got.find("Content-Type: text/event-stream"), std::string::npos) << got;
+    EXPECT_NE(got.find("\"value\":53.5"), std::string::npos) << got;
+
+    // A second stream is refused while the first one runs.
+    EXPECT_EQ(http(server.port(), "GET /events HTTP/1.1\r\n\r\n").rfind("HTTP/1.1 503 ", 0), 0u);
+
+    m.publish(21, "zrt4600a-dc", 5108, dc_image(48.25f));
+    ASSERT_EQ(events(2), 2u) << got;
+    EXPECT_NE(got.find("\"value\":48.25"), std::string::npos) << got;
 }
 
 TEST(DefaultPaths, BuildTreeFirstThenTheInstalledLayoutAndTheVersion) {

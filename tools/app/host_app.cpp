@@ -23,6 +23,7 @@
 #include "tools/core/diag_log.h"
 #include "tools/history/history_store.h"
 #include "tools/core/host_error.h"
+#include "tools/metrics/http_server.h"
 #include "tools/metrics/metrics.h"
 #include "tools/view/output.h"
 #include "tools/app/plugin_loader.h"
@@ -471,13 +472,14 @@ void Host::start_metrics(const HostSettings& hs) {
         throw HostError(kExitUsage, origin + " " + e.what());
     }
     const std::string site = !opt_.site.empty() ? opt_.site : !hs.site.empty() ? hs.site : std::to_string(hs.data_id);
-    metrics_ = std::make_unique<MetricsState>(site);
+    metrics_ = std::make_unique<MetricsState>(site, hs.data_id);
     try {
-        metrics_server_ = std::make_unique<MetricsServer>(addr, [m = metrics_.get()](Exposition::Format f) { return m->render(f); });
+        metrics_server_ = std::make_unique<MetricsServer>(addr, *metrics_);
     } catch (const std::exception& e) {
         throw HostError(kExitUsage, origin + " " + where + ": " + e.what());
     }
-    diag(2, "metrics of site " + site + " at " + metrics_server_->url());
+    diag(2, "metrics of site " + site + " at " + metrics_server_->url() + ", live page at " +
+                metrics_server_->base_url());
 }
 
 // The command line before the settings; a port before the simulator.
@@ -752,7 +754,7 @@ void Host::on_alarm(const devhost::AlarmEvent& e) {
     presenter_->alarm(e);
     if (metrics_)
         metrics_->alarm({e.data_id, e.device_type, e.rule.key, e.rule.name, e.rule.signal_id, e.rule.sequence,
-                         e.rule.level},
+                         e.rule.level, e.rule.instance},
                         e.raised);
     if (e.raised && e.rule.key == "device_model") {
         // "本驱动类型:zrt4600a 检测型号:<the model text>"
@@ -762,6 +764,7 @@ void Host::on_alarm(const devhost::AlarmEvent& e) {
         std::string reported = at == std::string::npos ? "" : t.substr(at + mark.size());
         while (!reported.empty() && (reported.back() == '\0' || reported.back() == ' ')) reported.pop_back();
         presenter_->config({e.data_id, "device_model", e.device_type, reported, t, 1});
+        if (metrics_) metrics_->set_model(reported);
     }
 }
 

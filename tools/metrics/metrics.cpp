@@ -1,18 +1,18 @@
 #include "tools/metrics/metrics.h"
 
-#include <cctype>
 #include <cmath>
 #include <stdexcept>
 
-#include <asio/ip/tcp.hpp>
-#include <asio/ip/v6_only.hpp>
-#include <asio/read_until.hpp>
-#include <asio/steady_timer.hpp>
-#include <asio/streambuf.hpp>
-#include <asio/write.hpp>
+#include <cstring>
+#include <optional>
+
+#include <asio/ip/address.hpp>
 #include <fmt/format.h>
+#include <json/json.h>
 
 #include "tools/core/image_decode.h"
+#include "tools/metrics/alarm_names.h"
+#include "tools/metrics/families.h"
 #include "tools/view/output.h"
 #include "zrt_version.h"
 
@@ -44,12 +44,16 @@ std::string escape_help(std::string_view s, bool quote) {
 
 }  // namespace
 
-void Exposition::family(const std::string& name, const std::string& type, const std::string& help) {
+void Exposition::family(const std::string& name, const std::string& type, const std::string& help,
+                        const std::string& unit) {
     if (!valid_name(name, true)) throw std::invalid_argument("metric name \"" + name + "\" is not valid");
     if (type != "gauge" && type != "counter" && type != "info" && type != "unknown")
         throw std::invalid_argument("metric type \"" + type + "\" is not one this writer knows");
     if (type == "counter" && name.size() >= 6 && name.compare(name.size() - 6, 6, "_total") == 0)
         throw std::invalid_argument("counter family \"" + name + "\" is named without _total");
+    if (!unit.empty() && (name.size() <= unit.size() || name.compare(name.size() - unit.size() - 1, std::string::npos,
+                                                                      "_" + unit) != 0))
+        throw std::invalid_argument("metric name \"" + name + "\" does not end with its unit \"" + unit + "\"");
     sample_name_ = name + (type == "counter" ? "_total" : type == "info" ? "_info" : "");
     const bool om = format_ == Format::OpenMetrics;
     // The older format knows no info type: an info family is a gauge of value 1 there.
@@ -57,6 +61,7 @@ void Exposition::family(const std::string& name, const std::string& type, const 
     const std::string shown_type = om || type != "info" ? type : "gauge";
     out_ += "# HELP " + shown + " " + escape_help(help, om) + "\n";
     out_ += "# TYPE " + shown + " " + (om || type != "unknown" ? shown_type : std::string("untyped")) + "\n";
+    if (om && !unit.empty()) out_ += "# UNIT " + shown + " " + unit + "\n";
 }
 
 const char* Exposition::content_type(Format f) {
@@ -112,11 +117,38 @@ std::string Exposition::number(double v) {
 
 // ---------------------------------------------------------------------------------------
 
-MetricsState::MetricsState(std::string site) : site_(std::move(site)) {}
+MetricsState::MetricsState(std::string site, uint32_t system) : site_(std::move(site)), system_(system) {}
+
+namespace {
+
+// How far back the status keeps the DC bus voltage.
+constexpr double kTrendSeconds = 15 * 60;
+
+double unix_seconds(std::chrono::system_clock::time_point t) {
+    return std::chrono::duration<double>(t.time_since_epoch()).count();
+}
+
+}  // namespace
 
 void MetricsState::publish(uint32_t data_id, const std::string& device_type, int record_type,
                            const std::vector<uint8_t>& image) {
+    // The bus voltage for the trend is read outside the lock.
+    std::optional<double> bus;
+    if (record_type == kDcRecordType) {
+        const DecodedImage d = decode_image(record_type, image);
+        for (const DecodedValue& v : d.values)
+            if (v.key == "v") bus = v.value;
+    }
+    const double now_s = unix_seconds(std::chrono::system_clock::now());
     std::lock_guard<std::mutex> lock(mu_);
+    ++s_.version;
+    if (bus) {
+        auto& t = s_.dc_trend[data_id];
+        t.emplace_back(now_s, *bus);
+        size_t old = 0;
+        while (old < t.size() && t[old].first < now_s - kTrendSeconds) ++old;
+        t.erase(t.begin(), t.begin() + static_cast<std::ptrdiff_t>(old));
+    }
     const DeviceKey k{data_id, device_type};
     for (auto& [key, img] : s_.images)
         if (key == k) {
@@ -130,92 +162,284 @@ void MetricsState::publish(uint32_t data_id, const std::string& device_type, int
 
 void MetricsState::alarm(const MetricAlarm& a, bool raised) {
     std::lock_guard<std::mutex> lock(mu_);
-    const AlarmKey k{a.data_id, a.device_type, a.key, a.seq};
-    if (raised)
-        s_.alarms[k] = a;
-    else
+    ++s_.version;
+    const AlarmKey k{a.data_id, a.device_type, a.key, a.instance};
+    if (raised) {
+        auto it = s_.alarms.find(k);
+        if (it == s_.alarms.end())
+            s_.alarms.emplace(k, Raised{a, std::chrono::system_clock::now()});
+        else
+            it->second.alarm = a;
+    } else {
         s_.alarms.erase(k);
+    }
 }
 
 void MetricsState::cycle(const CycleStats& c) {
     std::lock_guard<std::mutex> lock(mu_);
+    ++s_.version;
     s_.cycles = c.n;
-    s_.errors = c.total_errors;
     s_.timeouts += c.timeouts;
     s_.bad_frames += c.bad_frames;
     s_.tx_bytes += c.tx_bytes;
     s_.rx_bytes += c.rx_bytes;
     s_.last_cycle_s = c.duration_ms / 1000.0;
+    s_.last_cycle_end = c.end;
     s_.have_cycle = true;
 }
 
 void MetricsState::set_line_up(bool up) {
     std::lock_guard<std::mutex> lock(mu_);
+    if (s_.line_up == up) return;
+    ++s_.version;
+    if (s_.line_up && !up) ++s_.line_lost;
     s_.line_up = up;
 }
 
+void MetricsState::count_timeout() {
+    std::lock_guard<std::mutex> lock(mu_);
+    ++s_.version;
+    ++s_.timeouts;
+}
+
+void MetricsState::count_bad_frame() {
+    std::lock_guard<std::mutex> lock(mu_);
+    ++s_.version;
+    ++s_.bad_frames;
+}
+
+void MetricsState::count_stale_frame() {
+    std::lock_guard<std::mutex> lock(mu_);
+    ++s_.version;
+    ++s_.stale_frames;
+}
+
+void MetricsState::count_rtn(unsigned code) {
+    std::lock_guard<std::mutex> lock(mu_);
+    ++s_.version;
+    ++s_.rtn[code];
+}
+
+void MetricsState::set_model(const std::string& model) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (s_.model == model) return;
+    ++s_.version;
+    s_.model = model;
+}
+
+uint64_t MetricsState::version() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return s_.version;
+}
+
+MetricsState::Snapshot MetricsState::copy() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return s_;
+}
+
 std::string MetricsState::render(Exposition::Format format) const {
-    Snapshot s;
-    {
-        std::lock_guard<std::mutex> lock(mu_);
-        s = s_;
-    }
+    const Snapshot s = copy();
     const auto now = Clock::now();
     Exposition x(format);
     using L = Exposition::Labels;
+    const std::string system = std::to_string(system_);
+    const L base{{"site", site_}, {"system", system}};
+    auto with = [&base](L more) {
+        L l = base;
+        l.insert(l.end(), more.begin(), more.end());
+        return l;
+    };
 
     x.family("zrt4600a_build", "info", "Version and git revision of the host");
     x.sample({{"version", ZRT_VERSION}, {"revision", ZRT_GIT_REVISION}}, 1);
+    x.family("zrt4600a_device", "info",
+             "Each device of the system; model: the model text the system reported when it differs from the driver's, "
+             "else the driver's once a cycle completed");
+    x.sample(with({{"data_id", system},
+                   {"device_type", "zrt4600a"},
+                   {"model", !s.model.empty() ? s.model : s.have_cycle ? "zrt4600a" : ""}}),
+             1);
+    for (const auto& [k, img] : s.images)
+        x.sample(with({{"data_id", std::to_string(k.first)}, {"device_type", k.second}, {"model", ""}}), 1);
 
     x.family("zrt4600a_line_up", "gauge", "1 while the serial line delivers complete cycles, else 0");
-    x.sample({{"site", site_}}, s.line_up ? 1 : 0);
-    x.family("zrt4600a_cycles", "counter", "Complete polling cycles since start");
-    x.sample({{"site", site_}}, static_cast<double>(s.cycles));
-    x.family("zrt4600a_errors", "counter", "Bad frames and time-outs since start");
-    x.sample({{"site", site_}}, static_cast<double>(s.errors));
-    x.family("zrt4600a_timeouts", "counter", "Replies that never came, since start");
-    x.sample({{"site", site_}}, static_cast<double>(s.timeouts));
-    x.family("zrt4600a_bad_frames", "counter", "Replies dropped by the frame decoder, since start");
-    x.sample({{"site", site_}}, static_cast<double>(s.bad_frames));
-    x.family("zrt4600a_tx_bytes", "counter", "Bytes written to the line, counted at the end of each cycle");
-    x.sample({{"site", site_}}, static_cast<double>(s.tx_bytes));
-    x.family("zrt4600a_rx_bytes", "counter", "Bytes received from the line, counted at the end of each cycle");
-    x.sample({{"site", site_}}, static_cast<double>(s.rx_bytes));
+    x.sample(base, s.line_up ? 1 : 0);
+    x.family("zrt4600a_last_cycle_timestamp_seconds", "gauge", "Unix time at which the last complete cycle ended",
+             "seconds");
+    if (s.have_cycle) x.sample(base, unix_seconds(s.last_cycle_end));
     x.family("zrt4600a_cycle_duration_seconds", "gauge",
-             "Duration of the last complete cycle, from its first command to its last publication");
-    if (s.have_cycle) x.sample({{"site", site_}}, s.last_cycle_s);
+             "Duration of the last complete cycle, from its first command to its last publication", "seconds");
+    if (s.have_cycle) x.sample(base, s.last_cycle_s);
+    x.family("zrt4600a_cycles", "counter", "Complete polling cycles since start");
+    x.sample(base, static_cast<double>(s.cycles));
+    x.family("zrt4600a_timeouts", "counter", "Replies that never came, since start");
+    x.sample(base, static_cast<double>(s.timeouts));
+    x.family("zrt4600a_bad_frames", "counter", "Replies dropped by the frame decoder, since start");
+    x.sample(base, static_cast<double>(s.bad_frames));
+    x.family("zrt4600a_stale_frames", "counter", "Replies that came after their command had timed out, since start");
+    x.sample(base, static_cast<double>(s.stale_frames));
+    x.family("zrt4600a_reply_rtn", "counter", "Replies by their return code (RTN), since start");
+    for (const auto& [code, n] : s.rtn) x.sample(with({{"code", fmt::format("{:02X}", code)}}), static_cast<double>(n));
+    x.family("zrt4600a_line_lost", "counter", "Times the line went from up to lost, since start");
+    x.sample(base, static_cast<double>(s.line_lost));
+    x.family("zrt4600a_tx_bytes", "counter", "Bytes written to the line, counted at the end of each cycle");
+    x.sample(base, static_cast<double>(s.tx_bytes));
+    x.family("zrt4600a_rx_bytes", "counter", "Bytes received from the line, counted at the end of each cycle");
+    x.sample(base, static_cast<double>(s.rx_bytes));
 
-    x.family("zrt4600a_image_age_seconds", "gauge", "Seconds since the device last published its image");
+    x.family("zrt4600a_image_age_seconds", "gauge", "Seconds since the device last published its image", "seconds");
     for (const auto& [k, img] : s.images)
-        x.sample({{"site", site_}, {"data_id", std::to_string(k.first)}, {"device_type", k.second}},
+        x.sample(with({{"data_id", std::to_string(k.first)}, {"device_type", k.second}}),
                  std::chrono::duration<double>(now - img.at).count());
 
-    x.family("zrt4600a_value", "gauge",
-             "Every value of each device's last published image; values the image marks absent are left out");
+    // Every device value goes to its family; absent values are left out.
+    const auto& defs = value_families();
+    std::vector<std::vector<std::pair<L, double>>> samples(defs.size());
     for (const auto& [k, img] : s.images) {
         const DecodedImage d = decode_image(img.record_type, img.bytes);
         if (!d.valid) continue;
-        const std::string id = std::to_string(k.first);
+        L device = base;
+        if (has_screen_label(img.record_type)) device.emplace_back("screen", std::to_string(k.first));
         for (const DecodedValue& v : d.values) {
-            if (!v.value) continue;
-            L labels{{"site", site_}, {"data_id", id}, {"device_type", k.second}, {"key", v.key}};
-            if (!v.unit.empty()) labels.emplace_back("unit", v.unit);
-            x.sample(labels, *v.value);
+            ValueSample vs;
+            if (!v.value || !family_of(img.record_type, v.key, vs)) continue;
+            const FamilyDef& def = defs[vs.family];
+            L labels = device;
+            labels.insert(labels.end(), vs.labels.begin(), vs.labels.end());
+            auto& out = samples[vs.family];
+            switch (def.shape) {
+            case FamilyShape::Gauge: out.emplace_back(labels, *v.value); break;
+            case FamilyShape::Flag: out.emplace_back(labels, *v.value == def.flag_code ? 1 : 0); break;
+            case FamilyShape::StateSet:
+                for (size_t code = 0; code < def.states.size(); ++code) {
+                    L l = labels;
+                    l.emplace_back("state", def.states[code]);
+                    out.emplace_back(std::move(l), *v.value == static_cast<double>(code) ? 1 : 0);
+                }
+                break;
+            }
         }
     }
+    for (size_t f = 0; f < defs.size(); ++f) {
+        // Patterns of one family sit next to each other: one HELP and TYPE for them all.
+        if (f == 0 || std::strcmp(defs[f].name, defs[f - 1].name) != 0)
+            x.family(defs[f].name, "gauge", defs[f].help, defs[f].unit);
+        for (const auto& [labels, value] : samples[f]) x.sample(labels, value);
+    }
 
-    x.family("zrt4600a_alarm_active", "gauge", "1 for each alarm that is raised now");
-    for (const auto& [k, a] : s.alarms)
-        x.sample({{"site", site_},
-                  {"data_id", std::to_string(a.data_id)},
-                  {"device_type", a.device_type},
-                  {"key", a.key},
-                  {"seq", std::to_string(a.seq)},
-                  {"name", a.name},
-                  {"level", std::to_string(a.level)},
-                  {"signal_id", a.signal_id}},
+    x.family("zrt4600a_alarm_active", "gauge",
+             "1 for each alarm that is raised now; name and instance are the system's own texts, alarm their English "
+             "name");
+    for (const auto& [k, r] : s.alarms) {
+        const MetricAlarm& a = r.alarm;
+        x.sample(with({{"device", a.device_type},
+                       {"data_id", std::to_string(a.data_id)},
+                       {"key", a.key},
+                       {"signal_id", a.signal_id},
+                       {"level", std::to_string(a.level)},
+                       {"severity", alarm_severity(a.level)},
+                       {"alarm", alarm_english(a.key, a.name)},
+                       {"name", a.name},
+                       {"instance", a.instance}}),
                  1);
+    }
     return x.finish();
+}
+
+std::string MetricsState::status_json() const {
+    const Snapshot s = copy();
+    const auto now = Clock::now();
+    const auto wall = std::chrono::system_clock::now();
+    auto rounded = [](double v) { return std::round(v * 1000.0) / 1000.0; };
+
+    Json::Value sys(Json::objectValue);
+    sys["site"] = site_;
+    sys["system"] = system_;
+    sys["model"] = s.model;
+    Json::Value line(Json::objectValue);
+    line["up"] = s.line_up;
+    line["cycles"] = Json::UInt64(s.cycles);
+    line["timeouts"] = Json::UInt64(s.timeouts);
+    line["bad_frames"] = Json::UInt64(s.bad_frames);
+    line["stale_frames"] = Json::UInt64(s.stale_frames);
+    line["line_lost"] = Json::UInt64(s.line_lost);
+    line["last_cycle"] = s.have_cycle ? Json::Value(iso_utc(s.last_cycle_end)) : Json::Value();
+    line["last_cycle_age_s"] =
+        s.have_cycle ? Json::Value(rounded(std::chrono::duration<double>(wall - s.last_cycle_end).count())) : Json::Value();
+    line["cycle_duration_s"] = s.have_cycle ? Json::Value(rounded(s.last_cycle_s)) : Json::Value();
+    sys["line"] = line;
+
+    Json::Value devices(Json::arrayValue);
+    for (const auto& [k, img] : s.images) {
+        const DecodedImage d = decode_image(img.record_type, img.bytes);
+        Json::Value dev(Json::objectValue);
+        dev["data_id"] = k.first;
+        dev["device_type"] = k.second;
+        dev["record_type"] = img.record_type;
+        dev["device"] = d.device;
+        dev["valid"] = d.valid;
+        dev["image_time"] = d.time;
+        dev["age_s"] = rounded(std::chrono::duration<double>(now - img.at).count());
+        Json::Value values(Json::arrayValue);
+        for (const DecodedValue& v : d.values) {
+            Json::Value j(Json::objectValue);
+            j["key"] = v.key;
+            j["label"] = v.label;
+            j["unit"] = v.unit;
+            j["kind"] = v.kind == ValueKind::Measure ? "measure"
+                        : v.kind == ValueKind::Setting ? "setting"
+                        : v.kind == ValueKind::State   ? "state"
+                                                       : "count";
+            j["value"] = v.value ? Json::Value(*v.value) : Json::Value();
+            if (!v.state_text.empty()) j["state"] = v.state_text;
+            values.append(j);
+        }
+        dev["values"] = values;
+        devices.append(dev);
+    }
+    sys["devices"] = devices;
+
+    Json::Value alarms(Json::arrayValue);
+    for (const auto& [k, r] : s.alarms) {
+        const MetricAlarm& a = r.alarm;
+        Json::Value j(Json::objectValue);
+        j["data_id"] = a.data_id;
+        j["device_type"] = a.device_type;
+        j["key"] = a.key;
+        j["signal_id"] = a.signal_id;
+        j["level"] = a.level;
+        j["severity"] = alarm_severity(a.level);
+        j["name"] = a.name;
+        j["instance"] = a.instance;
+        j["alarm"] = alarm_english(a.key, a.name);
+        j["since"] = iso_utc(r.since);
+        alarms.append(j);
+    }
+    sys["alarms"] = alarms;
+
+    Json::Value trend(Json::objectValue);
+    for (const auto& [id, points] : s.dc_trend) {
+        Json::Value p(Json::arrayValue);
+        for (const auto& [t, v] : points) {
+            Json::Value pair(Json::arrayValue);
+            pair.append(rounded(t));
+            pair.append(v);
+            p.append(pair);
+        }
+        trend[std::to_string(id)] = p;
+    }
+    sys["dc_trend"] = trend;
+
+    Json::Value root(Json::objectValue);
+    root["time"] = iso_utc(wall);
+    root["version"] = Json::UInt64(s.version);
+    Json::Value systems(Json::arrayValue);
+    systems.append(sys);
+    root["systems"] = systems;
+    Json::StreamWriterBuilder w;
+    w["indentation"] = "";
+    w["emitUTF8"] = true;
+    return Json::writeString(w, root);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -255,168 +479,6 @@ ListenAddress parse_listen_address(const std::string& text) {
     a.address = host;
     a.port = port_of(port);
     return a;
-}
-
-namespace {
-
-constexpr size_t kMaxRequest = 8192;
-constexpr int kMaxConnections = 32;
-constexpr auto kRequestTimeout = std::chrono::seconds(5);
-
-}  // namespace
-
-struct MetricsServer::Impl {
-    asio::io_context io;
-    asio::ip::tcp::acceptor acceptor{io};
-    std::function<std::string(Exposition::Format)> render;
-    std::string host;
-    uint16_t port = 0;
-    int open = 0;  // connections being served (touched on the server thread only)
-    std::thread thread;
-
-    void accept();
-    void serve(std::shared_ptr<asio::ip::tcp::socket> sock);
-    std::string answer(const std::string& head) const;
-};
-
-void MetricsServer::Impl::accept() {
-    auto sock = std::make_shared<asio::ip::tcp::socket>(io);
-    acceptor.async_accept(*sock, [this, sock](const asio::error_code& ec) {
-        if (ec == asio::error::operation_aborted) return;
-        if (!ec) {
-            if (open >= kMaxConnections) {
-                asio::error_code ignore;
-                sock->close(ignore);
-            } else {
-                serve(sock);
-            }
-        }
-        accept();
-    });
-}
-
-void MetricsServer::Impl::serve(std::shared_ptr<asio::ip::tcp::socket> sock) {
-    ++open;
-    struct Conn {
-        std::shared_ptr<asio::ip::tcp::socket> sock;
-        asio::streambuf buf{kMaxRequest};
-        asio::steady_timer timer;
-        std::string reply;
-        explicit Conn(std::shared_ptr<asio::ip::tcp::socket> s) : sock(std::move(s)), timer(sock->get_executor()) {}
-    };
-    auto c = std::make_shared<Conn>(std::move(sock));
-    // Closes the connection once, whichever of the timer and the exchange ends first.
-    auto done = std::make_shared<bool>(false);
-    auto finish = [this, c, done] {
-        if (*done) return;
-        *done = true;
-        --open;
-        asio::error_code ignore;
-        c->timer.cancel();
-        c->sock->shutdown(asio::ip::tcp::socket::shutdown_both, ignore);
-        c->sock->close(ignore);
-    };
-    c->timer.expires_after(kRequestTimeout);
-    c->timer.async_wait([finish](const asio::error_code& ec) {
-        if (!ec) finish();
-    });
-    asio::async_read_until(*c->sock, c->buf, "\r\n\r\n", [this, c, finish](const asio::error_code& ec, size_t) {
-        if (ec) {
-            // Too long a request head gets its answer; anything else just ends.
-            if (ec == asio::error::not_found) {
-                c->reply = "HTTP/1.1 431 Request Header Fields Too Large\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-                asio::async_write(*c->sock, asio::buffer(c->reply), [c, finish](const asio::error_code&, size_t) { finish(); });
-            } else {
-                finish();
-            }
-            return;
-        }
-        const auto data = c->buf.data();
-        const std::string head(asio::buffers_begin(data), asio::buffers_end(data));
-        c->reply = answer(head);
-        asio::async_write(*c->sock, asio::buffer(c->reply), [c, finish](const asio::error_code&, size_t) { finish(); });
-    });
-}
-
-std::string MetricsServer::Impl::answer(const std::string& request) const {
-    const std::string line = request.substr(0, request.find("\r\n"));
-    auto response = [](const char* status, const std::string& type, const std::string& body, bool head,
-                       const char* extra = "") {
-        std::string r = std::string("HTTP/1.1 ") + status + "\r\n";
-        if (!type.empty()) r += "Content-Type: " + type + "\r\n";
-        r += "Content-Length: " + std::to_string(body.size()) + "\r\n" + extra + "Connection: close\r\n\r\n";
-        if (!head) r += body;
-        return r;
-    };
-    const size_t sp1 = line.find(' ');
-    const size_t sp2 = sp1 == std::string::npos ? std::string::npos : line.find(' ', sp1 + 1);
-    if (sp2 == std::string::npos || line.compare(sp2 + 1, 5, "HTTP/") != 0)
-        return response("400 Bad Request", "text/plain; charset=utf-8", "bad request\n", false);
-    const std::string method = line.substr(0, sp1);
-    std::string target = line.substr(sp1 + 1, sp2 - sp1 - 1);
-    target = target.substr(0, target.find('?'));
-    const bool head = method == "HEAD";
-    if (method != "GET" && !head)
-        return response("405 Method Not Allowed", "text/plain; charset=utf-8", "only GET and HEAD\n", false,
-                        "Allow: GET, HEAD\r\n");
-    if (target != "/metrics")
-        return response("404 Not Found", "text/plain; charset=utf-8", "the metrics are at /metrics\n", head);
-    // OpenMetrics to a client that asks for it in its Accept header.
-    std::string lower(request);
-    for (char& ch : lower) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-    const size_t accept = lower.find("\r\naccept:");
-    const size_t accept_end = accept == std::string::npos ? accept : lower.find("\r\n", accept + 2);
-    const bool om = accept != std::string::npos &&
-                    lower.substr(accept, accept_end - accept).find("application/openmetrics-text") != std::string::npos;
-    const Exposition::Format format = om ? Exposition::Format::OpenMetrics : Exposition::Format::PrometheusText;
-    std::string body;
-    try {
-        body = render(format);
-    } catch (const std::exception& e) {
-        return response("500 Internal Server Error", "text/plain; charset=utf-8", std::string(e.what()) + "\n", head);
-    }
-    return response("200 OK", Exposition::content_type(format), body, head);
-}
-
-MetricsServer::MetricsServer(const ListenAddress& where, std::function<std::string(Exposition::Format)> render)
-    : impl_(std::make_unique<Impl>()) {
-    impl_->render = std::move(render);
-    const std::string shown = where.address.find(':') != std::string::npos ? "[" + where.address + "]" : where.address;
-    try {
-        const asio::ip::tcp::endpoint ep(asio::ip::make_address(where.address), where.port);
-        impl_->acceptor.open(ep.protocol());
-        impl_->acceptor.set_option(asio::ip::tcp::acceptor::reuse_address(true));
-        if (ep.address().is_v6()) impl_->acceptor.set_option(asio::ip::v6_only(true));
-        impl_->acceptor.bind(ep);
-        impl_->acceptor.listen();
-    } catch (const std::system_error& e) {
-        throw std::runtime_error("cannot listen on " + shown + ":" + std::to_string(where.port) + ": " +
-                                 e.code().message());
-    }
-    impl_->host = shown;
-    impl_->port = impl_->acceptor.local_endpoint().port();
-    impl_->accept();
-    impl_->thread = std::thread([this] {
-        for (;;) {
-            try {
-                impl_->io.run();
-                return;
-            } catch (const std::exception&) {
-                // A failed connection never ends the server.
-            }
-        }
-    });
-}
-
-MetricsServer::~MetricsServer() {
-    impl_->io.stop();
-    if (impl_->thread.joinable()) impl_->thread.join();
-}
-
-uint16_t MetricsServer::port() const { return impl_->port; }
-
-std::string MetricsServer::url() const {
-    return "http://" + impl_->host + ":" + std::to_string(impl_->port) + "/metrics";
 }
 
 }  // namespace zrt::host

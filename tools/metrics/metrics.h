@@ -1,10 +1,7 @@
 #pragma once
-// Metrics of a running host in the OpenMetrics text format, served over HTTP (GET /metrics).
-//
-// The host hands each event to a MetricsState, which only copies it under a mutex; the
-// MetricsServer runs its own io_context on its own thread and, for each scrape, copies the
-// state and decodes and writes it there, so a scrape (or a stuck client) never blocks or
-// slows the polling of the line.
+// Metrics and status of a running host: the OpenMetrics (or Prometheus text) exposition and
+// the status JSON of what the host last saw. The HTTP server that serves them is in
+// http_server.h.
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -36,8 +33,11 @@ public:
     static const char* content_type(Format f);
 
     // `type`: "gauge", "counter", "info", "unknown". A counter's name has no "_total";
-    // its samples are written with it. Throws std::invalid_argument for a bad name.
-    void family(const std::string& name, const std::string& type, const std::string& help);
+    // its samples are written with it. `unit` ("volts", "seconds"), when given, must end the
+    // name; OpenMetrics states it in a UNIT line. Throws std::invalid_argument for a bad
+    // name.
+    void family(const std::string& name, const std::string& type, const std::string& help,
+                const std::string& unit = "");
     // A sample of the current family.
     void sample(const Labels& labels, double value);
     // The text ("# EOF\n" included for OpenMetrics); the writer is empty again afterwards.
@@ -55,25 +55,43 @@ private:
     std::string sample_name_;
 };
 
-// An active alarm as the metrics show it.
+// An active alarm as the metrics and the status show it. Its identity is the device, the
+// key and the instance text: the rule's sequence within a cycle is not part of it.
 struct MetricAlarm {
     uint32_t data_id = 0;
     std::string device_type, key, name, signal_id;
     uint32_t seq = 0, level = 0;
+    std::string instance;
 };
 
-// What the host last saw, updated from the host's threads; render() is called by the server.
+// What the host last saw, updated from the host's threads. Every update only copies under a
+// mutex; render() and status_json() copy the state and do their work outside the lock, on
+// the thread of whoever asks (the HTTP server's), so a scrape never holds up the polling.
 class MetricsState {
 public:
-    explicit MetricsState(std::string site);
+    // `site`: the site label; `system`: the data id of the power system.
+    explicit MetricsState(std::string site, uint32_t system = 0);
 
     void publish(uint32_t data_id, const std::string& device_type, int record_type, const std::vector<uint8_t>& image);
     void alarm(const MetricAlarm& a, bool raised);
     void cycle(const CycleStats& c);
+    // A change from up to down counts one line loss.
     void set_line_up(bool up);
+    // Counted as they happen.
+    void count_timeout();
+    void count_bad_frame();
+    void count_stale_frame();
+    void count_rtn(unsigned code);
+    // The model text the system reported.
+    void set_model(const std::string& model);
 
     // The exposition of the current state.
     std::string render(Exposition::Format f = Exposition::Format::OpenMetrics) const;
+    // The status as one JSON object: the system, its line, each device's values with units
+    // and ages, the active alarms and the recent DC bus voltage.
+    std::string status_json() const;
+    // Goes up by one with every change of the state.
+    uint64_t version() const;
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -83,17 +101,30 @@ private:
         Clock::time_point at;
     };
     using DeviceKey = std::pair<uint32_t, std::string>;
-    using AlarmKey = std::tuple<uint32_t, std::string, std::string, uint32_t>;  // id, type, key, seq
+    using AlarmKey = std::tuple<uint32_t, std::string, std::string, std::string>;  // id, type, key, instance
+    struct Raised {
+        MetricAlarm alarm;
+        std::chrono::system_clock::time_point since;
+    };
     struct Snapshot {
         std::vector<std::pair<DeviceKey, Image>> images;  // in order of first publication
-        std::map<AlarmKey, MetricAlarm> alarms;
-        uint64_t cycles = 0, errors = 0, timeouts = 0, bad_frames = 0, tx_bytes = 0, rx_bytes = 0;
+        std::map<AlarmKey, Raised> alarms;
+        uint64_t cycles = 0, timeouts = 0, bad_frames = 0, stale_frames = 0, line_lost = 0, tx_bytes = 0,
+                 rx_bytes = 0;
+        std::map<unsigned, uint64_t> rtn;
         double last_cycle_s = 0.0;
+        std::chrono::system_clock::time_point last_cycle_end;
         bool have_cycle = false;
         bool line_up = false;
+        std::string model;
+        // DC bus voltage of each DC screen over the last minutes: (unix seconds, volts).
+        std::map<uint32_t, std::vector<std::pair<double, double>>> dc_trend;
+        uint64_t version = 0;
     };
+    Snapshot copy() const;
 
     const std::string site_;
+    const uint32_t system_;
     mutable std::mutex mu_;
     Snapshot s_;
 };
@@ -105,26 +136,5 @@ struct ListenAddress {
     uint16_t port = 0;
 };
 ListenAddress parse_listen_address(const std::string& text);
-
-// HTTP/1.1 server of GET /metrics (and HEAD) on a thread of its own: OpenMetrics to a client
-// whose Accept header names application/openmetrics-text (Prometheus does), the Prometheus
-// text format to others (curl, promtool). One request per connection; a client that sends no full request within a few seconds is dropped, and at
-// most a few dozen connections are served at once.
-class MetricsServer {
-public:
-    // Listens at once; throws std::runtime_error when it cannot.
-    MetricsServer(const ListenAddress& where, std::function<std::string(Exposition::Format)> render);
-    ~MetricsServer();
-    MetricsServer(const MetricsServer&) = delete;
-    MetricsServer& operator=(const MetricsServer&) = delete;
-
-    uint16_t port() const;
-    std::string url() const;  // "http://127.0.0.1:9100/metrics"
-
-    struct Impl;
-
-private:
-    std::unique_ptr<Impl> impl_;
-};
 
 }  // namespace zrt::host
