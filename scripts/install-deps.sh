@@ -15,17 +15,19 @@ native=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libboost-dev libboost-date-time-dev libjsoncpp-dev
   libfmt-dev libcli11-dev libasio-dev libsqlite3-dev sqlite3
-  clang libclang-rt-14-dev valgrind socat python3
+  clang libclang-rt-14-dev valgrind socat python3 libsnmp-dev
 )
 armhf=(
   crossbuild-essential-armhf qemu-user
   libboost-dev:armhf libboost-date-time-dev:armhf libjsoncpp-dev:armhf
   libfmt-dev:armhf libgtest-dev:armhf libgmock-dev:armhf
 )
-# Packages, their checks and the metrics check (scripts/package.sh, scripts/metrics-check.sh):
-# the armhf tools need SQLite for ARM too.
+# Packages, their checks, the metrics check and the SNMP checks (scripts/package.sh,
+# scripts/metrics-check.sh, scripts/snmp-check.sh, scripts/mib-check.sh): the armhf tools need
+# SQLite for ARM too.
 packaging=(
   dpkg-dev fakeroot file lintian help2man debootstrap prometheus libsqlite3-dev:armhf
+  snmpd snmptrapd snmp smitools
 )
 
 want_packaging=0
