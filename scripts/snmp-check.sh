@@ -10,7 +10,8 @@
 #      (voltsDC, units, precision 1, value 535, ok) and screen 12's absent phase C current
 #      as unavailable; the active-alarm table holds what the host's events hold active;
 #   4. snmptrapd received zrtAlarmRaised and zrtAlarmCleared for the rectifier module fault
-#      the plant's script raises at cycle 3 and clears at cycle 5;
+#      the plant's script raises at cycle 3 and clears at cycle 5, and zrtLineLost and
+#      zrtLineBack when the simulator leaves seven replies out at cycle 12;
 #   5. snmpd is killed and started again: the subagent registers again, the walk answers,
 #      and the host polled on meanwhile.
 # Every wait is bounded; everything started is stopped at the end, pass or fail.
@@ -24,7 +25,7 @@ host="${build}/tools/zrt4600a-host"
 
 if [ ! -f "${build}/CMakeCache.txt" ]; then cmake --preset default >/dev/null; fi
 cmake --build "${build}" -j "${JOBS:-2}" --target zrt4600a-host >/dev/null
-for tool in snmpd snmptrapd snmpwalk snmpget python3; do
+for tool in snmpd snmptrapd snmpwalk snmpbulkwalk python3; do
   command -v "${tool}" >/dev/null || PATH="${PATH}:/usr/sbin" command -v "${tool}" >/dev/null ||
     { echo "snmp-check: ${tool} is missing (bash scripts/install-deps.sh --packaging)" >&2; exit 2; }
 done
@@ -56,17 +57,26 @@ cp mibs/*.txt "${work}/mibs/"
 socket="${work}/agentx/master"
 agent_port="$(free_udp_port)"
 trap_port="$(free_udp_port)"
-walk() { snmpwalk -v2c -c ci -On -Oe -Oq -t 2 -r 1 -M /nonexistent -m "" "udp:127.0.0.1:${agent_port}" "$@"; }
+walk() { snmpbulkwalk -v2c -c ci -On -Oe -Oq -t 2 -r 1 -M /nonexistent -m "" "udp:127.0.0.1:${agent_port}" "$@"; }
 
-# Settings of the reference site with the subagent on, tried again every second.
+# Settings of the reference site with the subagent on, tried again every second, and a line
+# that counts as lost after 4 s of silence (cycles are 2 s apart).
 site_with() {  # AGENTX OUT
   python3 - "$1" "$2" <<'PY'
 import json, sys
 s = json.load(open("examples/site.json"))
 s["snmp"] = {"agentx": sys.argv[1], "ping_interval_s": 1}
+s["line_timeout_s"] = 4
 json.dump(s, open(sys.argv[2], "w"))
 PY
 }
+# The reference plant, silent for seven replies in a row at cycle 12 (a second each): the line is lost and back.
+python3 - "${plant}" "${work}/plant.json" <<'PY'
+import json, sys
+p = json.load(open(sys.argv[1]))
+p["faults"] = [{"command": "41_41", "kind": "no_reply", "cycle": 12, "times": 7}]
+json.dump(p, open(sys.argv[2], "w"))
+PY
 
 # 1. Bad input: the host polls on.
 "${host}" --simulate --json --plant "${plant}" --cycles 2 --snmp-agentx tcp:example.invalid:705 \
@@ -104,7 +114,7 @@ for _ in $(seq 50); do [ -S "${socket}" ] && break; sleep 0.2; done
 [ -S "${socket}" ] || fail "snmpd made no AgentX socket"
 
 site_with "${socket}" "${work}/site.json"
-"${host}" --simulate --json --plant "${plant}" --settings "${work}/site.json" --site ci \
+"${host}" --simulate --json --plant "${work}/plant.json" --settings "${work}/site.json" --site ci \
   >"${work}/events.json" 2>"${work}/host.log" &
 host_pid=$!
 
@@ -130,7 +140,7 @@ wait_walk() {  # SECONDS: until the sensor table answers
 wait_cycles 7 120
 wait_walk 30
 
-# 3. Sensors and active alarms.
+# 3. Sensors and active alarms (the alarm table last, right before the events are read).
 walk 1.3.6.1.2.1.47.1.1.1 >"${work}/entities.txt"
 walk 1.3.6.1.2.1.99.1.1 >"${work}/sensors.txt"
 walk 1.3.6.1.4.1.99999.1 >"${work}/private.txt"
@@ -180,13 +190,20 @@ text = open(sys.argv[1], encoding="utf-8", errors="replace").read()
 # One record per notification, each starting with its date.
 records = re.split(r"\n(?=\d{4}-\d\d-\d\d )", text)
 def of(kind):
-    return [r for r in records if "zrtAlarm" + kind in r and re.search(r'zrtAlarmKey\.\d+ = STRING: "?RC_0"?', r)
+    return [r for r in records if re.search(r"= OID: [\w:-]*zrtAlarm%s\b" % kind, r) and re.search(r'zrtAlarmKey\.\d+ = STRING: "?RC_0"?', r)
             and re.search(r'zrtAlarmSignalId\.\d+ = STRING: "?06024"?', r)
             and re.search(r'zrtAlarmName\.\d+ = STRING: "?rectifier module fault"?', r)]
 raised, cleared = of("Raised"), of("Cleared")
 print("snmp-check: notifications of RC_0: %d raised, %d cleared" % (len(raised), len(cleared)))
 assert raised and cleared
 PY
+
+# The line lost at cycle 12 and back.
+wait_cycles 13 180
+for _ in $(seq 20); do grep -q 'zrtLineBack' "${work}/traps.log" && break; sleep 0.5; done
+grep -q 'zrtLineLost' "${work}/traps.log" || fail "snmptrapd received no zrtLineLost"
+grep -q 'zrtLineBack' "${work}/traps.log" || fail "snmptrapd received no zrtLineBack"
+echo "snmp-check: notifications of the line: zrtLineLost and zrtLineBack received"
 
 # 5. The master restarts: the subagent registers again.
 before="$(cycles)"
@@ -214,17 +231,18 @@ import sys
 work = sys.argv[1]
 ent = [l.rstrip("\n") for l in open(work + "/entities.txt", encoding="utf-8", errors="replace")]
 names = {l.split(" ", 1)[0].rsplit(".", 1)[1]: l.split(" ", 1)[1] for l in ent if l.startswith(".1.3.6.1.2.1.47.1.1.1.1.7.")}
-keep = [ix for ix, n in names.items() if n.startswith('"DC screen 21') or n.startswith('"AC screen 12 phase')]
-print("$ snmpwalk -v2c -c ci -On udp:127.0.0.1:PORT 1.3.6.1.2.1.47.1.1.1.1.7   (entPhysicalName; DC screen 21 and AC screen 12 phases)")
+keep = [ix for ix, n in names.items() if n in ('"DC screen 21 output voltage"', '"DC screen 21 output current"',
+                                             '"AC screen 12 phase B current"', '"AC screen 12 phase C current"')]
+print("$ snmpbulkwalk -v2c -c ci -On -Oe -Oq udp:127.0.0.1:PORT 1.3.6.1.2.1.47.1.1.1   (entPhysicalTable; the names of four sensors shown)")
 for ix in keep: print(".1.3.6.1.2.1.47.1.1.1.1.7.%s %s" % (ix, names[ix]))
 print()
-print("$ snmpwalk -v2c -c ci -On udp:127.0.0.1:PORT 1.3.6.1.2.1.99.1.1   (entPhySensorTable, the same rows)")
+print("$ snmpbulkwalk -v2c -c ci -On -Oe -Oq udp:127.0.0.1:PORT 1.3.6.1.2.1.99.1.1   (entPhySensorTable; the same four rows shown)")
 for l in open(work + "/sensors.txt", encoding="utf-8", errors="replace"):
     if l.split(" ", 1)[0].rsplit(".", 1)[1] in keep: print(l.rstrip("\n"))
 PY
   {
     echo
-    echo "\$ snmpwalk -v2c -c ci -M mibs:STUBS -m ZRT4600A-MIB udp:127.0.0.1:PORT zrtObjects"
+    echo "\$ snmpwalk -v2c -c ci -M mibs:STUBS -m ZRT4600A-MIB udp:127.0.0.1:PORT ZRT4600A-MIB::zrtObjects"
     snmpwalk -v2c -c ci -t 2 -r 1 -M "${work}/mibs" -m ZRT4600A-MIB "udp:127.0.0.1:${agent_port}" ZRT4600A-MIB::zrtObjects
   } >>"${SNMP_CHECK_SAVE}/snmpwalk.txt"
   cp "${work}/traps.log" "${SNMP_CHECK_SAVE}/trap.txt"
