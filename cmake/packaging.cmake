@@ -35,6 +35,8 @@ if(TARGET zrt4600a-host)
   install(FILES ${ZRT_EXAMPLE_FILES} DESTINATION ${ZRT_INSTALL_EXAMPLESDIR} COMPONENT tools)
   install(FILES packaging/copyright DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/zrt4600a-tools COMPONENT tools)
   install(FILES ${ZRT_CHANGELOG_GZ} DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/zrt4600a-tools COMPONENT tools)
+  # The SNMP subagent's MIB, where net-snmp's tools look (-m +ZRT4600A-MIB).
+  install(FILES mibs/ZRT4600A-MIB.txt DESTINATION ${CMAKE_INSTALL_DATADIR}/snmp/mibs COMPONENT tools)
   configure_file(packaging/zrt4600a-host@.service.in ${PROJECT_BINARY_DIR}/packaging/zrt4600a-host@.service @ONLY)
   install(FILES ${PROJECT_BINARY_DIR}/packaging/zrt4600a-host@.service
           DESTINATION ${ZRT_INSTALL_SYSTEMD_UNITDIR} COMPONENT tools)
@@ -108,9 +110,12 @@ distribution) over its serial line.")
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME zrt4600a-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "zrt4600a (= ${PROJECT_VERSION})")
+# The SNMP subagent registers with the system's snmpd (optional).
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SUGGESTS "snmpd")
 set(CPACK_DEBIAN_TOOLS_DESCRIPTION "ZRT4600 power-system monitor: host application, simulator, service
 zrt4600a-host runs the zrt4600a plug-in against a serial line, keeps the
-history in SQLite and serves OpenMetrics for Prometheus; the
+history in SQLite, serves OpenMetrics for Prometheus and sensors, alarms
+and notifications over SNMP as an AgentX subagent of snmpd; the
 zrt4600a-host@.service unit runs one site per instance. zrt4600a-sim
 simulates the power system on a pseudo-terminal.")
 include(CPack)

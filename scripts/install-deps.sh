@@ -26,17 +26,19 @@ native=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libboost-dev libboost-date-time-dev libjsoncpp-dev
   libfmt-dev libcli11-dev libasio-dev libsqlite3-dev sqlite3
-  clang libclang-rt-14-dev valgrind socat python3
+  clang libclang-rt-14-dev valgrind socat python3 libsnmp-dev
 )
 armhf=(
   crossbuild-essential-armhf qemu-user
   libboost-dev:armhf libboost-date-time-dev:armhf libjsoncpp-dev:armhf
   libfmt-dev:armhf libgtest-dev:armhf libgmock-dev:armhf
 )
-# Packages, their checks, the metrics check and the older-toolchain check
-# (scripts/package.sh, scripts/metrics-check.sh, scripts/compat-check.sh).
+# Packages, their checks, the metrics check, the SNMP checks and the older-toolchain check
+# (scripts/package.sh, scripts/metrics-check.sh, scripts/snmp-check.sh, scripts/mib-check.sh,
+# scripts/compat-check.sh).
 packaging=(
   dpkg-dev fakeroot file lintian help2man debootstrap prometheus
+  snmpd snmptrapd snmp smitools
 )
 
 want_armhf=0 want_packaging=0 if_missing=0 print_only=0

@@ -25,6 +25,7 @@
 #include "tools/core/host_error.h"
 #include "tools/metrics/http_server.h"
 #include "tools/metrics/metrics.h"
+#include "tools/snmp/snmp_sink.h"
 #include "tools/view/output.h"
 #include "tools/app/plugin_loader.h"
 #include "tools/line/serial_line.h"
@@ -105,6 +106,11 @@ HostSettings host_settings(const Json::Value& s, const std::string& file) {
     if (s.isMember("history_rollup_days")) h.history_rollup_days = s["history_rollup_days"].asInt();
     if (s.isMember("metrics")) h.metrics = s["metrics"].asString();
     if (s.isMember("site")) h.site = s["site"].asString();
+    if (s.isMember("snmp")) {
+        const Json::Value& snmp = s["snmp"];
+        if (snmp.isMember("agentx")) h.snmp_agentx = snmp["agentx"].asString();
+        if (snmp.isMember("ping_interval_s")) h.snmp_ping_s = snmp["ping_interval_s"].asInt();
+    }
     return h;
 }
 
@@ -263,6 +269,7 @@ private:
     void configure(const Json::Value& settings, const HostSettings& hs);
     void restore_alarms();
     void start_metrics(const HostSettings& hs);
+    void start_snmp(const HostSettings& hs);
     void load_caches();
     std::string choose_port(const HostSettings& hs, StartInfo& info);
     void open_line(const HostSettings& hs);
@@ -285,6 +292,8 @@ private:
     asio::io_context io_;
     // The store outlives the controller, whose worker saves into it.
     std::unique_ptr<HistoryStore> store_;
+    // The SNMP subagent's feed outlives the controller too: its worker reports alarms to it.
+    std::unique_ptr<snmp::SnmpSink> snmp_;
     std::shared_ptr<devhost::Controller> controller_;
     std::unique_ptr<Plugin> plugin_;
     std::shared_ptr<TXQSPDevice> dev_;
@@ -379,6 +388,7 @@ int Host::run() {
 
     if (opt_.cycles != 0 && received_signal() == 0) {
         start_metrics(hs);
+        start_snmp(hs);
         open_line(hs);
         timer_ = std::make_unique<asio::steady_timer>(io_);
         tick();
@@ -398,6 +408,7 @@ int Host::run() {
     answer_queries();
     presenter_->stop(cycles_, stop_reason_);
     metrics_server_.reset();
+    if (snmp_) snmp_->stop();
     builtin_.reset();
     if (failed_) return kExitRuntime;
     if (interrupted_ && opt_.cycles > 0 && cycles_ < static_cast<uint64_t>(opt_.cycles)) return kExitInterrupted;
@@ -480,6 +491,26 @@ void Host::start_metrics(const HostSettings& hs) {
     }
     diag(2, "metrics of site " + site + " at " + metrics_server_->url() + ", live page at " +
                 metrics_server_->base_url());
+}
+
+void Host::start_snmp(const HostSettings& hs) {
+    const std::string where = opt_.snmp_agentx.empty() ? hs.snmp_agentx : opt_.snmp_agentx;
+    if (where.empty()) return;
+    snmp::SinkOptions o;
+    o.agentx = where;
+    o.origin = opt_.snmp_agentx.empty() ? "the settings file " + opt_.settings + ": \"snmp\".\"agentx\"" : "--snmp-agentx";
+    o.ping_interval_s = hs.snmp_ping_s;
+    o.site = !opt_.site.empty() ? opt_.site : !hs.site.empty() ? hs.site : std::to_string(hs.data_id);
+    o.system_data_id = dev_->DataId();
+    o.system_type = dev_->DeviceType();
+    for (const auto& child : dev_->GetAllChildVDevices())
+        if (child) o.children.push_back({child->DataId(), child->DeviceType()});
+    snmp_ = std::make_unique<snmp::SnmpSink>(o, [this](int level, const std::string& text) { diag(level, text); });
+    for (const StoredAlarm& a : restored_) {
+        const auto since = from_stored_time(a.since);
+        snmp_->feed().restored({a.data_id, a.device_type, a.key, a.sequence, a.signal_id, a.level, a.name, a.instance},
+                               since ? *since : SystemClock::now());
+    }
 }
 
 // The command line before the settings; a port before the simulator.
@@ -615,6 +646,7 @@ void Host::watch_line() {
             line_up_ = true;
             up_since_ = *last_reply_;
             if (metrics_) metrics_->set_line_up(true);
+            if (snmp_) snmp_->feed().line(true);
             diag(1, "the line " + port_ + " is up again");
             controller_->batch_check(*dev_, {line_lost_rule(dev_->DataId(), port_, false)});
             presenter_->line(line_status(now));
@@ -625,6 +657,7 @@ void Host::watch_line() {
     if (line_up_ && silence >= line_timeout_s_) {
         line_up_ = false;
         if (metrics_) metrics_->set_line_up(false);
+        if (snmp_) snmp_->feed().line(false);
         diag(0, "the line " + port_ + " is lost: no reply for " + std::to_string(static_cast<long>(silence)) + " s");
         if (cycles_ == 0) confirmed_.insert({dev_->DataId(), "line_lost", 0});
         controller_->batch_check(*dev_, {line_lost_rule(dev_->DataId(), port_, true)});
@@ -736,6 +769,7 @@ void Host::on_publish(const devhost::ImageEvent& e) {
     if (e.device_type == rc_type_ && e.image.size() > 57) rc_modules_ = e.image[57];
     presenter_->publish(e);
     if (metrics_) metrics_->publish(e.data_id, e.device_type, e.record_type, e.image);
+    if (snmp_) snmp_->feed().publish(e.data_id, e.device_type, e.record_type, e.image);
     // The rectifier child publishes last in every cycle.
     if (e.data_id == rc_id_ && e.device_type == rc_type_) asio::post(io_, [this] { cycle_done(); });
 }
@@ -756,6 +790,10 @@ void Host::on_alarm(const devhost::AlarmEvent& e) {
         metrics_->alarm({e.data_id, e.device_type, e.rule.key, e.rule.name, e.rule.signal_id, e.rule.sequence,
                          e.rule.level, e.rule.instance},
                         e.raised);
+    if (snmp_)
+        snmp_->feed().alarm({e.data_id, e.device_type, e.rule.key, e.rule.sequence, e.rule.signal_id, e.rule.level,
+                             e.rule.name, e.rule.instance},
+                            e.raised);
     if (e.raised && e.rule.key == "device_model") {
         // "本驱动类型:zrt4600a 检测型号:<the model text>"
         const std::string& t = e.rule.instance;
@@ -806,6 +844,7 @@ void Host::cycle_done() {
     }
     cycles_ = c.n;
     flush_repeats();
+    if (snmp_) snmp_->feed().cycle(c.end);
     if (metrics_) {
         metrics_->cycle(c);
         metrics_->set_line_up(line_up_);

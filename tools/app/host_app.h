@@ -37,6 +37,7 @@ struct HostOptions {
     std::string log_level = "info";  // error, warn, info, debug
     std::string metrics;   // ADDR:PORT of the metrics endpoint; empty: the settings' "metrics", else none
     std::string site;      // the metrics' site label; empty: the settings' "site", else the data id
+    std::string snmp_agentx;  // the AgentX master's address; empty: the settings' "snmp"."agentx", else no subagent
 };
 
 // Host keys of the settings file.
@@ -54,6 +55,8 @@ struct HostSettings {
     double line_timeout_s = 10;  // silence before the line counts as lost
     std::string metrics;  // ADDR:PORT of the metrics endpoint, empty: none
     std::string site;     // the metrics' site label, empty: the data id
+    std::string snmp_agentx;  // the AgentX master's address, empty: no SNMP subagent
+    int snmp_ping_s = 15;     // how often a lost master is tried again
 };
 // Checks the whole settings object (check_settings) and returns its host keys. Throws
 // HostError (kExitUnknownKey, kExitSettingValue, kExitDuplicateId).

@@ -87,6 +87,9 @@ int main(int argc, char** argv) {
         ->check(CLI::IsMember({"error", "warn", "info", "debug"}));
     app.add_option("--metrics", o.metrics, "serve OpenMetrics at http://ADDR:PORT/metrics (ADDR default 127.0.0.1; "
                                            "default: the settings' \"metrics\", else none)");
+    app.add_option("--snmp-agentx", o.snmp_agentx,
+                   "run an SNMP subagent of the AgentX master at ADDR: a unix socket path (/var/agentx/master) or "
+                   "tcp:127.0.0.1:705 (default: the settings' \"snmp\".\"agentx\", else none)");
     app.add_option("--site", o.site, "site label of the metrics (default: the settings' \"site\", else the data id)");
     app.add_option("--trace", trace, "file for the plug-in's standard-output trace lines (default: standard error)");
     app.footer(std::string("\n") + query_keys_text() + "\n" + kExitCodes);

@@ -46,6 +46,9 @@ const Key kKeys[] = {
     {"line_timeout_s", Type::Number, 0.1, 86400},
     {"metrics", Type::Text},
     {"site", Type::Text},
+    {"snmp", Type::Object},
+    {"snmp.agentx", Type::Text},
+    {"snmp.ping_interval_s", Type::Unsigned, 1, 3600},
     // frame layer
     {"address", Type::Unsigned, 0, 255},
     {"reply_timeout_ms", Type::Unsigned, 1, 600000},

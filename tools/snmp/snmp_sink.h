@@ -1,0 +1,41 @@
+#pragma once
+// The SNMP subagent as the host runs it: the feed it answers from and the subagent thread,
+// made from the settings. A bad AgentX address is reported and leaves the sink without a
+// subagent; the host polls on either way.
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tools/snmp/snmp_agent.h"
+#include "tools/snmp/snmp_feed.h"
+
+namespace zrt::snmp {
+
+struct SinkOptions {
+    std::string agentx;       // the master's address; checked here
+    std::string origin;       // where it was given, for the diagnostics ("--snmp-agentx")
+    int ping_interval_s = 15;
+    std::string site;
+    uint32_t system_data_id = 0;
+    std::string system_type;
+    std::vector<DeviceRef> children;
+};
+
+class SnmpSink {
+public:
+    SnmpSink(const SinkOptions& o, std::function<void(int, const std::string&)> diag);
+    ~SnmpSink();
+
+    SnmpFeed& feed() { return feed_; }
+    // Running (its address was good); not necessarily registered with a master.
+    bool running() const { return agent_ != nullptr; }
+    // Ends the subagent (the master sees it close); the feed stays for late reports.
+    void stop() { agent_.reset(); }
+
+private:
+    SnmpFeed feed_;
+    std::unique_ptr<SnmpAgent> agent_;
+};
+
+}  // namespace zrt::snmp
