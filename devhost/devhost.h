@@ -179,6 +179,14 @@ struct SerialState {
     // turnaround apart), or for a reply time-out of quiet when some never come.
     uint64_t unanswered = 0;
     uint64_t resync_expect = 0;
+    // A reply taken after a time-out may be the late answer to the first copy of the
+    // command; the answer to the copy sent again may still come. While such answers are
+    // owed, the next command is held back (`held`), and goes once they have come (a bad
+    // frame counts) or the line has been quiet for the reply time-out.
+    uint64_t owed = 0;
+    uint64_t errors_seen = 0;  // decoder errors already counted against `owed`
+    std::string held;
+    bool holding = false;
     bool port_closed = false; // ClosePort ran: the next OpenPort is a reopening
     std::function<void(const LineNotice&)> on_notice;  // set by the host; may be empty
     int baud = 0;  // the line's speed, set by the host; 0: the device's baud_rate

@@ -1,5 +1,6 @@
 // The host's device framework: VDeviceInterface, TXQVDevice, TXQSPDevice, get_ttime, and
 // the in-memory transport.
+#include <algorithm>
 #include <utility>
 #include <mutex>
 #include <stdexcept>
@@ -264,6 +265,31 @@ bool TXQSPDevice::RefreshStatus() {
     devhost::SerialState& s = *host_;
     if (!s.transport || !s.transport->is_open()) return false;
     const devhost::SteadyClock::time_point now = s.now();
+    if (s.holding) {
+        // Bad frames are answers too.
+        const uint64_t errors = s.decoder.stats().errors();
+        const uint64_t bad = std::min<uint64_t>(errors - s.errors_seen, s.owed);
+        s.owed -= bad;
+        s.errors_seen = errors;
+        const bool quiet_long = !s.quiet_since || now - *s.quiet_since >= s.reply_timeout;
+        if (s.owed > 0 && !quiet_long) return false;
+        if (s.quiet_since && now - *s.quiet_since < s.guard_at(s.baud > 0 ? s.baud : baud_rate)) return false;
+        if (!s.transport->may_send()) return false;
+        s.owed = 0;
+        s.holding = false;
+        std::string frame;
+        frame.swap(s.held);
+        s.awaiting = true;
+        s.last_activity = now;
+        ++s.unanswered;
+        if (!SendData(reinterpret_cast<const unsigned char*>(frame.data()), static_cast<int>(frame.size()))) {
+            s.awaiting = false;
+            --s.unanswered;
+            return false;
+        }
+        ++s.commands_sent;
+        return false;  // the device's command is on its way
+    }
     if (s.awaiting) {
         if (!reply_timed_out(s)) return false;
         // The reply will not come: forget what arrived of it, and discard what still waits
@@ -284,7 +310,7 @@ bool TXQSPDevice::RefreshStatus() {
         s.resyncing = false;
         s.resync_expect = 0;
     }
-    return true;
+    return s.transport->may_send();
 }
 
 void TXQSPDevice::process(const unsigned char* data, int len) {
@@ -294,7 +320,7 @@ void TXQSPDevice::process(const unsigned char* data, int len) {
     host_->quiet_since = host_->last_activity;
 }
 
-bool TXQSPDevice::IsProcessing() { return host_->awaiting && !reply_timed_out(*host_); }
+bool TXQSPDevice::IsProcessing() { return host_->holding || (host_->awaiting && !reply_timed_out(*host_)); }
 
 bool TXQSPDevice::IsStalled() { return reply_timed_out(*host_); }
 
@@ -327,6 +353,9 @@ bool TXQSPDevice::OpenPort() {
         s.after_loss = true;
         s.resyncing = false;
         s.unanswered = 0;
+        s.owed = 0;
+        s.holding = false;
+        s.held.clear();
         s.quiet_since = s.now();
     }
     return true;
@@ -334,6 +363,9 @@ bool TXQSPDevice::OpenPort() {
 
 void TXQSPDevice::ClosePort() {
     if (host_->transport) host_->port_closed = true;
+    host_->holding = false;
+    host_->held.clear();
+    host_->owed = 0;
     host_->transport.reset();
     host_->awaiting = false;
     host_->decoder.clear();

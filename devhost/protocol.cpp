@@ -79,6 +79,7 @@ void deliver(PMBusProtocol& dev, const devhost::Frame& f) {
         ++s.stale_frames;
         s.resync_expect = s.unanswered > 0 ? s.unanswered - 1 : 0;
         s.unanswered = 0;
+        s.owed = 0;
         dev.poll_state = 0;
         if (s.transport) s.transport->flush(devhost::Transport::Input);
         notify(s, devhost::LineNotice::Resync, f,
@@ -89,6 +90,7 @@ void deliver(PMBusProtocol& dev, const devhost::Frame& f) {
     if (s.resyncing || !s.awaiting) {
         ++s.stale_frames;
         if (s.resyncing && s.resync_expect > 0) --s.resync_expect;
+        if (!s.resyncing && s.owed > 0) --s.owed;
         if (!s.resyncing)
             notify(s, devhost::LineNotice::Stale, f,
                    "a reply (CID1 " + hex_byte(f.cid1) + ") from address " + std::to_string(s.address) +
@@ -97,6 +99,8 @@ void deliver(PMBusProtocol& dev, const devhost::Frame& f) {
     }
     s.awaiting = false;
     s.timeouts_in_row = 0;
+    s.owed = s.unanswered > 1 ? s.unanswered - 1 : 0;
+    s.errors_seen = s.decoder.stats().errors();
     s.unanswered = 0;
     if (f.cid2 != 0) {
         ++s.rtn_counts[f.cid2];
@@ -209,11 +213,17 @@ void PMBusProtocol::write_pmbus_cmd(uint8_t cid1, uint8_t cid2, const uint8_t* i
         return;
     }
     const std::string frame = devhost::encode_frame(version, s.address, cid1, cid2, info, static_cast<size_t>(len));
+    s.last_cid1 = cid1;
+    s.last_cid2 = cid2;
+    if (s.owed > 0) {
+        // Sent by RefreshStatus once the owed answers have come or the line is quiet.
+        s.held = frame;
+        s.holding = true;
+        return;
+    }
     // Awaited before the bytes go: a transport may answer from inside the write.
     s.awaiting = true;
     s.last_activity = s.now();
-    s.last_cid1 = cid1;
-    s.last_cid2 = cid2;
     ++s.unanswered;
     if (!SendData(reinterpret_cast<const unsigned char*>(frame.data()), static_cast<int>(frame.size()))) {
         s.awaiting = false;

@@ -18,6 +18,8 @@ public:
     // not sent yet (Output). A transport without queues has nothing to discard.
     enum Queue : unsigned { Input = 1, Output = 2, Both = 3 };
     virtual void flush(Queue) {}
+    // False while the line is another device's (a shared line); RefreshStatus then says no.
+    virtual bool may_send() { return true; }
 };
 
 // Captures every written byte. Replies are injected by handing bytes to the device's
