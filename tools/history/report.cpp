@@ -474,16 +474,20 @@ ReportSummary write_report(const ReportOptions& o) {
                                 f.sum += x.mean * double(x.count);
                             });
         }
-        // The last value of each series: from the rows of the range's last hours.
-        for (auto& [id, slot] : slots) {
-            if (!slot.chart) continue;
-            Figures& f = slot.d->summary[slot.summary].f;
-            for_each_value(r.db(), r.path(), id, slot.s->data_id, slot.s->device_type, bk.to - 2 * kHourMs, bk.to,
-                           [&](int64_t t, const std::optional<double>& v) {
-                               f.last = v;
-                               f.last_at = t;
-                           });
-        }
+        // The last value of each series: from the rows of the range's last hours, device by
+        // device (a chunk holds all of a device's series).
+        std::map<std::pair<uint32_t, std::string>, std::vector<int64_t>> measured;
+        for (auto& [id, slot] : slots)
+            if (slot.chart) measured[{slot.s->data_id, slot.s->device_type}].push_back(id);
+        for (const auto& [device, ids] : measured)
+            for_each_device_value(r.db(), r.path(), device.first, device.second, ids, bk.to - 2 * kHourMs, bk.to,
+                                  [&](int64_t id, int64_t t, const std::optional<double>& v) {
+                                      Slot& sl = slots[id];
+                                      Figures& f = sl.d->summary[sl.summary].f;
+                                      if (t < f.last_at) return;
+                                      f.last = v;
+                                      f.last_at = t;
+                                  });
     }
 
     // Alarms: raise and clear transitions paired into intervals.
