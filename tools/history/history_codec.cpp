@@ -60,7 +60,13 @@ uint64_t BitReader::get(int bits) {
         return 0;
     }
     uint64_t v = 0;
-    for (int k = 0; k < bits; ++k, ++pos_) v = (v << 1) | ((p_[pos_ >> 3] >> (7 - (pos_ & 7))) & 1);
+    while (bits > 0) {
+        const int room = 8 - static_cast<int>(pos_ & 7);
+        const int n = bits < room ? bits : room;
+        v = (v << n) | ((p_[pos_ >> 3] >> (room - n)) & ((1u << n) - 1));
+        pos_ += static_cast<size_t>(n);
+        bits -= n;
+    }
     return v;
 }
 
@@ -460,6 +466,12 @@ std::vector<uint8_t> trim_chunk(const ParsedChunk& c, int64_t cut, bool& ok, int
 // ---- cycles
 
 void CycleEncoder::add(const CycleRow& r) {
+    const int64_t step = r.time_ms - last_.time_ms;
+    sums_.errors += r.errors;
+    sums_.bad_frames += r.bad_frames;
+    sums_.timeouts += r.timeouts;
+    sums_.duration_ms += r.duration_ms;
+    sums_.covered_ms += rows_ && step >= 0 && step <= 60'000 ? double(step) : r.duration_ms;
     const int64_t delta = r.time_ms - last_.time_ms;
     put_small(w_, zigzag(delta - last_delta_));
     last_delta_ = delta;

@@ -158,13 +158,21 @@ struct CycleRow {
     double duration_ms = 0;
     uint64_t errors = 0, bad_frames = 0, timeouts = 0;
 };
+// A chunk's totals, kept beside it so that long reports need not decode the rows. Time
+// polled: the steps between cycles up to a minute, and a cycle's duration where a run starts.
+struct CycleSums {
+    uint64_t errors = 0, bad_frames = 0, timeouts = 0;
+    double duration_ms = 0, covered_ms = 0;
+};
 class CycleEncoder {
 public:
     void add(const CycleRow& r);
     std::vector<uint8_t> blob() const;
     size_t rows() const { return rows_; }
+    const CycleSums& sums() const { return sums_; }
 
 private:
+    CycleSums sums_;
     BitWriter w_;
     ValueCoder duration_;
     CycleRow last_;
