@@ -364,8 +364,9 @@ int main(int argc, char** argv) {
         sqlite3_prepare_v2(db, "INSERT INTO chunk (data_id, device_type, t_min, t_max, open, data) VALUES (?, ?, ?, ?, 0, ?)",
                            -1, &ins, nullptr);
         sqlite3_stmt* ins_cycles = nullptr;
-        sqlite3_prepare_v2(db, "INSERT INTO cycle_chunk (t_min, t_max, rows, open, data) VALUES (?, ?, ?, 0, ?)", -1,
-                           &ins_cycles, nullptr);
+        sqlite3_prepare_v2(db, "INSERT INTO cycle_chunk (t_min, t_max, rows, open, data, errors, bad_frames, timeouts,"
+                               " duration_ms, covered_ms) VALUES (?, ?, ?, 0, ?, ?, ?, ?, ?, ?)",
+                           -1, &ins_cycles, nullptr);
         for (int d = 1; d < 30; ++d) {
             const int64_t shift = int64_t(d) * kDayMs;
             const std::string shift_text = std::to_string(shift);
@@ -395,6 +396,11 @@ int main(int argc, char** argv) {
                 sqlite3_bind_int64(ins_cycles, 2, rows.back().time_ms + shift);
                 sqlite3_bind_int64(ins_cycles, 3, static_cast<sqlite3_int64>(rows.size()));
                 sqlite3_bind_blob(ins_cycles, 4, moved.data(), static_cast<int>(moved.size()), SQLITE_TRANSIENT);
+                sqlite3_bind_int64(ins_cycles, 5, static_cast<sqlite3_int64>(e.sums().errors));
+                sqlite3_bind_int64(ins_cycles, 6, static_cast<sqlite3_int64>(e.sums().bad_frames));
+                sqlite3_bind_int64(ins_cycles, 7, static_cast<sqlite3_int64>(e.sums().timeouts));
+                sqlite3_bind_double(ins_cycles, 8, e.sums().duration_ms);
+                sqlite3_bind_double(ins_cycles, 9, e.sums().covered_ms);
                 sqlite3_step(ins_cycles);
                 sqlite3_reset(ins_cycles);
             }

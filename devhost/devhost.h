@@ -7,8 +7,10 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <variant>
@@ -125,6 +127,23 @@ constexpr size_t kReplyBufferSize = kReplyHeader + 2048 + 20;
 
 using SteadyClock = std::chrono::steady_clock;
 
+// The meaning of a reply's return code: "normal" for 0, the frame protocol's name for 1 to
+// 6, "equipment-defined" for any other.
+const char* rtn_meaning(uint8_t rtn);
+
+// What the frame layer tells the host about the line, beside the replies it hands on.
+struct LineNotice {
+    enum Kind {
+        Stale,   // a good frame arrived when no reply was awaited, and was dropped
+        Resync,  // the first good frame after a loss: dropped, the cycle starts again
+        Rtn,     // a reply with a non-zero return code (handed on as any other)
+    };
+    Kind kind = Stale;
+    uint8_t cid1 = 0;
+    uint8_t rtn = 0;
+    std::string text;  // one line for the diagnostics
+};
+
 // The host-side state of one serial device: its line, the awaited reply, and for frame
 // protocol devices the address, the decoder and the reply buffer. Tests reach it through
 // serial_state() below to read the counters or to replace the clock.
@@ -139,9 +158,38 @@ struct SerialState {
     // the command went out or since the last byte received, so a long reply that is still
     // arriving is not cut off.
     bool awaiting = false;
+    uint8_t last_cid1 = 0, last_cid2 = 0;  // the command sent last
     SteadyClock::time_point last_activity{};
     std::chrono::milliseconds reply_timeout{1000};
     std::function<SteadyClock::time_point()> now;  // steady clock; tests may replace it
+
+    // Line discipline. After a time-out the input is discarded and no command goes out
+    // before the line has been quiet for the guard time; after a loss (kLossTimeouts
+    // time-outs in a row, or the line opened again) the first good frame is a resync: it
+    // and everything up to the next quiet guard time are dropped, and the cycle starts over.
+    static constexpr unsigned kLossTimeouts = 2;
+    static constexpr unsigned kGuardChars = 3;  // default guard, in character times
+    std::chrono::microseconds guard{-1};  // the "guard_ms" setting; negative: kGuardChars characters
+    std::optional<SteadyClock::time_point> quiet_since;  // last byte received, or the last input flush
+    unsigned timeouts_in_row = 0;
+    bool after_loss = false;  // the next good frame starts a resync
+    bool resyncing = false;   // frames are dropped until the line has been quiet for the guard
+    // Commands sent since the last reply handed on. A resync also waits for the answers to
+    // all of them (a unit that reads queued commands one at a time answers them one
+    // turnaround apart), or for a reply time-out of quiet when some never come.
+    uint64_t unanswered = 0;
+    uint64_t resync_expect = 0;
+    // A reply taken after a time-out may be the late answer to the first copy of the
+    // command; the answer to the copy sent again may still come. While such answers are
+    // owed, the next command is held back (`held`), and goes once they have come (a bad
+    // frame counts) or the line has been quiet for the reply time-out.
+    uint64_t owed = 0;
+    uint64_t errors_seen = 0;  // decoder errors already counted against `owed`
+    std::string held;
+    bool holding = false;
+    bool port_closed = false; // ClosePort ran: the next OpenPort is a reopening
+    std::function<void(const LineNotice&)> on_notice;  // set by the host; may be empty
+    int baud = 0;  // the line's speed, set by the host; 0: the device's baud_rate
 
     // Frame layer.
     uint8_t address = 1;  // the "address" setting: replies from other addresses are dropped
@@ -162,6 +210,13 @@ struct SerialState {
     uint64_t refused_commands = 0; // info pointer/length unusable
     uint64_t replies = 0;          // frames handed to process_payload
     uint64_t foreign_frames = 0;   // good frames from another address, dropped
+    uint64_t stale_frames = 0;     // good frames when no reply was awaited (or during a resync), dropped
+    uint64_t resyncs = 0;          // losses ended by a good frame
+    uint64_t timeouts = 0;         // awaited replies that did not come
+    std::map<uint8_t, uint64_t> rtn_counts;  // replies per non-zero return code
+
+    // The guard time at a line speed of `baud` (10 bits a character).
+    std::chrono::microseconds guard_at(int baud) const;
 };
 
 // The development host's own access to a device, beside the contract's operations.

@@ -1,5 +1,6 @@
 // The host's device framework: VDeviceInterface, TXQVDevice, TXQSPDevice, get_ttime, and
 // the in-memory transport.
+#include <algorithm>
 #include <utility>
 #include <mutex>
 #include <stdexcept>
@@ -100,6 +101,27 @@ SerialState::SerialState()
 bool attach(TXQSPDevice& dev, std::shared_ptr<Transport> transport) {
     serial_state(dev).transport = std::move(transport);
     return dev.OpenPort();
+}
+
+std::chrono::microseconds SerialState::guard_at(int line_baud) const {
+    if (guard.count() >= 0) return guard;
+    if (line_baud <= 0) return std::chrono::microseconds(0);
+    // Ten bits a character, rounded up.
+    const long long bits = 10LL * kGuardChars * 1000000LL;
+    return std::chrono::microseconds((bits + line_baud - 1) / line_baud);
+}
+
+const char* rtn_meaning(uint8_t rtn) {
+    switch (rtn) {
+    case 0x00: return "normal";
+    case 0x01: return "version error";
+    case 0x02: return "CHKSUM error";
+    case 0x03: return "LCHKSUM error";
+    case 0x04: return "invalid CID2";
+    case 0x05: return "command format error";
+    case 0x06: return "invalid data";
+    default: return "equipment-defined";
+    }
 }
 
 SerialState& serial_state(TXQSPDevice& dev) { return TXQHostAccess::serial(dev); }
@@ -242,22 +264,63 @@ bool reply_timed_out(const devhost::SerialState& s) {
 bool TXQSPDevice::RefreshStatus() {
     devhost::SerialState& s = *host_;
     if (!s.transport || !s.transport->is_open()) return false;
-    if (!s.awaiting) return true;
-    if (!reply_timed_out(s)) return false;
-    // The reply will not come: forget what arrived of it and let the next command go.
-    s.awaiting = false;
-    s.decoder.clear();
-    ++stall_count;
-    return true;
+    const devhost::SteadyClock::time_point now = s.now();
+    if (s.holding) {
+        // Bad frames are answers too.
+        const uint64_t errors = s.decoder.stats().errors();
+        const uint64_t bad = std::min<uint64_t>(errors - s.errors_seen, s.owed);
+        s.owed -= bad;
+        s.errors_seen = errors;
+        const bool quiet_long = !s.quiet_since || now - *s.quiet_since >= s.reply_timeout;
+        if (s.owed > 0 && !quiet_long) return false;
+        if (s.quiet_since && now - *s.quiet_since < s.guard_at(s.baud > 0 ? s.baud : baud_rate)) return false;
+        if (!s.transport->may_send()) return false;
+        s.owed = 0;
+        s.holding = false;
+        std::string frame;
+        frame.swap(s.held);
+        s.awaiting = true;
+        s.last_activity = now;
+        ++s.unanswered;
+        if (!SendData(reinterpret_cast<const unsigned char*>(frame.data()), static_cast<int>(frame.size()))) {
+            s.awaiting = false;
+            --s.unanswered;
+            return false;
+        }
+        ++s.commands_sent;
+        return false;  // the device's command is on its way
+    }
+    if (s.awaiting) {
+        if (!reply_timed_out(s)) return false;
+        // The reply will not come: forget what arrived of it, and discard what still waits
+        // in the input, so that a late reply is not taken for the answer to the next command.
+        s.awaiting = false;
+        s.decoder.clear();
+        s.transport->flush(devhost::Transport::Input);
+        s.quiet_since = now;
+        ++stall_count;
+        ++s.timeouts;
+        // Commands sent into a dead line may wait on the way and be answered in a burst.
+        if (++s.timeouts_in_row >= devhost::SerialState::kLossTimeouts) s.after_loss = true;
+    }
+    // The next command goes once the line has been quiet for the guard time.
+    if (s.quiet_since && now - *s.quiet_since < s.guard_at(s.baud > 0 ? s.baud : baud_rate)) return false;
+    if (s.resyncing) {
+        if (s.resync_expect > 0 && s.quiet_since && now - *s.quiet_since < s.reply_timeout) return false;
+        s.resyncing = false;
+        s.resync_expect = 0;
+    }
+    return s.transport->may_send();
 }
 
 void TXQSPDevice::process(const unsigned char* data, int len) {
     if (!data || len <= 0) return;
     host_->bytes_received += static_cast<uint64_t>(len);
     host_->last_activity = host_->now();
+    host_->quiet_since = host_->last_activity;
 }
 
-bool TXQSPDevice::IsProcessing() { return host_->awaiting && !reply_timed_out(*host_); }
+bool TXQSPDevice::IsProcessing() { return host_->holding || (host_->awaiting && !reply_timed_out(*host_)); }
 
 bool TXQSPDevice::IsStalled() { return reply_timed_out(*host_); }
 
@@ -278,12 +341,31 @@ bool TXQSPDevice::SendParityData(const unsigned char* data, int len, EnumParity)
 
 // The line is the one attached with devhost::attach.
 bool TXQSPDevice::OpenPort() {
-    host_->awaiting = false;
-    host_->decoder.clear();
-    return host_->transport && host_->transport->is_open();
+    devhost::SerialState& s = *host_;
+    s.awaiting = false;
+    s.decoder.clear();
+    if (!s.transport || !s.transport->is_open()) return false;
+    if (s.port_closed) {
+        // Opened again after a loss: nothing written before may still go out, nothing
+        // received before is an answer, and the first good frame only resynchronises.
+        s.port_closed = false;
+        s.transport->flush(devhost::Transport::Both);
+        s.after_loss = true;
+        s.resyncing = false;
+        s.unanswered = 0;
+        s.owed = 0;
+        s.holding = false;
+        s.held.clear();
+        s.quiet_since = s.now();
+    }
+    return true;
 }
 
 void TXQSPDevice::ClosePort() {
+    if (host_->transport) host_->port_closed = true;
+    host_->holding = false;
+    host_->held.clear();
+    host_->owed = 0;
     host_->transport.reset();
     host_->awaiting = false;
     host_->decoder.clear();

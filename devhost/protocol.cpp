@@ -1,6 +1,8 @@
 // The host's frame layer: writes CID1/CID2 commands, decodes replies into the reply buffer
 // and hands each one to process_payload, then does the host's part after each reply.
+#include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "devhost/devhost.h"
 #include "devhost/registry.h"
@@ -42,13 +44,71 @@ void update_data_ready(PMBusProtocol& dev) {
     dev.data_ready = true;
 }
 
+std::string hex_byte(uint8_t b) {
+    char buf[4];
+    std::snprintf(buf, sizeof buf, "%02X", b);
+    return buf;
+}
+
+void notify(devhost::SerialState& s, devhost::LineNotice::Kind kind, const devhost::Frame& f, std::string text) {
+    if (!s.on_notice) return;
+    devhost::LineNotice n;
+    n.kind = kind;
+    n.cid1 = f.cid1;
+    n.rtn = f.cid2;
+    n.text = std::move(text);
+    s.on_notice(n);
+}
+
+// Only the reply to the awaited command reaches the device. After a loss the line may
+// still carry answers to commands sent into it while it was dead: the first good frame
+// is dropped, and so is everything up to a quiet guard time; then the cycle starts again
+// from its first command (the poller begins a cycle from state 0).
 void deliver(PMBusProtocol& dev, const devhost::Frame& f) {
     devhost::SerialState& s = devhost::serial_state(dev);
     if (f.adr != s.address) {
         ++s.foreign_frames;
         return;
     }
+    if (s.after_loss) {
+        s.after_loss = false;
+        s.resyncing = true;
+        s.awaiting = false;
+        s.timeouts_in_row = 0;
+        ++s.resyncs;
+        ++s.stale_frames;
+        s.resync_expect = s.unanswered > 0 ? s.unanswered - 1 : 0;
+        s.unanswered = 0;
+        s.owed = 0;
+        dev.poll_state = 0;
+        if (s.transport) s.transport->flush(devhost::Transport::Input);
+        notify(s, devhost::LineNotice::Resync, f,
+               "address " + std::to_string(s.address) + " answers again after a loss; its reply (CID1 " +
+                   hex_byte(f.cid1) + ") and what follows until the line is quiet are dropped, and the cycle starts again");
+        return;
+    }
+    if (s.resyncing || !s.awaiting) {
+        ++s.stale_frames;
+        if (s.resyncing && s.resync_expect > 0) --s.resync_expect;
+        if (!s.resyncing && s.owed > 0) --s.owed;
+        if (!s.resyncing)
+            notify(s, devhost::LineNotice::Stale, f,
+                   "a reply (CID1 " + hex_byte(f.cid1) + ") from address " + std::to_string(s.address) +
+                       " came when none was awaited (late); dropped");
+        return;
+    }
     s.awaiting = false;
+    s.timeouts_in_row = 0;
+    s.owed = s.unanswered > 1 ? s.unanswered - 1 : 0;
+    s.errors_seen = s.decoder.stats().errors();
+    s.unanswered = 0;
+    if (f.cid2 != 0) {
+        ++s.rtn_counts[f.cid2];
+        notify(s, devhost::LineNotice::Rtn, f,
+               "the reply to " + hex_byte(s.last_cid1) + "_" + hex_byte(s.last_cid2) + " from address " +
+                   std::to_string(s.address) + " carries RTN 0x" + hex_byte(f.cid2) + " (" +
+                   devhost::rtn_meaning(f.cid2) + ")");
+    }
 
     // Only this reply's bytes: nothing of an earlier, longer reply stays behind the info.
     // The buffer is made on the first reply; a child never receives one.
@@ -125,6 +185,12 @@ bool PMBusProtocol::InitSetting(const Json::Value& setting) {
         InfoLog("PMBusProtocol:setting {} \"reply_timeout_ms\" must be an integer from 1 to 600000", DataId());
         return false;
     }
+    unsigned guard_ms = 0;
+    const bool guard_set = !setting["guard_ms"].isNull();
+    if (!read_unsigned(setting, "guard_ms", 60000, guard_ms)) {
+        InfoLog("PMBusProtocol:setting {} \"guard_ms\" must be an integer from 0 to 60000", DataId());
+        return false;
+    }
     const Json::Value& ready = setting["auto_data_ready"];
     if (!ready.isNull() && !ready.isBool()) {
         InfoLog("PMBusProtocol:setting {} \"auto_data_ready\" must be true or false", DataId());
@@ -133,6 +199,7 @@ bool PMBusProtocol::InitSetting(const Json::Value& setting) {
     s.address = static_cast<uint8_t>(adr);
     s.reply_timeout = std::chrono::milliseconds(timeout);
     if (!ready.isNull()) s.auto_data_ready = ready.asBool();
+    if (guard_set) s.guard = std::chrono::milliseconds(guard_ms);
     return true;
 }
 
@@ -146,8 +213,22 @@ void PMBusProtocol::write_pmbus_cmd(uint8_t cid1, uint8_t cid2, const uint8_t* i
         return;
     }
     const std::string frame = devhost::encode_frame(version, s.address, cid1, cid2, info, static_cast<size_t>(len));
-    if (!SendData(reinterpret_cast<const unsigned char*>(frame.data()), static_cast<int>(frame.size()))) return;
-    ++s.commands_sent;
+    s.last_cid1 = cid1;
+    s.last_cid2 = cid2;
+    if (s.owed > 0) {
+        // Sent by RefreshStatus once the owed answers have come or the line is quiet.
+        s.held = frame;
+        s.holding = true;
+        return;
+    }
+    // Awaited before the bytes go: a transport may answer from inside the write.
     s.awaiting = true;
     s.last_activity = s.now();
+    ++s.unanswered;
+    if (!SendData(reinterpret_cast<const unsigned char*>(frame.data()), static_cast<int>(frame.size()))) {
+        s.awaiting = false;
+        --s.unanswered;
+        return;
+    }
+    ++s.commands_sent;
 }

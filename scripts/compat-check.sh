@@ -23,7 +23,7 @@ mirror="${ZRT_COMPAT_MIRROR:-http://deb.debian.org/debian}"
 jobs="${JOBS:-2}"
 root="${cache}/bullseye"
 
-usage() { sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
+usage() { sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
 
 release_out=""
 arches=()
@@ -74,7 +74,7 @@ make_root() {
     mv "${root}.tmp" "${root}"
     phase_done
   fi
-  phase "bullseye root: armhf multiarch libraries"
+  phase "bullseye root: packages, armhf multiarch libraries"
   in_root dpkg --add-architecture armhf
   in_root apt-get update -qq
   in_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${base_pkgs[@]}" "${armhf_pkgs[@]}" >/dev/null

@@ -64,7 +64,10 @@ int main(int argc, char** argv) {
     uint32_t seed = 1;
     std::vector<std::string> fault_opts;
     bool trace = false;
-    app.add_option("--plant", plant_path, "plant file (JSON)")->capture_default_str();
+    app.add_option("--plant", plant_path,
+                   "plant file (JSON): one system that answers every address, or {\"systems\": [...]} of plants "
+                   "each with its \"address\"")
+        ->capture_default_str();
     app.add_option("--replay", replay_path, "answer with the replies of a recorded session instead of a plant");
     app.add_option("--device", device, "serial device to answer on (default: a new pseudo-terminal)");
     app.add_option("--link", link, "make a symbolic link with this name to the pseudo-terminal");
@@ -80,29 +83,35 @@ int main(int argc, char** argv) {
     app.add_flag("--trace", trace, "print every command and reply on standard error");
     CLI11_PARSE(app, argc, argv);
 
-    std::unique_ptr<zrt::sim::Responder> responder;
+    std::vector<zrt::sim::Simulator::System> systems;
     int delay_ms = 10;
     try {
         if (!replay_path.empty()) {
             auto replay = std::make_unique<zrt::sim::ReplayResponder>(zrt::sim::read_wire_log(replay_path));
             if (replay->commands() == 0) throw zrt::sim::PlantError(replay_path + ": no commands recorded");
-            responder = std::move(replay);
+            systems.emplace_back(zrt::sim::LineScenario::kAnyAddress, std::move(replay));
         } else {
-            zrt::sim::Scenario s = zrt::sim::load_scenario(plant_path);
-            for (const std::string& f : fault_opts) s.faults.push_back(parse_fault_option(f));
-            if (fault_rate >= 0.0) {
-                s.random.rate = fault_rate;
-                s.random.seed = seed;
-            }
+            // One plant, or several systems at their addresses; the fault options apply to each.
+            zrt::sim::LineScenario line = zrt::sim::load_line_scenario(plant_path);
+            std::vector<zrt::sim::ScriptedFault> scripted;
+            for (const std::string& f : fault_opts) scripted.push_back(parse_fault_option(f));
+            std::vector<zrt::sim::Fault> kinds;
             if (!fault_kinds.empty()) {
-                s.random.kinds.clear();
                 size_t pos = 0;
                 for (size_t comma; (comma = fault_kinds.find(',', pos)) != std::string::npos; pos = comma + 1)
-                    s.random.kinds.push_back(zrt::sim::fault_from_name(fault_kinds.substr(pos, comma - pos)));
-                s.random.kinds.push_back(zrt::sim::fault_from_name(fault_kinds.substr(pos)));
+                    kinds.push_back(zrt::sim::fault_from_name(fault_kinds.substr(pos, comma - pos)));
+                kinds.push_back(zrt::sim::fault_from_name(fault_kinds.substr(pos)));
             }
-            delay_ms = s.reply_delay_ms;
-            responder = std::make_unique<zrt::sim::PlantResponder>(std::move(s));
+            for (auto& [adr, s] : line.systems) {
+                s.faults.insert(s.faults.end(), scripted.begin(), scripted.end());
+                if (fault_rate >= 0.0) {
+                    s.random.rate = fault_rate;
+                    s.random.seed = seed;
+                }
+                if (!kinds.empty()) s.random.kinds = kinds;
+                systems.emplace_back(adr, std::make_unique<zrt::sim::PlantResponder>(std::move(s)));
+            }
+            delay_ms = line.reply_delay_ms;
         }
     } catch (const std::exception& e) {
         std::cerr << "zrt4600a-sim: " << e.what() << "\n";
@@ -110,10 +119,11 @@ int main(int argc, char** argv) {
     }
     if (reply_delay >= 0) delay_ms = reply_delay;
 
-    zrt::sim::Simulator sim(std::move(responder));
+    zrt::sim::Simulator sim(std::move(systems));
     if (trace) {
         sim.on_exchange = [](const devhost::Frame& f, const zrt::sim::Answer& a) {
-            std::cerr << "command " << zrt::sim::command_name(zrt::sim::command(f.cid1, f.cid2));
+            std::cerr << "command " << zrt::sim::command_name(zrt::sim::command(f.cid1, f.cid2)) << " to address "
+                      << static_cast<int>(f.adr);
             if (a.fault != zrt::sim::Fault::None) std::cerr << " fault " << zrt::sim::fault_name(a.fault);
             std::cerr << " reply " << zrt::sim::escape_wire(a.bytes) << "\n";
         };

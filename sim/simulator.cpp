@@ -233,6 +233,50 @@ Scenario load_scenario(const std::string& path) {
     }
 }
 
+LineScenario line_scenario_from_json(const Json::Value& doc) {
+    LineScenario line;
+    if (!doc.isObject() || !doc.isMember("systems")) {
+        line.systems.emplace_back(LineScenario::kAnyAddress, scenario_from_json(doc));
+        line.reply_delay_ms = line.systems[0].second.reply_delay_ms;
+        return line;
+    }
+    for (const std::string& key : doc.getMemberNames())
+        if (key != "systems" && key != "reply_delay_ms" && (key.empty() || key[0] != '_'))
+            throw PlantError(key + ": a line of several systems holds only \"systems\" and \"reply_delay_ms\"");
+    const Json::Value& systems = doc["systems"];
+    if (!systems.isArray() || systems.empty()) throw PlantError("systems: expected a non-empty array of plants");
+    const int delay = get_int(doc, "reply_delay_ms", 10, 0, 60000, "line");
+    for (Json::ArrayIndex k = 0; k < systems.size(); ++k) {
+        const std::string where = "systems[" + std::to_string(k) + "]";
+        if (!systems[k].isObject() || !systems[k].isMember("address"))
+            throw PlantError(where + ": expected a plant with its \"address\"");
+        const int adr = get_int(systems[k], "address", 1, 0, 255, where);
+        for (const auto& [other, unused] : line.systems)
+            if (other == adr) throw PlantError(where + ".address: " + std::to_string(adr) + " is used twice");
+        Json::Value plant = systems[k];
+        plant.removeMember("address");
+        if (!plant.isMember("reply_delay_ms")) plant["reply_delay_ms"] = delay;
+        try {
+            line.systems.emplace_back(adr, scenario_from_json(plant));
+        } catch (const PlantError& e) {
+            throw PlantError(where + ": " + e.what());
+        }
+    }
+    line.reply_delay_ms = line.systems[0].second.reply_delay_ms;
+    return line;
+}
+
+LineScenario load_line_scenario(const std::string& path) {
+    Json::Value doc = read_json_file(path);
+    try {
+        return line_scenario_from_json(doc);
+    } catch (const PlantError& e) {
+        throw PlantError(path + ": " + e.what());
+    } catch (const Json::Exception& e) {
+        throw PlantError(path + ": " + e.what());
+    }
+}
+
 Responder::~Responder() = default;
 
 PlantResponder::PlantResponder(Scenario scenario)
@@ -396,15 +440,47 @@ Answer ReplayResponder::respond(const devhost::Frame&, const std::string& raw) {
     return a;
 }
 
-Simulator::Simulator(std::unique_ptr<Responder> responder)
-    : responder_(std::move(responder)), decoder_([this](const devhost::Frame& f) {
-          ++stats_.commands;
-          Answer a = responder_->respond(f, devhost::encode_frame(f));
-          if (!a.bytes.empty()) ++stats_.replies;
-          if (a.fault != Fault::None) ++stats_.faults;
-          out_ += a.bytes;
-          if (on_exchange) on_exchange(f, a);
-      }) {}
+namespace {
+
+std::vector<Simulator::System> one_system(std::unique_ptr<Responder> responder) {
+    std::vector<Simulator::System> v;
+    v.emplace_back(LineScenario::kAnyAddress, std::move(responder));
+    return v;
+}
+
+std::vector<Simulator::System> plant_systems(LineScenario line) {
+    std::vector<Simulator::System> v;
+    for (auto& [adr, scenario] : line.systems)
+        v.emplace_back(adr, std::make_unique<PlantResponder>(std::move(scenario)));
+    return v;
+}
+
+}  // namespace
+
+Simulator::Simulator(std::unique_ptr<Responder> responder) : Simulator(one_system(std::move(responder))) {}
+
+Simulator::Simulator(LineScenario line) : Simulator(plant_systems(std::move(line))) {}
+
+Simulator::Simulator(std::vector<System> systems)
+    : systems_(std::move(systems)), decoder_([this](const devhost::Frame& f) { answer(f); }) {
+    if (systems_.empty()) throw PlantError("a line needs at least one system");
+}
+
+Responder* Simulator::responder_at(uint8_t address) {
+    for (auto& [adr, r] : systems_)
+        if (adr == LineScenario::kAnyAddress || adr == address) return r.get();
+    return nullptr;
+}
+
+void Simulator::answer(const devhost::Frame& f) {
+    ++stats_.commands;
+    Responder* r = responder_at(f.adr);
+    Answer a = r ? r->respond(f, devhost::encode_frame(f)) : Answer{};
+    if (!a.bytes.empty()) ++stats_.replies;
+    if (a.fault != Fault::None) ++stats_.faults;
+    out_ += a.bytes;
+    if (on_exchange) on_exchange(f, a);
+}
 
 void Simulator::feed(const uint8_t* data, size_t n) { decoder_.feed(data, n); }
 

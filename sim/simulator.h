@@ -91,6 +91,17 @@ Json::Value read_json_file(const std::string& path);
 Scenario scenario_from_json(const Json::Value& doc);
 Scenario load_scenario(const std::string& path);
 
+// What one line carries: a single system that answers every address, or several systems
+// that answer their own addresses only ("systems": [{"address": 2, ...a plant...}, ...];
+// "reply_delay_ms" at the top applies to every system that names none).
+struct LineScenario {
+    static constexpr int kAnyAddress = -1;
+    std::vector<std::pair<int, Scenario>> systems;  // address (or kAnyAddress), scenario
+    int reply_delay_ms = 10;  // the turnaround of the line's runner: the first system's
+};
+LineScenario line_scenario_from_json(const Json::Value& doc);
+LineScenario load_line_scenario(const std::string& path);
+
 // What the equipment sends back for one command.
 struct Answer {
     std::string bytes;  // empty: no reply
@@ -156,7 +167,13 @@ struct SimStats {
 // Bytes in, bytes out. Not thread-safe: one thread feeds and takes.
 class Simulator {
 public:
+    // One system that answers every address.
     explicit Simulator(std::unique_ptr<Responder> responder);
+    // Several systems on one line: each answers the commands to its own address; a command
+    // to an address nobody has goes unanswered, as on a bus.
+    using System = std::pair<int, std::unique_ptr<Responder>>;  // address or LineScenario::kAnyAddress
+    explicit Simulator(std::vector<System> systems);
+    explicit Simulator(LineScenario line);
     // Bytes received from the line.
     void feed(const uint8_t* data, size_t n);
     void feed(const std::string& bytes) { feed(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()); }
@@ -165,13 +182,16 @@ public:
 
     const SimStats& stats() const { return stats_; }
     const devhost::DecoderStats& decoder_stats() const { return decoder_.stats(); }
-    Responder& responder() { return *responder_; }
+    // The first system's responder; the one at `address` (nullptr: nobody there).
+    Responder& responder() { return *systems_.front().second; }
+    Responder* responder_at(uint8_t address);
 
     // Called for every command with the answer given (for traces).
     std::function<void(const devhost::Frame&, const Answer&)> on_exchange;
 
 private:
-    std::unique_ptr<Responder> responder_;
+    void answer(const devhost::Frame& f);
+    std::vector<System> systems_;
     devhost::FrameDecoder decoder_;
     std::string out_;
     SimStats stats_;

@@ -34,6 +34,12 @@ Json::Value parse(const std::string& text) {
     return v;
 }
 
+// A reply to a command sent just before it: only an awaited reply reaches the device.
+void answer(Rig& rig, const std::string& bytes) {
+    rig.top->write_pmbus_cmd(0x40, 0x41);
+    inject(*rig.top, bytes);
+}
+
 }  // namespace
 
 TEST(FrameLayer, CommandsCarryVersionAddressAndInfo) {
@@ -58,9 +64,9 @@ TEST(FrameLayer, CommandsCarryVersionAddressAndInfo) {
 
 TEST(FrameLayer, ReplyBufferHoldsHeaderAndInfoAndNothingOfAnEarlierReply) {
     Rig rig;
-    inject(*rig.top, reply_frame(0x41, bytes_upto(200, 9), 1, 0x05));
-    inject(*rig.top, reply_frame(0x40, bytes_upto(3, 0xA0)));
-    inject(*rig.top, reply_frame(0x40, {}));
+    answer(rig, reply_frame(0x41, bytes_upto(200, 9), 1, 0x05));
+    answer(rig, reply_frame(0x40, bytes_upto(3, 0xA0)));
+    answer(rig, reply_frame(0x40, {}));
     ASSERT_EQ(rig.top->seen.size(), 3u);
 
     const auto& first = rig.top->seen[0];
@@ -88,6 +94,7 @@ TEST(FrameLayer, PiecesGarbageBadFramesAndOtherAddresses) {
     std::string bad = good;
     bad[14] = bad[14] == '0' ? '1' : '0';
     std::string stream = "\r\r junk" + bad + reply_frame(0x42, bytes_upto(10), 2) + good;
+    rig.top->write_pmbus_cmd(0x42, 0x41);
     for (size_t i = 0; i < stream.size(); i += 3) inject(*rig.top, stream.substr(i, 3));
 
     ASSERT_EQ(rig.top->seen.size(), 1u);
@@ -99,7 +106,7 @@ TEST(FrameLayer, PiecesGarbageBadFramesAndOtherAddresses) {
 }
 
 TEST(FrameLayer, RefreshStatusWaitsForTheReplyOrItsTimeout) {
-    Rig rig(parse(R"({"reply_timeout_ms": 1000})"));
+    Rig rig(parse(R"({"reply_timeout_ms": 1000, "guard_ms": 0})"));
     FakeClock clock;
     clock.attach(*rig.top);
 
@@ -139,7 +146,7 @@ TEST(FrameLayer, RefreshStatusWaitsForTheReplyOrItsTimeout) {
 }
 
 TEST(FrameLayer, ResetForgetsThePartialFrameAndTheAwaitedCommand) {
-    Rig rig;
+    Rig rig(parse(R"({"guard_ms": 0})"));
     rig.top->write_pmbus_cmd(0x40, 0x51);
     std::string reply = reply_frame(0x40, bytes_upto(4));
     inject(*rig.top, reply.substr(0, 12));
@@ -153,12 +160,15 @@ TEST(FrameLayer, ResetForgetsThePartialFrameAndTheAwaitedCommand) {
 
 TEST(FrameLayer, SettingsAreCheckedAndApplied) {
     auto top = std::make_shared<Top>();
-    EXPECT_TRUE(top->InitSetting(parse(R"({"address": 255, "reply_timeout_ms": 2500, "auto_data_ready": false})")));
+    EXPECT_TRUE(top->InitSetting(
+        parse(R"({"address": 255, "reply_timeout_ms": 2500, "auto_data_ready": false, "guard_ms": 20})")));
+    EXPECT_EQ(devhost::serial_state(*top).guard_at(9600).count(), 20000);
     EXPECT_EQ(devhost::address(*top), 255);
     EXPECT_EQ(devhost::serial_state(*top).reply_timeout.count(), 2500);
     EXPECT_FALSE(devhost::serial_state(*top).auto_data_ready);
     for (const char* bad : {R"({"address": 256})", R"({"address": -1})", R"({"address": "1"})",
-                            R"({"reply_timeout_ms": 0})", R"({"auto_data_ready": 1})", "5", R"([{"address": 2}])",
+                            R"({"reply_timeout_ms": 0})", R"({"auto_data_ready": 1})", R"({"guard_ms": 60001})",
+                            R"({"guard_ms": -1})", R"({"guard_ms": 2.5})", "5", R"([{"address": 2}])",
                             R"("address")"}) {
         auto fresh = std::make_shared<Top>();
         EXPECT_FALSE(fresh->InitSetting(parse(bad))) << bad;
@@ -201,8 +211,8 @@ TEST(HostDuties, TheTopDevicesOwnRulesReachTheAlarmTable) {
     rig.top->on_payload = [](Top& t) {
         t.CheckThresholdBool(3, "device_model", "70319", "设备配置检测", "本驱动类型:zrt4600a", true, 0);
     };
-    inject(*rig.top, reply_frame(0x40, bytes_upto(20)));
-    inject(*rig.top, reply_frame(0x40, bytes_upto(20)));
+    answer(rig, reply_frame(0x40, bytes_upto(20)));
+    answer(rig, reply_frame(0x40, bytes_upto(20)));
     EXPECT_TRUE(rig.top->pending_rules.empty());
     EXPECT_TRUE(rig.top->alarm_flag);
     ASSERT_EQ(rig.controller->alarms.size(), 1u);  // raised once, not again while it holds
@@ -218,17 +228,17 @@ TEST(HostDuties, DataReadyAfterEveryChildHasPublishedItsOwnRecord) {
     rig.top->children = {a, nullptr, b};
     a->LoadFromCache(nullptr, 0);  // a cached image is not a record of this run
     a->publish();
-    inject(*rig.top, reply_frame(0x40, {}));
+    answer(rig, reply_frame(0x40, {}));
     EXPECT_FALSE(rig.top->data_ready);
     b->publish(5108);
-    inject(*rig.top, reply_frame(0x40, {}));
+    answer(rig, reply_frame(0x40, {}));
     EXPECT_TRUE(rig.top->data_ready);
 
     Rig off(parse(R"({"auto_data_ready": false})"));
     auto c = std::make_shared<Child>();
     off.top->children = {c};
     c->publish();
-    inject(*off.top, reply_frame(0x40, {}));
+    answer(off, reply_frame(0x40, {}));
     EXPECT_FALSE(off.top->data_ready);
 
     // A device built where a destroyed one stood has not published.
@@ -240,4 +250,135 @@ TEST(HostDuties, DataReadyAfterEveryChildHasPublishedItsOwnRecord) {
     auto* second = new (storage) Child;
     EXPECT_FALSE(devhost::detail::has_published(second));
     second->~Child();
+}
+
+TEST(LineDiscipline, ALateReplyIsDroppedAndTheNextCommandWaitsForAQuietGuardTime) {
+    Rig rig(parse(R"({"reply_timeout_ms": 1000})"));  // default guard: three characters at 9600 baud
+    FakeClock clock;
+    clock.attach(*rig.top);
+    std::vector<devhost::LineNotice> notices;
+    devhost::serial_state(*rig.top).on_notice = [&](const devhost::LineNotice& n) { notices.push_back(n); };
+    const auto& s = devhost::serial_state(*rig.top);
+    EXPECT_EQ(s.guard_at(9600).count(), 3125);
+
+    rig.top->write_pmbus_cmd(0x41, 0x41);
+    clock.advance(1000);
+    // The time-out discards the input; the command does not go again at once.
+    EXPECT_FALSE(rig.top->RefreshStatus());
+    EXPECT_EQ(rig.line->input_flushes, 1u);
+    EXPECT_EQ(rig.top->stall_count, 1u);
+    EXPECT_FALSE(rig.top->IsStalled());  // counted once
+
+    // The late reply is not handed to the device, and it restarts the quiet time.
+    clock.advance(2);
+    inject(*rig.top, reply_frame(0x41, bytes_upto(8)));
+    EXPECT_TRUE(rig.top->seen.empty());
+    EXPECT_EQ(s.stale_frames, 1u);
+    ASSERT_EQ(notices.size(), 1u);
+    EXPECT_EQ(notices[0].kind, devhost::LineNotice::Stale);
+    EXPECT_NE(notices[0].text.find("CID1 41"), std::string::npos) << notices[0].text;
+    clock.advance(3);
+    EXPECT_FALSE(rig.top->RefreshStatus());
+    clock.advance(1);
+    EXPECT_TRUE(rig.top->RefreshStatus());
+
+    // One time-out is no loss: the answer to the next command is handed on.
+    rig.top->write_pmbus_cmd(0x41, 0x41);
+    inject(*rig.top, reply_frame(0x41, bytes_upto(8)));
+    EXPECT_EQ(rig.top->seen.size(), 1u);
+    EXPECT_EQ(s.resyncs, 0u);
+
+    // A configured guard is honoured from the last byte received.
+    Rig slow(parse(R"({"guard_ms": 50})"));
+    FakeClock c2;
+    c2.attach(*slow.top);
+    slow.top->write_pmbus_cmd(0x40, 0x41);
+    inject(*slow.top, reply_frame(0x40, {}));
+    EXPECT_EQ(slow.top->seen.size(), 1u);
+    c2.advance(49);
+    EXPECT_FALSE(slow.top->RefreshStatus());
+    c2.advance(1);
+    EXPECT_TRUE(slow.top->RefreshStatus());
+}
+
+TEST(LineDiscipline, AfterALossTheAnswersToQueuedCommandsAreDroppedAndTheCycleStartsOver) {
+    Rig rig(parse(R"({"reply_timeout_ms": 1000})"));
+    FakeClock clock;
+    clock.attach(*rig.top);
+    const auto& s = devhost::serial_state(*rig.top);
+    rig.top->poll_state = 7;
+
+    // Three probes into a dead line.
+    for (int i = 0; i < 3; ++i) {
+        rig.top->write_pmbus_cmd(0x42, 0x41);
+        clock.advance(1000);
+        EXPECT_FALSE(rig.top->RefreshStatus());
+        clock.advance(4);
+    }
+    EXPECT_EQ(s.timeouts, 3u);
+
+    // The equipment returns and answers two of the three probes at once, then the third
+    // one a turnaround later: none of them reaches the device.
+    inject(*rig.top, reply_frame(0x42, bytes_upto(6)) + reply_frame(0x42, bytes_upto(6)));
+    EXPECT_EQ(s.resyncs, 1u);
+    EXPECT_EQ(rig.top->poll_state, 0);  // the next refresh begins the cycle
+    clock.advance(10);
+    EXPECT_FALSE(rig.top->RefreshStatus());  // one answer still owed
+    inject(*rig.top, reply_frame(0x42, bytes_upto(6)));
+    EXPECT_TRUE(rig.top->seen.empty());
+    EXPECT_EQ(s.stale_frames, 3u);
+    EXPECT_FALSE(rig.top->RefreshStatus());  // not quiet yet
+    clock.advance(4);
+    EXPECT_TRUE(rig.top->RefreshStatus());
+
+    // Owed answers that never come hold the line for one reply time-out of quiet at most.
+    for (int i = 0; i < 2; ++i) {
+        rig.top->write_pmbus_cmd(0x42, 0x41);
+        clock.advance(1000);
+        rig.top->RefreshStatus();
+    }
+    inject(*rig.top, reply_frame(0x42, bytes_upto(6)));
+    EXPECT_EQ(s.resyncs, 2u);
+    clock.advance(999);
+    EXPECT_FALSE(rig.top->RefreshStatus());
+    clock.advance(1);
+    EXPECT_TRUE(rig.top->RefreshStatus());
+    rig.top->write_pmbus_cmd(0x40, 0x41);
+    inject(*rig.top, reply_frame(0x40, bytes_upto(6)));
+    EXPECT_EQ(rig.top->seen.size(), 1u);
+
+    // A line opened again discards both queues, and its first good frame is a resync too.
+    rig.top->ClosePort();
+    auto fresh = std::make_shared<MemoryTransport>();
+    ASSERT_TRUE(devhost::attach(*rig.top, fresh));
+    EXPECT_EQ(fresh->input_flushes, 1u);
+    EXPECT_EQ(fresh->output_flushes, 1u);
+    clock.advance(4);
+    ASSERT_TRUE(rig.top->RefreshStatus());
+    rig.top->write_pmbus_cmd(0x40, 0x41);
+    inject(*rig.top, reply_frame(0x40, bytes_upto(6)));
+    EXPECT_EQ(rig.top->seen.size(), 1u);
+    EXPECT_EQ(s.resyncs, 3u);
+}
+
+TEST(LineDiscipline, RepliesWithAReturnCodeAreCountedNamedAndHandedOn) {
+    Rig rig;
+    std::vector<std::string> texts;
+    devhost::serial_state(*rig.top).on_notice = [&](const devhost::LineNotice& n) {
+        if (n.kind == devhost::LineNotice::Rtn) texts.push_back(n.text);
+    };
+    answer(rig, reply_frame(0x40, bytes_upto(4), 1, 0x02));
+    answer(rig, reply_frame(0x40, {}, 1, 0x02));
+    answer(rig, reply_frame(0x40, bytes_upto(4), 1, 0x06));
+    answer(rig, reply_frame(0x40, bytes_upto(4), 1, 0x81));
+    answer(rig, reply_frame(0x40, bytes_upto(4)));
+    ASSERT_EQ(rig.top->seen.size(), 5u);
+    EXPECT_EQ(rig.top->seen[0][3], 0x02);  // the device still sees the code
+    const auto& counts = devhost::serial_state(*rig.top).rtn_counts;
+    EXPECT_EQ(counts, (std::map<uint8_t, uint64_t>{{0x02, 2}, {0x06, 1}, {0x81, 1}}));
+    ASSERT_EQ(texts.size(), 4u);
+    EXPECT_NE(texts[0].find("40_41"), std::string::npos) << texts[0];
+    EXPECT_NE(texts[0].find("RTN 0x02 (CHKSUM error)"), std::string::npos) << texts[0];
+    EXPECT_NE(texts[2].find("RTN 0x06 (invalid data)"), std::string::npos) << texts[2];
+    EXPECT_NE(texts[3].find("RTN 0x81 (equipment-defined)"), std::string::npos) << texts[3];
 }

@@ -368,3 +368,63 @@ TEST(Simulator, PlantFilesTheParserThrowsOnAreNamedInTheError) {
     EXPECT_EQ(error_of(R"({"dc": [{"volt_state": 2}]})"), "");
     ::unlink(path.c_str());
 }
+
+TEST(Simulator, SeveralSystemsOnOneLineAnswerTheirOwnAddressesOnly) {
+    Json::Value doc;
+    doc["reply_delay_ms"] = 25;
+    doc["systems"][0] = json(R"({"address": 2, "dc": [{"v": 48, "i": 1}]})");
+    doc["systems"][1] = json(R"({"address": 7, "dc": [{"v": 54, "i": 2}, {"v": 55, "i": 3}], "reply_delay_ms": 40})");
+    zrt::sim::LineScenario line = zrt::sim::line_scenario_from_json(doc);
+    ASSERT_EQ(line.systems.size(), 2u);
+    EXPECT_EQ(line.reply_delay_ms, 25);
+    EXPECT_EQ(line.systems[1].second.reply_delay_ms, 40);
+    zrt::sim::Simulator sim(std::move(line));
+
+    devhost::Frame heard;
+    int frames = 0;
+    devhost::FrameDecoder ear([&](const devhost::Frame& f) {
+        heard = f;
+        ++frames;
+    });
+    auto ask = [&](uint8_t adr) {
+        frames = 0;
+        sim.feed(devhost::encode_frame(0x20, adr, 0x42, 0x41, nullptr, 0));
+        const std::string out = sim.take_output();
+        ear.feed(reinterpret_cast<const uint8_t*>(out.data()), out.size());
+        return frames;
+    };
+    ASSERT_EQ(ask(7), 1);
+    EXPECT_EQ(heard.adr, 7);
+    EXPECT_EQ(heard.info[1], 2);  // its own two DC screens
+    EXPECT_EQ(f32(heard.info, 2), 54.0f);
+    ASSERT_EQ(ask(2), 1);
+    EXPECT_EQ(heard.adr, 2);
+    EXPECT_EQ(heard.info[1], 1);
+    EXPECT_EQ(f32(heard.info, 2), 48.0f);
+    EXPECT_EQ(ask(1), 0);  // nobody at address 1
+    EXPECT_EQ(sim.stats().commands, 3u);
+    EXPECT_EQ(sim.stats().replies, 2u);
+    EXPECT_EQ(sim.responder_at(1), nullptr);
+
+    // A plain plant answers every address, as before.
+    zrt::sim::LineScenario single = zrt::sim::line_scenario_from_json(json(kPlant));
+    ASSERT_EQ(single.systems.size(), 1u);
+    EXPECT_EQ(single.systems[0].first, zrt::sim::LineScenario::kAnyAddress);
+
+    auto error_of = [](const std::string& text) -> std::string {
+        try {
+            zrt::sim::line_scenario_from_json(json(text));
+        } catch (const zrt::sim::PlantError& e) {
+            return e.what();
+        }
+        return "";
+    };
+    EXPECT_NE(error_of(R"({"systems": [{"address": 1}, {"address": 1}]})").find("systems[1].address"),
+              std::string::npos);
+    EXPECT_NE(error_of(R"({"systems": [{"dc": []}]})").find("systems[0]"), std::string::npos);
+    EXPECT_NE(error_of(R"({"systems": [{"address": 256}]})").find("systems[0].address"), std::string::npos);
+    EXPECT_NE(error_of(R"({"systems": [{"address": 1, "dc": [{"v": "x"}]}]})").find("systems[0]: dc[0].v"),
+              std::string::npos);
+    EXPECT_NE(error_of(R"({"systems": [{"address": 1}], "rc": {}})").find("rc"), std::string::npos);
+    EXPECT_NE(error_of(R"({"systems": []})").find("systems"), std::string::npos);
+}

@@ -363,3 +363,37 @@ TEST(LiveView, FitsAnEightyByTwentyFourTerminalWithTheHeaderFirstAndShowsMoreOnA
     EXPECT_EQ(display_width("交流屏3"), 7u);
     EXPECT_EQ(fit_width("交流屏3", 5), "交流");
 }
+
+TEST(LineSettings, AreReadAndCheckedWithTheKeyNamed) {
+    const HostSettings d = host_settings(parse("{}"));
+    EXPECT_EQ(d.line.text(), "8N1");
+    EXPECT_FALSE(d.line.rs485);
+    const HostSettings s = host_settings(parse(R"({"data_bits": 7, "parity": "even", "stop_bits": 2,
+        "flow_control": "rtscts", "rs485": true, "rs485_rts_on_send": false, "rs485_delay_before_ms": 2,
+        "rs485_delay_after_ms": 3, "guard_ms": 10, "address": 2})"));
+    EXPECT_EQ(s.line.text(), "7E2 rtscts rs485");
+    EXPECT_FALSE(s.line.rs485_rts_on_send);
+    EXPECT_EQ(s.line.rs485_delay_before_ms, 2u);
+    EXPECT_EQ(s.line.rs485_delay_after_ms, 3u);
+
+    const std::pair<const char*, const char*> bad[] = {
+        {R"({"data_bits": 9})", "data_bits"},
+        {R"({"parity": "mark"})", "one of none,odd,even"},
+        {R"({"parity": 1})", "parity"},
+        {R"({"stop_bits": 3})", "stop_bits"},
+        {R"({"flow_control": "rts"})", "one of none,rtscts,xonxoff"},
+        {R"({"rs485": "yes"})", "rs485"},
+        {R"({"rs485_delay_after_ms": 1001})", "rs485_delay_after_ms"},
+        {R"({"guard_ms": -1})", "guard_ms"},
+    };
+    for (const auto& [text, names] : bad) {
+        try {
+            check_settings(parse(text), "site.json");
+            ADD_FAILURE() << text << " was taken";
+        } catch (const HostError& e) {
+            EXPECT_EQ(e.code(), kExitSettingValue) << text;
+            EXPECT_NE(std::string(e.what()).find(names), std::string::npos) << e.what();
+            EXPECT_NE(std::string(e.what()).find("site.json"), std::string::npos) << e.what();
+        }
+    }
+}

@@ -97,6 +97,15 @@ HostSettings host_settings(const Json::Value& s, const std::string& file) {
     if (s.isMember("data_id")) h.data_id = s["data_id"].asUInt();
     if (s.isMember("port")) h.port = s["port"].asString();
     if (s.isMember("baud")) h.baud = s["baud"].asInt();
+    // Texts and ranges are checked above.
+    if (s.isMember("data_bits")) h.line.data_bits = s["data_bits"].asInt();
+    if (s.isMember("parity")) parse_parity(s["parity"].asString(), h.line.parity);
+    if (s.isMember("stop_bits")) h.line.stop_bits = s["stop_bits"].asInt();
+    if (s.isMember("flow_control")) parse_flow(s["flow_control"].asString(), h.line.flow);
+    if (s.isMember("rs485")) h.line.rs485 = s["rs485"].asBool();
+    if (s.isMember("rs485_rts_on_send")) h.line.rs485_rts_on_send = s["rs485_rts_on_send"].asBool();
+    if (s.isMember("rs485_delay_before_ms")) h.line.rs485_delay_before_ms = s["rs485_delay_before_ms"].asUInt();
+    if (s.isMember("rs485_delay_after_ms")) h.line.rs485_delay_after_ms = s["rs485_delay_after_ms"].asUInt();
     if (s.isMember("refresh_ms")) h.refresh_ms = s["refresh_ms"].asInt();
     if (s.isMember("history_retention")) h.history_retention = s["history_retention"].asInt();
     if (s.isMember("simulate")) h.simulate = s["simulate"].asBool();
@@ -146,9 +155,9 @@ int level_of(const std::string& name) {
 class BuiltinSim {
 public:
     BuiltinSim(const std::string& plant_path, int baud) {
-        sim::Scenario s;
+        sim::LineScenario s;  // one system, or several at their addresses
         try {
-            s = sim::load_scenario(plant_path);
+            s = sim::load_line_scenario(plant_path);
         } catch (const std::exception& e) {
             throw HostError(kExitUsage, "the plant file " + plant_path + ": " + e.what());
         }
@@ -158,7 +167,7 @@ public:
         } catch (const std::exception& e) {
             throw HostError(kExitPort, std::string("cannot make a pseudo-terminal: ") + e.what());
         }
-        sim_ = std::make_unique<sim::Simulator>(std::make_unique<sim::PlantResponder>(std::move(s)));
+        sim_ = std::make_unique<sim::Simulator>(std::move(s));
         runner_ = std::make_unique<sim::LineRunner>(pty_->master(), *sim_, baud, delay);
         thread_ = std::thread([this] {
             try {
@@ -193,7 +202,15 @@ LineCounters line_counters(const TXQSPDevice& dev) {
     const devhost::SerialState& s = devhost::serial_state(dev);
     return {s.replies, s.decoder.stats().errors(), s.decoder.stats().garbage};
 }
-void attach_line(TXQSPDevice& dev, std::shared_ptr<SerialLine> line) { devhost::attach(dev, std::move(line)); }
+// The frame layer's notices (late replies, resynchronisations, return codes) go to the
+// diagnostics.
+void attach_line(TXQSPDevice& dev, std::shared_ptr<SerialLine> line, int baud,
+                 std::function<void(const std::string&)> note) {
+    devhost::SerialState& s = devhost::serial_state(dev);
+    s.baud = baud;
+    s.on_notice = [note = std::move(note)](const devhost::LineNotice& n) { note(n.text); };
+    devhost::attach(dev, std::move(line));
+}
 void detach_line(TXQSPDevice& dev) { dev.ClosePort(); }
 
 // The contradicted settings the plug-in's log lines name: the screen counts, and the
@@ -303,6 +320,7 @@ private:
     std::string port_;
     int baud_ = 9600;
     std::shared_ptr<SerialLine> line_;
+    LineSettings line_settings_;
     std::unique_ptr<sim::WireRecorder> recorder_;
     sim::WireSplitter frames_[2];  // each direction, a frame at a time
     std::unique_ptr<asio::steady_timer> timer_;
@@ -363,7 +381,8 @@ private:
 };
 
 int Host::run() {
-    const Json::Value settings = read_settings(opt_.settings);
+    Json::Value settings = read_settings(opt_.settings);
+    if (opt_.address >= 0) settings["address"] = opt_.address;
     const HostSettings hs = host_settings(settings, opt_.settings);
     refresh_ = std::chrono::milliseconds(hs.refresh_ms);
     line_timeout_s_ = hs.line_timeout_s;
@@ -527,6 +546,13 @@ std::string Host::choose_port(const HostSettings& hs, StartInfo& info) {
 
 void Host::open_line(const HostSettings& hs) {
     baud_ = opt_.baud > 0 ? opt_.baud : hs.baud;
+    line_settings_ = hs.line;
+    line_settings_.baud = baud_;
+    if (opt_.data_bits > 0) line_settings_.data_bits = opt_.data_bits;
+    if (!opt_.parity.empty()) parse_parity(opt_.parity, line_settings_.parity);
+    if (opt_.stop_bits > 0) line_settings_.stop_bits = opt_.stop_bits;
+    if (!opt_.flow_control.empty()) parse_flow(opt_.flow_control, line_settings_.flow);
+    if (opt_.rs485) line_settings_.rs485 = true;
     StartInfo info{opt_.plugin, dev_->DeviceType(), "", dev_->DataId(), baud_, false, ""};
     if (port_.empty()) {
         std::string plant = opt_.plant;
@@ -560,7 +586,7 @@ void Host::open_line(const HostSettings& hs) {
 
 // Opens the port and hands it to the device. Throws PortError.
 bool Host::open_port() {
-    auto line = std::make_shared<SerialLine>(io_, port_, baud_);
+    auto line = std::make_shared<SerialLine>(io_, port_, line_settings_);
     line->on_written = [this](const uint8_t* p, size_t n) {
         if (!cycle_open_) {
             cycle_open_ = true;
@@ -572,7 +598,7 @@ bool Host::open_port() {
     };
     line_ = line;
     port_open_ = true;
-    attach_line(*dev_, line);
+    attach_line(*dev_, line, baud_, [this](const std::string& text) { diag(1, text); });
     std::weak_ptr<SerialLine> weak = line;
     line->start(
         [this](const uint8_t* p, size_t n) {

@@ -12,6 +12,8 @@
 
 #include <json/value.h>
 
+#include "tools/line/line_settings.h"
+
 namespace zrt::host {
 
 struct Query {
@@ -27,6 +29,13 @@ struct HostOptions {
     std::string port;      // serial device; empty: the settings' "port"
     bool simulate = false; // the built-in simulator, when no --port is given
     int baud = 0;          // 0: the settings' "baud", else 9600
+    // Line format and frame address; unset (0, empty, -1): the settings' value.
+    int data_bits = 0;
+    std::string parity;
+    int stop_bits = 0;
+    std::string flow_control;
+    bool rs485 = false;    // true: RS-485 half duplex whatever the settings say
+    int address = -1;
     std::string plant;     // the built-in simulator's plant; empty: the settings' "plant", else default_plant
     std::string default_plant;
     std::string history;   // SQLite file; empty: in memory
@@ -46,6 +55,7 @@ struct HostSettings {
     uint32_t data_id = 1;
     std::string port;
     int baud = 9600;
+    LineSettings line;  // data bits, parity, stop bits, flow control, RS-485 (baud stays in `baud`)
     int refresh_ms = 20;
     int history_retention = 0;  // images kept per device; 0: no cap, images go by age
     int history_days = 30;       // days of history kept; 0: keep everything

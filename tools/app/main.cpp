@@ -69,6 +69,21 @@ int main(int argc, char** argv) {
                  "--port wins over it");
     app.add_option("--baud", o.baud, "line speed (default: the settings' \"baud\", else 9600)")
         ->check(CLI::Range(50, 4000000));
+    app.add_option("--data-bits", o.data_bits, "bits a character (default: the settings' \"data_bits\", else 8)")
+        ->check(CLI::Range(5, 8));
+    app.add_option("--parity", o.parity, "none, odd or even (default: the settings' \"parity\", else none)")
+        ->check(CLI::IsMember({"none", "odd", "even"}));
+    app.add_option("--stop-bits", o.stop_bits, "1 or 2 (default: the settings' \"stop_bits\", else 1)")
+        ->check(CLI::IsMember({1, 2}));
+    app.add_option("--flow-control", o.flow_control,
+                   "none, rtscts or xonxoff (default: the settings' \"flow_control\", else none)")
+        ->check(CLI::IsMember({"none", "rtscts", "xonxoff"}));
+    app.add_flag("--rs485", o.rs485,
+                 "RS-485 half duplex by the kernel: RTS switches the transmitter (also \"rs485\": true; the delays "
+                 "are settings)");
+    app.add_option("--address", o.address, "frame address of the power system (default: the settings' \"address\", "
+                                           "else 1)")
+        ->check(CLI::Range(0, 255));
     app.add_option("--plant", o.plant,
                    "plant of the built-in simulator (JSON; default: the settings' \"plant\", else " + o.default_plant +
                        ")");

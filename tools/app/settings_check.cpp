@@ -1,5 +1,6 @@
 #include "tools/app/settings_check.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <map>
@@ -21,12 +22,14 @@ enum class Type {
     Object,         // checked key by key
     AnyObject,      // any content
     ObjectArray,    // an array; its elements are checked as "<path>[]"
+    Choice,         // one of the texts in `choices`, separated by '|'
 };
 
 struct Key {
     const char* path;  // "acSetting[].appSetting.diff_v": [] stands for any element
     Type type;
     double lo = 0, hi = 0;
+    const char* choices = nullptr;
 };
 
 // Every key a settings file may hold. Host keys, the frame layer's keys, then the top
@@ -37,6 +40,14 @@ const Key kKeys[] = {
     {"data_id", Type::Unsigned, 0, 4294967295.0},
     {"port", Type::Text},
     {"baud", Type::Unsigned, 50, 4000000},
+    {"data_bits", Type::Unsigned, 5, 8},
+    {"parity", Type::Choice, 0, 0, "none|odd|even"},
+    {"stop_bits", Type::Unsigned, 1, 2},
+    {"flow_control", Type::Choice, 0, 0, "none|rtscts|xonxoff"},
+    {"rs485", Type::Bool},
+    {"rs485_rts_on_send", Type::Bool},
+    {"rs485_delay_before_ms", Type::Unsigned, 0, 1000},
+    {"rs485_delay_after_ms", Type::Unsigned, 0, 1000},
     {"refresh_ms", Type::Unsigned, 1, 10000},
     {"history_retention", Type::Unsigned, 1, 100000000},
     {"history_days", Type::Unsigned, 0, 36500},
@@ -53,6 +64,7 @@ const Key kKeys[] = {
     {"address", Type::Unsigned, 0, 255},
     {"reply_timeout_ms", Type::Unsigned, 1, 600000},
     {"auto_data_ready", Type::Bool},
+    {"guard_ms", Type::Unsigned, 0, 60000},
     // top device and its children
     {"acSetting", Type::ObjectArray},
     {"acSetting[]", Type::Object},
@@ -147,6 +159,21 @@ private:
             const bool ok = (v.isNumeric() && !v.isBool() && std::isfinite(d = v.asDouble())) ||
                             (v.isString() && numeric_text(v.asString(), d));
             if (!ok || d < k.lo || d > k.hi) wrong(where, "a number (or a numeric text) " + range_text(k), v);
+            break;
+        }
+        case Type::Choice: {
+            const std::string allowed = k.choices;
+            bool ok = false;
+            if (v.isString())
+                for (size_t pos = 0, bar = 0; !ok && pos <= allowed.size(); pos = bar + 1) {
+                    bar = std::min(allowed.find('|', pos), allowed.size());
+                    ok = allowed.substr(pos, bar - pos) == v.asString();
+                }
+            if (!ok) {
+                std::string listed = allowed;
+                std::replace(listed.begin(), listed.end(), '|', ',');
+                wrong(where, "one of " + listed, v);
+            }
             break;
         }
         case Type::Object:

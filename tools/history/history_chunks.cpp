@@ -28,7 +28,12 @@ const char* const kChunkSchema =
     " t_max INTEGER NOT NULL,"
     " rows INTEGER NOT NULL,"
     " open INTEGER NOT NULL,"
-    " data BLOB NOT NULL);"
+    " data BLOB NOT NULL,"
+    " errors INTEGER NOT NULL DEFAULT 0,"
+    " bad_frames INTEGER NOT NULL DEFAULT 0,"
+    " timeouts INTEGER NOT NULL DEFAULT 0,"
+    " duration_ms REAL NOT NULL DEFAULT 0,"
+    " covered_ms REAL NOT NULL DEFAULT 0);"
     "CREATE TABLE IF NOT EXISTS rollup ("
     " data_id INTEGER NOT NULL,"
     " device_type TEXT NOT NULL,"
@@ -165,7 +170,7 @@ std::vector<int64_t> device_polls(sqlite3* db, const std::string& what, uint32_t
 }
 
 void for_each_cycle(sqlite3* db, const std::string& what, int64_t from, int64_t to,
-                    const std::function<void(const codec::CycleRow&)>& f) {
+                    const std::function<void(const codec::CycleRow&)>& f, bool chunks) {
     int rc;
     if (db_has_table(db, "cycle")) {
         Stmt q = prepare(db, "SELECT time_ms, n, duration_ms, errors, bad_frames, timeouts FROM cycle"
@@ -184,7 +189,7 @@ void for_each_cycle(sqlite3* db, const std::string& what, int64_t from, int64_t 
         }
         check_done(db, rc, what);
     }
-    if (!db_has_table(db, "cycle_chunk")) return;
+    if (!chunks || !db_has_table(db, "cycle_chunk")) return;
     Stmt q = prepare(db, "SELECT data FROM cycle_chunk WHERE t_max >= ? AND t_min <= ? ORDER BY t_min, id");
     sqlite3_bind_int64(q.get(), 1, from);
     sqlite3_bind_int64(q.get(), 2, to);

@@ -37,8 +37,9 @@ void for_each_device_value(sqlite3* db, const std::string& what, uint32_t data_i
 std::vector<int64_t> device_polls(sqlite3* db, const std::string& what, uint32_t data_id,
                                   const std::string& device_type, int64_t from, int64_t to);
 
+// `chunks` false: only the rows of older versions.
 void for_each_cycle(sqlite3* db, const std::string& what, int64_t from, int64_t to,
-                    const std::function<void(const codec::CycleRow&)>& f);
+                    const std::function<void(const codec::CycleRow&)>& f, bool chunks = true);
 
 // The hourly rollups of one device whose hour starts in [from, to]; `hour_ms` is the
 // hour's start. `open_too`: also the figures of the chunks not yet rolled up (the hour

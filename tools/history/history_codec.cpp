@@ -9,6 +9,7 @@ namespace zrt::host::codec {
 namespace {
 
 constexpr uint64_t kVersion = 1;
+constexpr uint64_t kChunkVersion = 2;
 
 uint64_t bits_of(double v) {
     uint64_t b;
@@ -34,10 +35,14 @@ void put_bytes(std::vector<uint8_t>& out, const BitWriter& w) {
 }  // namespace
 
 void BitWriter::put(uint64_t v, int bits) {
-    for (int k = bits - 1; k >= 0; --k) {
+    while (bits > 0) {
         if ((bits_ & 7) == 0) bytes_.push_back(0);
-        if ((v >> k) & 1) bytes_.back() |= static_cast<uint8_t>(0x80u >> (bits_ & 7));
-        ++bits_;
+        const int room = 8 - static_cast<int>(bits_ & 7);
+        const int n = bits < room ? bits : room;
+        const auto part = static_cast<uint8_t>((v >> (bits - n)) & ((1u << n) - 1));
+        bytes_.back() |= static_cast<uint8_t>(part << (room - n));
+        bits_ += static_cast<size_t>(n);
+        bits -= n;
     }
 }
 
@@ -55,7 +60,13 @@ uint64_t BitReader::get(int bits) {
         return 0;
     }
     uint64_t v = 0;
-    for (int k = 0; k < bits; ++k, ++pos_) v = (v << 1) | ((p_[pos_ >> 3] >> (7 - (pos_ & 7))) & 1);
+    while (bits > 0) {
+        const int room = 8 - static_cast<int>(pos_ & 7);
+        const int n = bits < room ? bits : room;
+        v = (v << n) | ((p_[pos_ >> 3] >> (room - n)) & ((1u << n) - 1));
+        pos_ += static_cast<size_t>(n);
+        bits -= n;
+    }
     return v;
 }
 
@@ -103,6 +114,36 @@ uint64_t get_small(BitReader& r) {
     return r.get(64);
 }
 
+void put_step(BitWriter& w, uint64_t z) {
+    if (z == 0) {
+        w.put_bit(false);
+    } else if (z <= 4) {
+        w.put(0b10, 2);
+        w.put(z - 1, 2);
+    } else if (z <= 36) {
+        w.put(0b110, 3);
+        w.put(z - 5, 5);
+    } else if (z <= 548) {
+        w.put(0b1110, 4);
+        w.put(z - 37, 9);
+    } else if (z < (1u << 16)) {
+        w.put(0b11110, 5);
+        w.put(z, 16);
+    } else {
+        w.put(0b11111, 5);
+        w.put(z, 64);
+    }
+}
+
+uint64_t get_step(BitReader& r) {
+    if (!r.bit()) return 0;
+    if (!r.bit()) return r.get(2) + 1;
+    if (!r.bit()) return r.get(5) + 5;
+    if (!r.bit()) return r.get(9) + 37;
+    if (!r.bit()) return r.get(16);
+    return r.get(64);
+}
+
 void put_varint(std::vector<uint8_t>& out, uint64_t v) {
     while (v >= 0x80) {
         out.push_back(static_cast<uint8_t>(v | 0x80));
@@ -143,7 +184,8 @@ void ValueCoder::encode(BitWriter& w, double v) {
     int64_t k = 0;
     if (mode_ >= 0 && exact(v, mode_, scale_, k)) {
         w.put_bit(false);
-        put_small(w, zigzag(k - k_));
+        if (steps_) put_step(w, zigzag(k - k_));
+        else put_small(w, zigzag(k - k_));
         k_ = k;
         return;
     }
@@ -168,7 +210,7 @@ void ValueCoder::encode(BitWriter& w, double v) {
 bool ValueCoder::decode(BitReader& r, double& v) {
     if (!r.bit()) {
         if (mode_ < 0) return false;
-        k_ += unzigzag(get_small(r));
+        k_ += unzigzag(steps_ ? get_step(r) : get_small(r));
         v = make(k_);
         return !r.failed();
     }
@@ -250,8 +292,8 @@ BitWriter SeriesEncoder::finish() const {
 }
 
 bool decode_stream(const ParsedChunk& c, const ChunkStream& s, std::vector<Sample>& out) {
-    BitReader r(s.bits, s.nbits);
-    ValueCoder values;
+    BitReader r(s.bits, s.offset + s.nbits, s.offset);
+    ValueCoder values(true);
     int64_t last_poll = -1;
     std::optional<double> last;
     const size_t start = out.size();
@@ -314,55 +356,62 @@ SeriesEncoder& ChunkEncoder::stream(int64_t series, int64_t refresh_ms) {
     return streams_.back();
 }
 
+// A chunk: varints of the version, the poll count and the stream count, then one bit
+// stream: the polls, and per series its header (the series id as the change from the one
+// before, the refresh period, the sample count, the stream's length in bits) and samples.
+namespace {
+
+void put_refresh(BitWriter& w, int64_t ms) {
+    if (ms == 0) w.put(0, 2);
+    else if (ms == 60'000) w.put(1, 2);
+    else if (ms == 600'000) w.put(2, 2);
+    else {
+        w.put(3, 2);
+        w.put(static_cast<uint64_t>(ms), 64);
+    }
+}
+
+int64_t get_refresh(BitReader& r) {
+    switch (r.get(2)) {
+    case 0: return 0;
+    case 1: return 60'000;
+    case 2: return 600'000;
+    default: return static_cast<int64_t>(r.get(64));
+    }
+}
+
+}  // namespace
+
 std::vector<uint8_t> ChunkEncoder::blob() const {
     std::vector<uint8_t> out;
-    std::vector<BitWriter> bits;
-    bits.reserve(streams_.size());
-    for (const SeriesEncoder& s : streams_) bits.push_back(s.finish());
-    put_varint(out, kVersion);
+    put_varint(out, kChunkVersion);
     put_varint(out, polls_.size());
-    put_varint(out, poll_bits_.bits());
     put_varint(out, streams_.size());
-    for (size_t k = 0; k < streams_.size(); ++k) {
-        put_varint(out, static_cast<uint64_t>(streams_[k].series()));
-        put_varint(out, static_cast<uint64_t>(streams_[k].refresh_ms()));
-        put_varint(out, streams_[k].samples());
-        put_varint(out, bits[k].bits());
+    BitWriter w = poll_bits_;
+    int64_t series = 0;
+    for (const SeriesEncoder& s : streams_) {
+        const BitWriter bits = s.finish();
+        put_small(w, zigzag(s.series() - series - 1));
+        series = s.series();
+        put_refresh(w, s.refresh_ms());
+        put_gamma(w, uint64_t(s.samples()) + 1);
+        put_gamma(w, bits.bits() + 1);
+        w.append(bits);
     }
-    put_bytes(out, poll_bits_);
-    for (const BitWriter& b : bits) put_bytes(out, b);
+    put_bytes(out, w);
     return out;
 }
 
 bool parse_chunk(const uint8_t* p, size_t n, ParsedChunk& out) {
     out = ParsedChunk{};
     const uint8_t* end = p + n;
-    uint64_t version, polls, poll_bits, streams;
-    if (!get_varint(p, end, version) || version != kVersion || !get_varint(p, end, polls) ||
-        !get_varint(p, end, poll_bits) || !get_varint(p, end, streams))
+    uint64_t version, polls, streams;
+    if (!get_varint(p, end, version) || version != kChunkVersion || !get_varint(p, end, polls) ||
+        !get_varint(p, end, streams))
         return false;
-    if (streams > n || polls > n * 8 + 1) return false;
-    out.streams.resize(streams);
-    for (ChunkStream& s : out.streams) {
-        uint64_t series, refresh, samples, nbits;
-        if (!get_varint(p, end, series) || !get_varint(p, end, refresh) || !get_varint(p, end, samples) ||
-            !get_varint(p, end, nbits) || samples > 0xFFFFFFFFu)
-            return false;
-        s.series = static_cast<int64_t>(series);
-        s.refresh_ms = static_cast<int64_t>(refresh);
-        s.samples = static_cast<uint32_t>(samples);
-        s.nbits = nbits;
-    }
-    if (poll_bits / 8 > static_cast<size_t>(end - p)) return false;
-    const uint8_t* poll_p = p;
-    p += (poll_bits + 7) / 8;
-    for (ChunkStream& s : out.streams) {
-        if (p > end || s.nbits / 8 > static_cast<size_t>(end - p) || (s.nbits + 7) / 8 > static_cast<size_t>(end - p))
-            return false;
-        s.bits = p;
-        p += (s.nbits + 7) / 8;
-    }
-    BitReader r(poll_p, poll_bits);
+    const size_t nbits = static_cast<size_t>(end - p) * 8;
+    if (streams > nbits || polls > nbits + 1) return false;
+    BitReader r(p, nbits);
     int64_t delta = 0;
     out.polls.reserve(polls);
     for (uint64_t k = 0; k < polls; ++k) {
@@ -373,6 +422,20 @@ bool parse_chunk(const uint8_t* p, size_t n, ParsedChunk& out) {
             out.polls.push_back(out.polls.back() + delta);
         }
         if (r.failed()) return false;
+    }
+    out.streams.resize(streams);
+    int64_t series = 0;
+    for (ChunkStream& s : out.streams) {
+        s.series = series + 1 + unzigzag(get_small(r));
+        series = s.series;
+        s.refresh_ms = get_refresh(r);
+        const uint64_t samples = get_gamma(r) - 1, bits = get_gamma(r) - 1;
+        if (r.failed() || samples > 0xFFFFFFFFu || bits > nbits - r.pos()) return false;
+        s.samples = static_cast<uint32_t>(samples);
+        s.bits = p;
+        s.offset = r.pos();
+        s.nbits = bits;
+        r = BitReader(p, nbits, r.pos() + bits);
     }
     return true;
 }
@@ -403,6 +466,12 @@ std::vector<uint8_t> trim_chunk(const ParsedChunk& c, int64_t cut, bool& ok, int
 // ---- cycles
 
 void CycleEncoder::add(const CycleRow& r) {
+    const int64_t step = r.time_ms - last_.time_ms;
+    sums_.errors += r.errors;
+    sums_.bad_frames += r.bad_frames;
+    sums_.timeouts += r.timeouts;
+    sums_.duration_ms += r.duration_ms;
+    sums_.covered_ms += rows_ && step >= 0 && step <= 60'000 ? double(step) : r.duration_ms;
     const int64_t delta = r.time_ms - last_.time_ms;
     put_small(w_, zigzag(delta - last_delta_));
     last_delta_ = delta;

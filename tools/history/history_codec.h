@@ -32,7 +32,8 @@ private:
 // Reads what a BitWriter wrote; never past `bits`: a read beyond sets failed() and gives 0.
 class BitReader {
 public:
-    BitReader(const uint8_t* p, size_t bits) : p_(p), bits_(bits) {}
+    BitReader(const uint8_t* p, size_t bits, size_t start = 0) : p_(p), bits_(bits), pos_(start) {}
+    size_t pos() const { return pos_; }
     uint64_t get(int bits);
     bool bit() { return get(1) != 0; }
     bool failed() const { return failed_; }
@@ -40,7 +41,7 @@ public:
 
 private:
     const uint8_t* p_;
-    size_t bits_, pos_ = 0;
+    size_t bits_, pos_;
     bool failed_ = false;
 };
 
@@ -53,6 +54,10 @@ uint64_t get_gamma(BitReader& r);
 // A zig-zagged number, small ones short: '0' for 0, then 9, 15, 24 and 68 bit forms.
 void put_small(BitWriter& w, uint64_t z);
 uint64_t get_small(BitReader& r);
+// The same for the changes of a value stepping by its last digit: 1 for 0, 4 bits for 1 to
+// 4, 8 for 5 to 36, then 13, 21 and 69 bit forms.
+void put_step(BitWriter& w, uint64_t z);
+uint64_t get_step(BitReader& r);
 
 // Byte-aligned unsigned varints for headers.
 void put_varint(std::vector<uint8_t>& out, uint64_t v);
@@ -63,12 +68,15 @@ bool get_varint(const uint8_t*& p, const uint8_t* end, uint64_t& v);
 // else as its raw bits. The same object must encode and decode the same sequence.
 class ValueCoder {
 public:
+    // `steps`: changes coded for values that move by a few steps of their last digit.
+    explicit ValueCoder(bool steps = false) : steps_(steps) {}
     void encode(BitWriter& w, double v);
     bool decode(BitReader& r, double& v);
 
 private:
     bool exact(double v, int mode, int scale, int64_t& k) const;
     double make(int64_t k) const;
+    bool steps_;
     int mode_ = -1;  // -1: no scale yet (or after a raw value); 0: double; 1: float
     int scale_ = 0;
     int64_t k_ = 0;
@@ -97,7 +105,7 @@ public:
 private:
     int64_t series_, refresh_ms_;
     BitWriter w_;
-    ValueCoder values_;
+    ValueCoder values_{true};
     uint32_t samples_ = 0, run_ = 0;
     int64_t last_poll_ = -1;
     std::optional<double> last_;
@@ -110,8 +118,8 @@ int64_t expected_poll(const std::vector<int64_t>& polls, int64_t from, int64_t d
 struct ChunkStream {
     int64_t series = 0, refresh_ms = 0;
     uint32_t samples = 0;
-    const uint8_t* bits = nullptr;  // into the blob
-    size_t nbits = 0;
+    const uint8_t* bits = nullptr;  // the blob's bit stream
+    size_t offset = 0, nbits = 0;   // where the stream's samples are in it
 };
 struct ParsedChunk {
     std::vector<int64_t> polls;
@@ -150,13 +158,21 @@ struct CycleRow {
     double duration_ms = 0;
     uint64_t errors = 0, bad_frames = 0, timeouts = 0;
 };
+// A chunk's totals, kept beside it so that long reports need not decode the rows. Time
+// polled: the steps between cycles up to a minute, and a cycle's duration where a run starts.
+struct CycleSums {
+    uint64_t errors = 0, bad_frames = 0, timeouts = 0;
+    double duration_ms = 0, covered_ms = 0;
+};
 class CycleEncoder {
 public:
     void add(const CycleRow& r);
     std::vector<uint8_t> blob() const;
     size_t rows() const { return rows_; }
+    const CycleSums& sums() const { return sums_; }
 
 private:
+    CycleSums sums_;
     BitWriter w_;
     ValueCoder duration_;
     CycleRow last_;

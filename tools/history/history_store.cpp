@@ -15,6 +15,7 @@
 
 #include "tools/core/host_error.h"
 #include "tools/history/history_chunks.h"
+#include "tools/history/history_read.h"
 #include "tools/history/sqlite_util.h"
 
 namespace zrt::host {
@@ -51,6 +52,7 @@ HistoryStore::HistoryStore(const std::string& path, int retention, Mode mode)
     sqlite3_busy_timeout(db_, 5000);
     try {
         // A new file gives freed pages back (prune() does); an existing one keeps its setting.
+        exec("PRAGMA page_size=1024");  // small pages: less slack around the packed rows
         exec("PRAGMA auto_vacuum=INCREMENTAL");
         if (path != ":memory:") exec("PRAGMA journal_mode=WAL");
         exec("CREATE TABLE IF NOT EXISTS history ("
@@ -163,8 +165,16 @@ void HistoryStore::save_image_locked(int64_t now, uint32_t data_id, const std::s
         if (sqlite3_step(q.get()) == SQLITE_ROW)
             it = newest_image_.emplace(key, std::make_pair(sqlite3_column_int64(q.get(), 0), text_col(q.get(), 1))).first;
     }
-    // Within the hour of the device's newest image, the new image takes its place.
-    if (retention_ == 0 && it != newest_image_.end() && it->second.second.compare(0, 13, time, 0, 13) == 0) {
+    // Within the six hours (UTC) of the device's newest image, the new image takes its place.
+    bool same_period = false;
+    if (retention_ == 0 && it != newest_image_.end()) {
+        try {
+            same_period = parse_utc_time(it->second.second, "time") / kImagePeriodMs == now / kImagePeriodMs;
+        } catch (const HostError&) {
+            same_period = false;  // a row of an older version, in local time
+        }
+    }
+    if (same_period) {
         Stmt up = prepare(db_, "UPDATE history SET record_type = ?, time = ?, image = ? WHERE id = ?");
         sqlite3_bind_int(up.get(), 1, record_type);
         sqlite3_bind_text(up.get(), 2, time.c_str(), -1, SQLITE_TRANSIENT);

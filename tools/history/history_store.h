@@ -1,6 +1,6 @@
 #pragma once
 // The history store, SQLite in write-ahead-log mode: the newest image of each device (what
-// start-up hands back to it) and one older image per device and hour, the decoded values of
+// start-up hands back to it) and one older image per device and six hours, the decoded values of
 // those images written when they change, packed per device and hour into a chunk, every
 // alarm transition, the cycle statistics packed per hour, and hourly rollups of every value.
 // The chunk being filled is rewritten with every save, in the save's transaction, so a
@@ -99,9 +99,10 @@ public:
     static constexpr int64_t kSlowRefreshMs = 600'000;
     static constexpr int64_t kPruneEveryMs = 600'000;
     // Rows of files of older versions: images older than this are thinned to one per
-    // device and ten minutes. Images are now kept one per device and UTC hour (the newest
-    // replaces the one before it within its hour).
+    // device and ten minutes. Images are now kept one per device and six hours of UTC (the
+    // newest replaces the one before it within its six hours).
     static constexpr int64_t kThinAfterMs = 3'600'000;
+    static constexpr int64_t kImagePeriodMs = 6 * 3'600'000;
     static constexpr int kDefaultRollupDays = 400;
 
 private:

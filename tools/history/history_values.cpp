@@ -53,8 +53,7 @@ const char* const kSchema =
     " key TEXT NOT NULL,"
     " label TEXT NOT NULL,"
     " unit TEXT NOT NULL,"
-    " kind TEXT NOT NULL,"
-    " UNIQUE (data_id, device_type, record_type, key));"
+    " kind TEXT NOT NULL);"
     "CREATE TABLE IF NOT EXISTS value ("
     " series INTEGER NOT NULL,"
     " time_ms INTEGER NOT NULL,"
@@ -345,12 +344,19 @@ void HistoryStore::record_cycle(uint64_t n, double duration_ms, uint64_t errors,
         cycles_.t_min = std::min(cycles_.t_min, now);
         cycles_.t_max = std::max(cycles_.t_max, now);
         const std::vector<uint8_t> blob = cycles_.enc.blob();
-        Stmt up = prepare(db_, "UPDATE cycle_chunk SET t_min = ?, t_max = ?, rows = ?, data = ? WHERE id = ?");
+        Stmt up = prepare(db_, "UPDATE cycle_chunk SET t_min = ?, t_max = ?, rows = ?, data = ?, errors = ?,"
+                               " bad_frames = ?, timeouts = ?, duration_ms = ?, covered_ms = ? WHERE id = ?");
+        const codec::CycleSums& sums = cycles_.enc.sums();
         sqlite3_bind_int64(up.get(), 1, cycles_.t_min);
         sqlite3_bind_int64(up.get(), 2, cycles_.t_max);
         sqlite3_bind_int64(up.get(), 3, static_cast<sqlite3_int64>(cycles_.enc.rows()));
         sqlite3_bind_blob(up.get(), 4, blob.data(), static_cast<int>(blob.size()), SQLITE_TRANSIENT);
-        sqlite3_bind_int64(up.get(), 5, cycles_.id);
+        sqlite3_bind_int64(up.get(), 5, static_cast<sqlite3_int64>(sums.errors));
+        sqlite3_bind_int64(up.get(), 6, static_cast<sqlite3_int64>(sums.bad_frames));
+        sqlite3_bind_int64(up.get(), 7, static_cast<sqlite3_int64>(sums.timeouts));
+        sqlite3_bind_double(up.get(), 8, sums.duration_ms);
+        sqlite3_bind_double(up.get(), 9, sums.covered_ms);
+        sqlite3_bind_int64(up.get(), 10, cycles_.id);
         step_done(db_, up.get());
         exec("COMMIT");
     } catch (...) {
@@ -445,8 +451,15 @@ void HistoryStore::prune_locked(int64_t now) {
                 }
                 q.reset();
                 for (const auto& [id, e] : trimmed) {
-                    Stmt up = prepare(db_, "UPDATE cycle_chunk SET t_min = ?1, rows = ?2, data = ?3 WHERE id = ?4");
+                    Stmt up = prepare(db_, "UPDATE cycle_chunk SET t_min = ?1, rows = ?2, data = ?3, errors = ?5,"
+                                           " bad_frames = ?6, timeouts = ?7, duration_ms = ?8, covered_ms = ?9"
+                                           " WHERE id = ?4");
                     const std::vector<uint8_t> blob = e.blob();
+                    sqlite3_bind_int64(up.get(), 5, static_cast<sqlite3_int64>(e.sums().errors));
+                    sqlite3_bind_int64(up.get(), 6, static_cast<sqlite3_int64>(e.sums().bad_frames));
+                    sqlite3_bind_int64(up.get(), 7, static_cast<sqlite3_int64>(e.sums().timeouts));
+                    sqlite3_bind_double(up.get(), 8, e.sums().duration_ms);
+                    sqlite3_bind_double(up.get(), 9, e.sums().covered_ms);
                     sqlite3_bind_int64(up.get(), 1, cut);
                     sqlite3_bind_int64(up.get(), 2, static_cast<sqlite3_int64>(e.rows()));
                     sqlite3_bind_blob(up.get(), 3, blob.data(), static_cast<int>(blob.size()), SQLITE_TRANSIENT);

@@ -474,16 +474,20 @@ ReportSummary write_report(const ReportOptions& o) {
                                 f.sum += x.mean * double(x.count);
                             });
         }
-        // The last value of each series: from the rows of the range's last hours.
-        for (auto& [id, slot] : slots) {
-            if (!slot.chart) continue;
-            Figures& f = slot.d->summary[slot.summary].f;
-            for_each_value(r.db(), r.path(), id, slot.s->data_id, slot.s->device_type, bk.to - 2 * kHourMs, bk.to,
-                           [&](int64_t t, const std::optional<double>& v) {
-                               f.last = v;
-                               f.last_at = t;
-                           });
-        }
+        // The last value of each series: from the rows of the range's last hours, device by
+        // device (a chunk holds all of a device's series).
+        std::map<std::pair<uint32_t, std::string>, std::vector<int64_t>> measured;
+        for (auto& [id, slot] : slots)
+            if (slot.chart) measured[{slot.s->data_id, slot.s->device_type}].push_back(id);
+        for (const auto& [device, ids] : measured)
+            for_each_device_value(r.db(), r.path(), device.first, device.second, ids, bk.to - 2 * kHourMs, bk.to,
+                                  [&](int64_t id, int64_t t, const std::optional<double>& v) {
+                                      Slot& sl = slots[id];
+                                      Figures& f = sl.d->summary[sl.summary].f;
+                                      if (t < f.last_at) return;
+                                      f.last = v;
+                                      f.last_at = t;
+                                  });
     }
 
     // Alarms: raise and clear transitions paired into intervals.
@@ -551,6 +555,26 @@ ReportSummary write_report(const ReportOptions& o) {
         std::map<int64_t, HourRow> by_hour;
         std::map<int64_t, double> durations;
         int64_t prev = INT64_MIN;
+        // Long ranges take each hour's totals as its chunk keeps them (chunks the range's
+        // ends cut count whole); shorter ones count the rows.
+        const bool totals = from_rollups && r.has_table("cycle_chunk");
+        if (totals) {
+            Stmt q(r.prepare("SELECT t_min, rows, errors, bad_frames, timeouts, duration_ms, covered_ms FROM cycle_chunk"
+                             " WHERE t_max >= ? AND t_min <= ?"));
+            sqlite3_bind_int64(q.get(), 1, bk.from);
+            sqlite3_bind_int64(q.get(), 2, bk.to);
+            while (sqlite3_step(q.get()) == SQLITE_ROW) {
+                const int64_t hour = sqlite3_column_int64(q.get(), 0) / 3600000 * 3600000;
+                HourRow& h = by_hour[hour];
+                h.hour = hour;
+                h.cycles += sqlite3_column_int64(q.get(), 1);
+                h.errors += sqlite3_column_int64(q.get(), 2);
+                h.bad_frames += sqlite3_column_int64(q.get(), 3);
+                h.timeouts += sqlite3_column_int64(q.get(), 4);
+                durations[hour] += sqlite3_column_double(q.get(), 5);
+                covered_ms += sqlite3_column_double(q.get(), 6);
+            }
+        }
         for_each_cycle(r.db(), r.path(), bk.from, bk.to, [&](const codec::CycleRow& c) {
             const int64_t step = prev == INT64_MIN ? -1 : c.time_ms - prev;
             covered_ms += step >= 0 && step <= 60'000 ? double(step) : c.duration_ms;
@@ -563,7 +587,7 @@ ReportSummary write_report(const ReportOptions& o) {
             h.bad_frames += static_cast<int64_t>(c.bad_frames);
             h.timeouts += static_cast<int64_t>(c.timeouts);
             durations[hour] += c.duration_ms;
-        });
+        }, !totals);
         for (auto& [hour, h] : by_hour) {
             h.mean_ms = durations[hour] / double(h.cycles);
             hours.push_back(h);

@@ -7,13 +7,39 @@
 #include <asio/write.hpp>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <linux/serial.h>
 #include <termios.h>
 
 #include "tools/core/host_error.h"
 
 namespace zrt::host {
 
-SerialLine::SerialLine(asio::io_context& io, const std::string& path, int baud) : port_(io) {
+std::string LineSettings::text() const {
+    std::string t = std::to_string(data_bits) + (parity == Parity::None ? "N" : parity == Parity::Odd ? "O" : "E") +
+                    std::to_string(stop_bits);
+    if (flow == Flow::RtsCts) t += " rtscts";
+    if (flow == Flow::XonXoff) t += " xonxoff";
+    if (rs485) t += " rs485";
+    return t;
+}
+
+bool parse_parity(const std::string& text, LineSettings::Parity& out) {
+    if (text == "none") out = LineSettings::Parity::None;
+    else if (text == "odd") out = LineSettings::Parity::Odd;
+    else if (text == "even") out = LineSettings::Parity::Even;
+    else return false;
+    return true;
+}
+
+bool parse_flow(const std::string& text, LineSettings::Flow& out) {
+    if (text == "none") out = LineSettings::Flow::None;
+    else if (text == "rtscts") out = LineSettings::Flow::RtsCts;
+    else if (text == "xonxoff") out = LineSettings::Flow::XonXoff;
+    else return false;
+    return true;
+}
+
+SerialLine::SerialLine(asio::io_context& io, const std::string& path, const LineSettings& ls) : port_(io) {
     asio::error_code ec;
     port_.open(path, ec);
     if (ec.value() == EBUSY)
@@ -33,18 +59,49 @@ SerialLine::SerialLine(asio::io_context& io, const std::string& path, int baud) 
     }
     exclusive_ = ::ioctl(fd, TIOCEXCL) == 0;
     using sp = asio::serial_port_base;
-    port_.set_option(sp::baud_rate(static_cast<unsigned>(baud)), ec);
-    if (!ec) port_.set_option(sp::character_size(8), ec);
-    if (!ec) port_.set_option(sp::parity(sp::parity::none), ec);
-    if (!ec) port_.set_option(sp::stop_bits(sp::stop_bits::one), ec);
-    if (!ec) port_.set_option(sp::flow_control(sp::flow_control::none), ec);
+    const sp::parity::type parity = ls.parity == LineSettings::Parity::Odd    ? sp::parity::odd
+                                    : ls.parity == LineSettings::Parity::Even ? sp::parity::even
+                                                                              : sp::parity::none;
+    const sp::flow_control::type flow = ls.flow == LineSettings::Flow::RtsCts    ? sp::flow_control::hardware
+                                        : ls.flow == LineSettings::Flow::XonXoff ? sp::flow_control::software
+                                                                                 : sp::flow_control::none;
+    port_.set_option(sp::baud_rate(static_cast<unsigned>(ls.baud)), ec);
+    if (!ec) port_.set_option(sp::character_size(static_cast<unsigned>(ls.data_bits)), ec);
+    if (!ec) port_.set_option(sp::parity(parity), ec);
+    if (!ec) port_.set_option(sp::stop_bits(ls.stop_bits == 2 ? sp::stop_bits::two : sp::stop_bits::one), ec);
+    if (!ec) port_.set_option(sp::flow_control(flow), ec);
     if (ec) {
         close();
-        throw PortError("the port " + path + " is no serial device: cannot set up " + std::to_string(baud) + " baud 8N1: " + ec.message(),
+        throw PortError("the port " + path + " is no serial device: cannot set up " + std::to_string(ls.baud) +
+                            " baud " + ls.text() + ": " + ec.message(),
                         true);
+    }
+    if (ls.rs485) {
+        serial_rs485 rs{};
+        rs.flags = SER_RS485_ENABLED | (ls.rs485_rts_on_send ? SER_RS485_RTS_ON_SEND : SER_RS485_RTS_AFTER_SEND);
+        rs.delay_rts_before_send = ls.rs485_delay_before_ms;
+        rs.delay_rts_after_send = ls.rs485_delay_after_ms;
+        if (::ioctl(fd, TIOCSRS485, &rs) != 0) {
+            const int err = errno;
+            close();
+            throw PortError("the port " + path + " refuses the setting rs485 (RS-485 half duplex): " +
+                                std::strerror(err) + "; a plain RS-232 port, or an adapter that switches by itself, "
+                                "needs \"rs485\": false",
+                            true);
+        }
     }
     // Bytes left from an earlier conversation would be read as replies to our commands.
     ::tcflush(fd, TCIFLUSH);
+}
+
+void SerialLine::flush(Queue q) {
+    if (!port_.is_open()) return;
+    if (q & Output) {
+        // The write under way keeps its buffer (asio holds it); the ones behind it go.
+        while (out_.size() > (writing_ ? 1u : 0u)) out_.pop_back();
+    }
+    const int which = (q & Input) && (q & Output) ? TCIOFLUSH : (q & Input) ? TCIFLUSH : TCOFLUSH;
+    ::tcflush(port_.native_handle(), which);
 }
 
 SerialLine::~SerialLine() { close(); }

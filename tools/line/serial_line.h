@@ -1,6 +1,7 @@
 #pragma once
-// The host's serial line: an asio serial port (a real device or a pseudo-terminal) at the
-// configured baud rate, 8N1. It is the transport the top device writes its commands to;
+// The host's serial line: an asio serial port (a real device or a pseudo-terminal) with the
+// configured speed, character format and flow control, optionally in the kernel's RS-485
+// half-duplex mode. It is the transport the top device writes its commands to;
 // received bytes go to a callback on the io_context's thread.
 #include <cstdint>
 #include <deque>
@@ -12,6 +13,7 @@
 #include <asio/serial_port.hpp>
 
 #include "devhost/transport.h"
+#include "tools/line/line_settings.h"
 #include "tools/core/host_error.h"
 
 namespace zrt::host {
@@ -33,12 +35,17 @@ public:
     // Opens the port for this process alone (flock and TIOCEXCL), configures it and
     // discards what was waiting in its input. Throws PortError (kExitPort), also when
     // another process holds the port.
-    SerialLine(asio::io_context& io, const std::string& path, int baud);
+    SerialLine(asio::io_context& io, const std::string& path, const LineSettings& settings);
+    SerialLine(asio::io_context& io, const std::string& path, int baud)
+        : SerialLine(io, path, LineSettings{baud}) {}
     ~SerialLine() override;
 
     bool is_open() const override { return port_.is_open(); }
     // Queues the bytes; they go out in order on the io_context's thread.
     bool write(const uint8_t* data, size_t n) override;
+    // tcflush: received bytes not read yet, and written bytes not sent yet (the queued
+    // writes that have not started go too).
+    void flush(Queue q) override;
 
     // Starts reading. `on_bytes` gets every chunk received; `on_error` is called once when
     // the line fails (not when it is closed by close()).
