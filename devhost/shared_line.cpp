@@ -52,6 +52,7 @@ bool SharedLine::turn_of(size_t idx) {
 bool SharedLine::may_send(size_t idx) {
     release_if_done();
     if (holder_ == static_cast<int>(idx)) return true;
+    wants_[idx] = true;
     if (holder_ < 0 && turn_of(idx)) return true;
     ++refusals_;
     return false;

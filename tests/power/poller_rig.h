@@ -32,10 +32,12 @@ inline Bytes flagged(uint8_t flag) { return Bytes{flag, 0x11, 0x22, 0x33}; }
 inline Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
 // Top-level settings with `n_ac` AC children (ids 11, 12, ...), `n_dc` DC children (ids 21,
-// 22, ...) and, when asked, the rectifier child. The host leaves data_ready alone.
+// 22, ...) and, when asked, the rectifier child. The host leaves data_ready alone, and
+// lets a command go right after a reply (no quiet guard time: these lines have no wire).
 inline Json::Value settings(int n_ac, int n_dc, bool with_rc = true) {
     Json::Value s(Json::objectValue);
     s["auto_data_ready"] = false;
+    s["guard_ms"] = 0;
     for (int i = 0; i < n_ac; ++i) s["acSetting"][i]["data_id"] = 11 + i;
     for (int i = 0; i < n_dc; ++i) s["dcSetting"][i]["data_id"] = 21 + i;
     if (with_rc) s["rcSetting"] = Json::Value(Json::objectValue);

@@ -110,6 +110,7 @@ TEST(Stress, ValueQueriesOnFourThreadsWhileThePollerRunsWholeCycles) {
     for (size_t i = 0; i < kChannels.size(); ++i) s["acSetting"][static_cast<int>(i)]["data_id"] = 11 + static_cast<int>(i);
     for (int i = 0; i < kDcScreens; ++i) s["dcSetting"][i]["data_id"] = 21 + i;
     s["rcSetting"] = Json::Value(Json::objectValue);
+    s["guard_ms"] = 0;  // each cycle starts right after the last: no wire, no quiet time
     ASSERT_TRUE(dev->Init(host, kTopId, s));
     ASSERT_TRUE(devhost::attach(*dev, line));
     const auto children = dev->GetAllChildVDevices();
