@@ -171,8 +171,13 @@ TEST(MetricsState, EveryValueInItsFamilyAlarmsWithoutSequenceAndCountersAsTheyHa
     c.timeouts = 2;
     c.bad_frames = 1;
     c.end = std::chrono::system_clock::time_point(std::chrono::seconds(1800000000));
-    m.cycle(c);
+    m.cycle(c);  // counts neither time-outs nor bad frames: they are counted as they happen
     m.count_timeout();
+    m.count_timeout();
+    m.count_timeout();
+    m.count_bad_frame();
+    m.set_bad_frames(4);
+    m.set_bad_frames(2);  // an older total changes nothing
     m.count_stale_frame();
     m.count_rtn(4);
     m.count_rtn(4);
@@ -216,7 +221,7 @@ TEST(MetricsState, EveryValueInItsFamilyAlarmsWithoutSequenceAndCountersAsTheyHa
 
     EXPECT_TRUE(has_line(t, "zrt4600a_cycles_total{" + sys + "} 3")) << t;
     EXPECT_TRUE(has_line(t, "zrt4600a_timeouts_total{" + sys + "} 3")) << t;
-    EXPECT_TRUE(has_line(t, "zrt4600a_bad_frames_total{" + sys + "} 1")) << t;
+    EXPECT_TRUE(has_line(t, "zrt4600a_bad_frames_total{" + sys + "} 4")) << t;
     EXPECT_TRUE(has_line(t, "zrt4600a_stale_frames_total{" + sys + "} 1")) << t;
     EXPECT_TRUE(has_line(t, "zrt4600a_reply_rtn_total{" + sys + ",code=\"04\"} 2")) << t;
     EXPECT_TRUE(has_line(t, "zrt4600a_line_lost_total{" + sys + "} 2")) << t;

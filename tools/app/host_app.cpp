@@ -551,6 +551,7 @@ bool Host::open_port() {
             } catch (const std::exception& e) {
                 diag(0, std::string("the device failed on a reply: ") + e.what());
             }
+            if (metrics_) metrics_->set_bad_frames(line_counters(*dev_).bad_frames);
             watch_line();
         },
         [this, weak](const std::string& err) {
@@ -575,6 +576,13 @@ void Host::watch_frames(const std::string& dir, const std::string& frame) {
     if (level_ >= 3) diag(3, dir + " " + sim::escape_wire(frame));
     // ~ VER ADR CID1 CID2/RTN LENGTH INFO..., each byte as two hex characters.
     if (frame.size() < 13 || frame[0] != '~') return;
+    if (dir == "RX" && metrics_) {
+        // RTN: the fourth byte of a reply.
+        try {
+            metrics_->count_rtn(static_cast<unsigned>(std::stoul(frame.substr(7, 2), nullptr, 16)));
+        } catch (const std::exception&) {
+        }
+    }
     if (dir == "TX") {
         last_tx_command_ = frame.substr(5, 4);
     } else if (last_tx_command_ == "4141" && frame.substr(5, 2) == "41" && frame.size() >= 25) {
@@ -654,6 +662,7 @@ void Host::tick() {
     if (dev_->IsStalled()) {
         ++timeouts_;
         ++timeouts_in_row_;
+        if (metrics_) metrics_->count_timeout();
         // While the line is lost the lost line is the news, not each time-out.
         if (line_up_) diag(1, "no reply in time; the command goes again");
     }

@@ -179,8 +179,6 @@ void MetricsState::cycle(const CycleStats& c) {
     std::lock_guard<std::mutex> lock(mu_);
     ++s_.version;
     s_.cycles = c.n;
-    s_.timeouts += c.timeouts;
-    s_.bad_frames += c.bad_frames;
     s_.tx_bytes += c.tx_bytes;
     s_.rx_bytes += c.rx_bytes;
     s_.last_cycle_s = c.duration_ms / 1000.0;
@@ -206,6 +204,13 @@ void MetricsState::count_bad_frame() {
     std::lock_guard<std::mutex> lock(mu_);
     ++s_.version;
     ++s_.bad_frames;
+}
+
+void MetricsState::set_bad_frames(uint64_t total) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (total <= s_.bad_frames) return;
+    ++s_.version;
+    s_.bad_frames = total;
 }
 
 void MetricsState::count_stale_frame() {

@@ -77,9 +77,12 @@ public:
     void cycle(const CycleStats& c);
     // A change from up to down counts one line loss.
     void set_line_up(bool up);
-    // Counted as they happen.
+    // Counted as they happen, outages included (cycle() counts neither time-outs nor bad
+    // frames).
     void count_timeout();
     void count_bad_frame();
+    // The decoder's running count of bad frames; a smaller number than before is ignored.
+    void set_bad_frames(uint64_t total);
     void count_stale_frame();
     void count_rtn(unsigned code);
     // The model text the system reported.
