@@ -240,3 +240,25 @@ TEST(DiagLog, JournalLinesCarryTheirPriorityOnEveryLine) {
     EXPECT_EQ(diag_line(3, "a\nb", true), "<7>zrt4600a-host: a\n<7>zrt4600a-host: b\n");
     EXPECT_EQ(diag_line(9, "x", true), "<7>zrt4600a-host: x\n");
 }
+
+TEST(Metrics, TimeOutsAndBadFramesCountWhenTheyHappenAndTheCycleAddsOnlyTheRest) {
+    MetricsState m("s");
+    m.timeout();
+    m.timeout();
+    m.bad_frames(1);
+    std::string t = m.render();
+    // During an outage no cycle ends, and the counters move all the same.
+    EXPECT_TRUE(has_line(t, "zrt4600a_timeouts_total{site=\"s\"} 2")) << t;
+    EXPECT_TRUE(has_line(t, "zrt4600a_bad_frames_total{site=\"s\"} 1")) << t;
+    EXPECT_TRUE(has_line(t, "zrt4600a_errors_total{site=\"s\"} 3")) << t;
+    CycleStats c;
+    c.n = 1;
+    c.timeouts = 3;  // one of them not counted as it happened
+    c.bad_frames = 1;
+    c.total_errors = 4;
+    m.cycle(c);
+    t = m.render();
+    EXPECT_TRUE(has_line(t, "zrt4600a_timeouts_total{site=\"s\"} 3")) << t;
+    EXPECT_TRUE(has_line(t, "zrt4600a_bad_frames_total{site=\"s\"} 1")) << t;
+    EXPECT_TRUE(has_line(t, "zrt4600a_errors_total{site=\"s\"} 4")) << t;
+}

@@ -1,5 +1,6 @@
 #include "tools/metrics/metrics.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <stdexcept>
@@ -13,7 +14,6 @@
 #include <fmt/format.h>
 
 #include "tools/core/image_decode.h"
-#include "tools/view/output.h"
 #include "zrt_version.h"
 
 namespace zrt::host {
@@ -140,13 +140,42 @@ void MetricsState::alarm(const MetricAlarm& a, bool raised) {
 void MetricsState::cycle(const CycleStats& c) {
     std::lock_guard<std::mutex> lock(mu_);
     s_.cycles = c.n;
-    s_.errors = c.total_errors;
-    s_.timeouts += c.timeouts;
-    s_.bad_frames += c.bad_frames;
+    s_.timeouts += c.timeouts - std::min(c.timeouts, s_.pending_timeouts);
+    s_.bad_frames += c.bad_frames - std::min(c.bad_frames, s_.pending_bad_frames);
+    s_.pending_timeouts = s_.pending_bad_frames = 0;
+    s_.errors = std::max(c.total_errors, s_.timeouts + s_.bad_frames);
     s_.tx_bytes += c.tx_bytes;
     s_.rx_bytes += c.rx_bytes;
     s_.last_cycle_s = c.duration_ms / 1000.0;
     s_.have_cycle = true;
+}
+
+void MetricsState::image(const ImageEvent& e) {
+    if (!e.saved) publish(e.raw.data_id, e.raw.device_type, e.raw.record_type, e.raw.image);
+}
+
+void MetricsState::alarm(const devhost::AlarmEvent& e) {
+    alarm({e.data_id, e.device_type, e.rule.key, e.rule.name, e.rule.signal_id, e.rule.sequence, e.rule.level},
+          e.raised);
+}
+
+void MetricsState::cycle_ended(const CycleStats& c) {
+    cycle(c);
+    set_line_up(true);  // a complete cycle: the line delivers
+}
+
+void MetricsState::timeout() {
+    std::lock_guard<std::mutex> lock(mu_);
+    ++s_.timeouts;
+    ++s_.pending_timeouts;
+    s_.errors = std::max(s_.errors, s_.timeouts + s_.bad_frames);
+}
+
+void MetricsState::bad_frames(uint64_t n) {
+    std::lock_guard<std::mutex> lock(mu_);
+    s_.bad_frames += n;
+    s_.pending_bad_frames += n;
+    s_.errors = std::max(s_.errors, s_.timeouts + s_.bad_frames);
 }
 
 void MetricsState::set_line_up(bool up) {

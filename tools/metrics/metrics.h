@@ -18,9 +18,9 @@
 #include <utility>
 #include <vector>
 
-namespace zrt::host {
+#include "tools/core/events.h"
 
-struct CycleStats;
+namespace zrt::host {
 
 // Writes one exposition: metric families, each with its HELP and TYPE lines and then its
 // samples. OpenMetrics (application/openmetrics-text) names a counter family without
@@ -62,15 +62,26 @@ struct MetricAlarm {
     uint32_t seq = 0, level = 0;
 };
 
-// What the host last saw, updated from the host's threads; render() is called by the server.
-class MetricsState {
+// What the host last saw, fed as a sink from the host's threads; render() is called by the
+// server.
+class MetricsState : public Sink {
 public:
     explicit MetricsState(std::string site);
+
+    // Sink: publications, alarm transitions, cycles, the line, time-outs and bad frames.
+    void image(const ImageEvent& e) override;
+    void alarm(const devhost::AlarmEvent& e) override;
+    void cycle_ended(const CycleStats& c) override;
+    void line(const LineStatus& l) override { set_line_up(l.up); }
 
     void publish(uint32_t data_id, const std::string& device_type, int record_type, const std::vector<uint8_t>& image);
     void alarm(const MetricAlarm& a, bool raised);
     void cycle(const CycleStats& c);
     void set_line_up(bool up);
+    // Counted when they happen, so that the counters move during an outage too; the cycle
+    // that follows adds only what was not counted yet.
+    void timeout() override;
+    void bad_frames(uint64_t n) override;
 
     // The exposition of the current state.
     std::string render(Exposition::Format f = Exposition::Format::OpenMetrics) const;
@@ -91,6 +102,7 @@ private:
         double last_cycle_s = 0.0;
         bool have_cycle = false;
         bool line_up = false;
+        uint64_t pending_timeouts = 0, pending_bad_frames = 0;  // counted since the last cycle
     };
 
     const std::string site_;
