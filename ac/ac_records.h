@@ -5,6 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 
+// The record type identifier the screen's image is published under.
+inline constexpr int kAcRecordType = 5106;
+
 // One screen. AIRLOCK_MAX_ breaker-state bytes and P40_43_SIZE_ user-defined state bytes
 // are held as the 40_43 part delivers them.
 template <uint8_t AIRLOCK_MAX_, uint8_t P40_43_SIZE_>

@@ -6,9 +6,6 @@
 #include "ac/ac_records.h"
 #include "ac/pmbus_power_ac.h"
 
-// The record type identifier the screen's image is published under.
-inline constexpr int kAcRecordType = 5106;
-
 extern template class PMBusPowerAC<tele_c_zrt4600_ac, tele_c_zrt4600_ac_channel, kAcRecordType>;
 
 class ZRT4600AC : public PMBusPowerAC<tele_c_zrt4600_ac, tele_c_zrt4600_ac_channel, kAcRecordType> {

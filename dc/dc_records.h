@@ -5,6 +5,9 @@
 #include <cstddef>
 #include <cstdint>
 
+// The record type identifier the screen's image is published under.
+inline constexpr int kDcRecordType = 5108;
+
 // One screen. M_SIZE_, N_SIZE_ and P_SIZE_ 4-byte values and ALERT_M_SIZE_ fuse and
 // ALERT_P_SIZE_ user-defined alarm bytes are held as the 42_41 and 42_44 blocks deliver them.
 template <uint8_t M_SIZE_, uint8_t N_SIZE_, uint8_t P_SIZE_, uint8_t ALERT_M_SIZE_, uint8_t ALERT_P_SIZE_>

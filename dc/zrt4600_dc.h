@@ -6,9 +6,6 @@
 #include "dc/dc_records.h"
 #include "dc/pmbus_power_dc.h"
 
-// The record type identifier the screen's image is published under.
-inline constexpr int kDcRecordType = 5108;
-
 extern template class PMBusPowerDC<tele_c_zrt4600_dc, kDcRecordType>;
 
 class ZRT4600DC : public PMBusPowerDC<tele_c_zrt4600_dc, kDcRecordType> {

@@ -254,7 +254,7 @@ bool Controller::clear_alarm(uint32_t data_id, const std::string& device_type, c
 }
 
 void Controller::Log(const std::string& format, const std::vector<LogArg>& args) {
-    LogEvent e{first_arg_as_id(args), format_line(format, args)};
+    LogEvent e{first_arg_as_id(args), format_line(format, args), format, args};
     ObserverList obs;
     {
         std::lock_guard<std::mutex> lock(mu_);

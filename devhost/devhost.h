@@ -32,6 +32,10 @@ using LogArg = std::variant<int64_t, uint64_t, float, double, std::string>;
 struct LogEvent {
     uint32_t data_id = 0;
     std::string text;  // formatted line
+    // The device's format text and its arguments, so that a reader recognises a line by
+    // what it says rather than by parsing the formatted text back.
+    std::string format;
+    std::vector<LogArg> args;
 };
 
 struct ImageEvent {

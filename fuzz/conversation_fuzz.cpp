@@ -20,7 +20,10 @@
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <json/value.h>
 
+#include "ac/ac_fields.h"
 #include "children.h"
+#include "dc/dc_fields.h"
+#include "rc/rc_fields.h"
 #include "devhost/devhost.h"
 #include "fuzz_util.h"
 #include "ops.h"
@@ -44,12 +47,12 @@ bool cycle_command(uint8_t cid1, uint8_t cid2) {
 }
 
 bool image_size_fits(int record_type, size_t n) {
-    switch (record_type) {
-    case 5106: return n >= 32 && (n - 32) % 30 == 0;
-    case 5107: return n >= 65 && (n - 65) % 32 == 0;
-    case 5108: return n == 166;
-    default: return false;
+    for (const zrt::field::Layout* l : {&zrt::ac_fields::kLayout, &zrt::rc_fields::kLayout, &zrt::dc_fields::kLayout}) {
+        if (l->record_type != record_type) continue;
+        if (n < l->head_size) return false;
+        return l->item_size ? (n - l->head_size) % l->item_size == 0 : n == l->head_size;
     }
+    return false;
 }
 
 // The registered top device, checked at each entry the host drives: one call writes at

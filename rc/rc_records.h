@@ -7,6 +7,9 @@
 #include <cstddef>
 #include <cstdint>
 
+// The record type identifier the group's image is published under.
+inline constexpr int kRcRecordType = 5107;
+
 // The group. P42_46_NUMBER_ user-defined DC parameters are expected in the DC parameter
 // reply; P42_46_SIZE_ bytes of them are held.
 template <uint8_t P42_46_NUMBER_, uint8_t P42_46_SIZE_>

@@ -6,9 +6,6 @@
 #include "rc/pmbus_power_rc.h"
 #include "rc/rc_records.h"
 
-// The record type identifier the group's image is published under.
-inline constexpr int kRcRecordType = 5107;
-
 extern template class PMBusPowerRC<tele_c_zrt4600_rc, tele_c_zrt4600_rc_channel, kRcRecordType>;
 
 class ZRT4600RC : public PMBusPowerRC<tele_c_zrt4600_rc, tele_c_zrt4600_rc_channel, kRcRecordType> {

@@ -6,7 +6,8 @@
 #      for OpenMetrics ends with "# EOF";
 #   2. a real Prometheus server on another loopback port scrapes the host every second; its
 #      HTTP query API must return each DC screen's voltage
-#      (zrt4600a_dc_output_voltage_volts) as the simulator's plant file sets it.
+#      (zrt4600a_dc_output_voltage_volts) as the simulator's plant file sets it, and every
+#      query of the Grafana dashboard (monitoring/) must return series.
 # Every wait is bounded; the host and Prometheus are stopped at the end, pass or fail.
 # BUILD_DIR picks the build tree (default build/default). Exit 0 when every check passes.
 set -euo pipefail
@@ -103,5 +104,33 @@ got = {r["metric"]["screen"]: float(r["value"][1]) for r in result if r["metric"
 print("metrics-check: Prometheus query zrt4600a_dc_output_voltage_volts:", got, "plant:", want)
 ok = set(got) == set(want) and all(abs(got[k] - want[k]) < 1e-4 for k in want)
 sys.exit(0 if ok else 1)
+PY
+
+# Every query of the Grafana dashboard, run against this Prometheus for site "ci", must
+# return series: a panel whose query names a family or label the host does not write stays
+# empty. Only "Blown fuses" may be empty (the example plant blows a fuse for two cycles only).
+sleep 3  # rate() needs two scrapes within its window
+python3 - "http://127.0.0.1:${prom_port}" monitoring/zrt4600a-dashboard.json <<'PY' || fail "a dashboard query returns nothing"
+import json, sys, urllib.parse, urllib.request
+base, dash = sys.argv[1], json.load(open(sys.argv[2]))
+subst = {"$site": "ci", "$system": "1", "$__rate_interval": "1m", "$__interval": "15s", "$__range": "5m"}
+may_be_empty = {"Blown fuses"}
+empty = []
+n = 0
+for p in dash["panels"]:
+    for t in p.get("targets", []):
+        expr = t["expr"]
+        for k in sorted(subst, key=len, reverse=True):
+            expr = expr.replace(k, subst[k])
+        url = base + "/api/v1/query?" + urllib.parse.urlencode({"query": expr})
+        with urllib.request.urlopen(url, timeout=5) as r:
+            result = json.load(r)["data"]["result"]
+        n += 1
+        if not result and p["title"] not in may_be_empty:
+            empty.append(f'{p["title"]}: {expr}')
+for e in empty:
+    print("metrics-check: empty dashboard query:", e)
+print(f"metrics-check: {n} dashboard queries run against Prometheus, {len(empty)} empty")
+sys.exit(1 if empty else 0)
 PY
 echo "metrics-check: OK"

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <csignal>
 #include <functional>
+#include <map>
+#include <sstream>
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -281,4 +283,90 @@ TEST(HostConfig, AScreenCountThePlantContradictsIsReportedOnceWithBothCounts) {
     EXPECT_EQ(configs, 1);
     // The repeated line shows once, then (at the end) once more with its count.
     EXPECT_LE(logs, 2);
+}
+
+TEST(HostQueries, AnAbsentValueAnswersNullWithItsReasonAndKeysListExactlyTheKeysThatAnswer) {
+    Json::Value p = small_plant();
+    p["ac"][0]["ic"] = Json::Value();  // the plant does not provide phase C current
+    TempFile plant("absent_plant.json", write_json(p));
+    TempFile settings("absent_settings.json", write_json(site_settings()));
+
+    // Every key --keys lists, with N = 0; and keys that decode from an image but that the
+    // value query does not answer.
+    Process keys({ZRT_HOST_BIN, "--keys"});
+    ASSERT_EQ(keys.wait(30s), 0);
+    std::vector<std::string> listed, args{"--settings", settings.path(), "--cycles", "1"};
+    std::string device;
+    std::istringstream in(keys.out());
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("  zrt4600a-ac ", 0) == 0) device = "11";
+        if (line.rfind("  zrt4600a-dc ", 0) == 0) device = "21";
+        if (line.rfind("  zrt4600a-rc ", 0) == 0) device = "rc";
+        if (line.rfind("    ", 0) != 0 || line[4] == '(' || line[4] == ' ') continue;
+        std::string key = line.substr(4, line.find(' ', 4) - 4);
+        for (size_t at; (at = key.find('N')) != std::string::npos;) key.replace(at, 1, "0");
+        listed.push_back(device + ":" + key);
+    }
+    EXPECT_GE(listed.size(), 12u) << keys.out();
+    // (A key holding channel_N_X anywhere answers as channel_N_X, as --keys says.)
+    const std::vector<std::string> unlisted = {"11:ia_alarm", "11:state_user_0", "21:volt_state", "21:fuse_0",
+                                               "rc:module_0_value"};
+    for (const std::string& q : listed) args.insert(args.end(), {"--query", q});
+    for (const std::string& q : unlisted) args.insert(args.end(), {"--query", q});
+    Sim sim(plant.path(), kBaud);
+    args.insert(args.end(), {"--port", sim.port(), "--baud", std::to_string(kBaud)});
+    const HostRun r = run_host(args);
+    EXPECT_EQ(r.code, 12) << "refused queries exit non-zero\n" << r.err;
+    std::map<std::string, Json::Value> answers;
+    for (const Json::Value& v : r.of("value")) answers[v["device"].asString() + ":" + v["key"].asString()] = v;
+    for (const std::string& q : listed) {
+        ASSERT_EQ(answers.count(q), 1u) << q;
+        EXPECT_FALSE(answers[q].isMember("error")) << q << " is listed but refused: " << write_json(answers[q]);
+    }
+    for (const std::string& q : unlisted) {
+        ASSERT_EQ(answers.count(q), 1u) << q;
+        EXPECT_TRUE(answers[q].isMember("error")) << q << " answers but is not listed";
+        EXPECT_FALSE(answers[q]["explanation"].asString().empty()) << write_json(answers[q]);
+    }
+    EXPECT_EQ(answers["11:state_user_0"]["error"].asString(), "数据未提供");  // the system's own text stays
+    // The absent phase current: null with its reason, never the -0.1 the device keeps.
+    const Json::Value ic = answers["11:ic"];
+    ASSERT_TRUE(ic.isMember("value")) << write_json(ic);
+    EXPECT_TRUE(ic["value"].isNull()) << write_json(ic);
+    EXPECT_NE(ic["reason"].asString().find("does not provide"), std::string::npos) << write_json(ic);
+    EXPECT_FLOAT_EQ(answers["11:ia"]["value"].asFloat(), 35.25f);
+    EXPECT_FLOAT_EQ(answers["11:channel_0_a"]["value"].asFloat(), 221.5f);
+}
+
+TEST(HostQueries, ASilentLineEndsCyclesNWithItsOwnExitCodeAndNamesTheCommandThatGotNoReply) {
+    TempFile plant("silent_plant.json", write_json(small_plant()));
+    Json::Value s = site_settings();
+    TempFile settings("silent_settings.json", write_json(s));
+    Sim sim(plant.path(), kBaud);
+    sim.process().signal(SIGSTOP);  // attached, but it answers nothing
+    const auto start = std::chrono::steady_clock::now();
+    const HostRun r = run_host({"--settings", settings.path(), "--port", sim.port(), "--baud", std::to_string(kBaud),
+                                "--cycles", "2", "--give-up", "4"});
+    sim.process().signal(SIGCONT);
+    EXPECT_EQ(r.code, 11) << r.err;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 30s);
+    EXPECT_NE(r.err.find("no complete cycle in 4 s"), std::string::npos) << r.err;
+    // The first command of a cycle asks for the model: CID1 40, CID2 51, the settings' address.
+    EXPECT_NE(r.err.find("no reply in time to 40_51 from address 1 on " + sim.port()), std::string::npos) << r.err;
+    ASSERT_EQ(r.of("stop").size(), 1u);
+    EXPECT_EQ(r.of("stop")[0]["reason"].asString(), "no complete cycle in 4 s");
+}
+
+TEST(HostQueries, HelpNamesTheCommandsAndASettingsFileWithATrailingCommaIsRefused) {
+    Process help({ZRT_HOST_BIN, "--help"});
+    EXPECT_EQ(help.wait(30s), 0);
+    for (const char* text : {"zrt4600a-host export --history", "zrt4600a-host report --history", "--give-up", " 11 ",
+                             " 12 "})
+        EXPECT_NE(help.out().find(text), std::string::npos) << text << "\n" << help.out();
+
+    TempFile trailing("trailing.json", R"({"device_type": "zrt4600a", "data_id": 1,
+      "acSetting": [{"data_id": 11}], "dcSetting": [{"data_id": 21}], "rcSetting": {},})");
+    const HostRun r = run_host({"--settings", trailing.path(), "--simulate", "--cycles", "1"}, 30s);
+    EXPECT_EQ(r.code, 2) << r.err;
+    EXPECT_NE(r.err.find(trailing.path()), std::string::npos) << r.err;
 }

@@ -415,3 +415,35 @@ TEST(HistoryCommands, ExitCodesOfExportAndReport) {
     std::remove(out.c_str());
     remove_db(path);
 }
+
+TEST(HistoryExport, AnUnknownDeviceOrKeyIsNamedAndNothingIsWritten) {
+    const std::string src = temp_path("unknown.db");
+    remove_db(src);
+    {
+        HistoryStore store(src, 0);
+        store.save(21, "zrt4600a-dc", 5108, dc_image(53.5f, 100.0f));
+        store.record_alarm(21, "zrt4600a-dc", rule("DC_0", 7, "直流屏1熔丝断", "第7路"), true);
+    }
+    ExportOptions o;
+    o.history = src;
+    o.out = temp_path("unknown.csv");
+    std::remove(o.out.c_str());
+    std::string what;
+    o.selection.devices = {"99"};
+    o.selection.keys = {"v", "vv"};
+    EXPECT_EQ(code_of([&] { run_export(o); }, &what), kExitUsage);
+    EXPECT_NE(what.find("device 99"), std::string::npos) << what;
+    EXPECT_NE(what.find("key vv"), std::string::npos) << what;
+    EXPECT_NE(what.find(src), std::string::npos) << what;
+    EXPECT_FALSE(std::ifstream(o.out).good()) << "no header of an empty export";
+    o.selection.devices = {"21"};
+    o.selection.keys = {"v"};
+    EXPECT_EQ(run_export(o), 1u);  // the same keys of a device the file holds export as before
+    o.alarms = true;
+    o.selection.keys = {"DC_9"};
+    EXPECT_EQ(code_of([&] { run_export(o); }, &what), kExitUsage);
+    EXPECT_NE(what.find("key DC_9"), std::string::npos) << what;
+    o.selection.keys = {"DC_0"};
+    EXPECT_EQ(run_export(o), 1u);
+    remove_db(src);
+}

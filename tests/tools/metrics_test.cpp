@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <set>
 #include <sstream>
 #include <fstream>
 #include <string>
@@ -62,8 +63,8 @@ std::vector<uint8_t> ac_image() {
     return img;
 }
 
-// A rectifier group image of two modules: 10.4 A and 10.1 A, the second one faulty; the
-// first has two user values.
+// A rectifier group image of two modules: 10.4 A and 10.1 A, the second one faulty; each
+// has two user values.
 std::vector<uint8_t> rc_image() {
     std::vector<uint8_t> img(65 + 2 * 32, 0);
     img[57] = 2;
@@ -72,6 +73,7 @@ std::vector<uint8_t> rc_image() {
     put_float(img, 65, 10.4f);
     img[65 + 4] = 2;
     put_float(img, 65 + 32, 10.1f);
+    img[65 + 32 + 4] = 2;
     img[65 + 32 + 26] = 1;
     return img;
 }
@@ -171,11 +173,12 @@ TEST(MetricsState, EveryValueInItsFamilyAlarmsWithoutSequenceAndCountersAsTheyHa
     c.timeouts = 2;
     c.bad_frames = 1;
     c.end = std::chrono::system_clock::time_point(std::chrono::seconds(1800000000));
-    m.cycle(c);
-    m.count_timeout();
+    m.cycle(c);  // 2 time-outs and 1 bad frame that nobody counted as they happened
+    m.timeout();
+    m.bad_frames(3);
     m.count_stale_frame();
-    m.count_rtn(4);
-    m.count_rtn(4);
+    m.reply_received({1, 0x42, 4, 0});
+    m.reply_received({1, 0x42, 4, 0});
     m.set_line_up(true);
     m.set_line_up(false);
     m.set_line_up(false);
@@ -186,8 +189,8 @@ TEST(MetricsState, EveryValueInItsFamilyAlarmsWithoutSequenceAndCountersAsTheyHa
     const std::string dc = sys + ",screen=\"21\"";
     EXPECT_TRUE(has_line(t, "zrt4600a_dc_output_voltage_volts{" + dc + "} 53.5")) << t;
     EXPECT_EQ(t.find("zrt4600a_dc_output_current_amperes{"), std::string::npos) << "an absent value is left out";
-    EXPECT_TRUE(has_line(t, "zrt4600a_dc_fuse_blown{" + dc + ",fuse=\"6\"} 1")) << t;
-    EXPECT_TRUE(has_line(t, "zrt4600a_dc_fuse_blown{" + dc + ",fuse=\"5\"} 0")) << t;
+    EXPECT_TRUE(has_line(t, "zrt4600a_dc_fuse_state{" + dc + ",fuse=\"6\",state=\"blown\"} 1")) << t;
+    EXPECT_TRUE(has_line(t, "zrt4600a_dc_fuse_state{" + dc + ",fuse=\"5\",state=\"blown\"} 0")) << t;
     EXPECT_TRUE(has_line(t, "zrt4600a_dc_output_voltage_alarm_state{" + dc + ",state=\"normal\"} 1")) << t;
     EXPECT_TRUE(has_line(t, "zrt4600a_dc_output_voltage_alarm_state{" + dc + ",state=\"low\"} 0")) << t;
     const std::string ac = sys + ",screen=\"11\"";
@@ -197,10 +200,10 @@ TEST(MetricsState, EveryValueInItsFamilyAlarmsWithoutSequenceAndCountersAsTheyHa
         << t;
     EXPECT_TRUE(has_line(t, "zrt4600a_ac_input_voltage_alarm_state{" + ac + ",input=\"2\",phase=\"A\",state=\"missing\"} 0"))
         << t;
-    EXPECT_TRUE(has_line(t, "zrt4600a_ac_input_current_amperes{" + ac + ",phase=\"A\"} 35.2")) << t;
+    EXPECT_TRUE(has_line(t, "zrt4600a_ac_phase_current_amperes{" + ac + ",phase=\"A\"} 35.2")) << t;
     EXPECT_TRUE(has_line(t, "zrt4600a_rectifier_output_current_amperes{" + sys + ",module=\"2\"} 10.1")) << t;
-    EXPECT_TRUE(has_line(t, "zrt4600a_rectifier_fault{" + sys + ",module=\"2\"} 1")) << t;
-    EXPECT_TRUE(has_line(t, "zrt4600a_rectifier_fault{" + sys + ",module=\"1\"} 0")) << t;
+    EXPECT_TRUE(has_line(t, "zrt4600a_rectifier_fault_state{" + sys + ",module=\"2\",state=\"fault\"} 1")) << t;
+    EXPECT_TRUE(has_line(t, "zrt4600a_rectifier_fault_state{" + sys + ",module=\"1\",state=\"fault\"} 0")) << t;
     EXPECT_TRUE(has_line(t, "zrt4600a_device_info{" + sys + ",data_id=\"21\",device_type=\"zrt4600a-dc\",model=\"\"} 1"))
         << t;
     EXPECT_EQ(t.find("screen=\"99\""), std::string::npos);
@@ -216,7 +219,7 @@ TEST(MetricsState, EveryValueInItsFamilyAlarmsWithoutSequenceAndCountersAsTheyHa
 
     EXPECT_TRUE(has_line(t, "zrt4600a_cycles_total{" + sys + "} 3")) << t;
     EXPECT_TRUE(has_line(t, "zrt4600a_timeouts_total{" + sys + "} 3")) << t;
-    EXPECT_TRUE(has_line(t, "zrt4600a_bad_frames_total{" + sys + "} 1")) << t;
+    EXPECT_TRUE(has_line(t, "zrt4600a_bad_frames_total{" + sys + "} 4")) << t;
     EXPECT_TRUE(has_line(t, "zrt4600a_stale_frames_total{" + sys + "} 1")) << t;
     EXPECT_TRUE(has_line(t, "zrt4600a_reply_rtn_total{" + sys + ",code=\"04\"} 2")) << t;
     EXPECT_TRUE(has_line(t, "zrt4600a_line_lost_total{" + sys + "} 2")) << t;
@@ -255,39 +258,54 @@ TEST(MetricsState, EveryValueInItsFamilyAlarmsWithoutSequenceAndCountersAsTheyHa
     EXPECT_GT(m.version(), before);
 }
 
-TEST(MetricFamilies, EveryDecodedValueHasOneFamilyWhoseNameEndsWithItsUnit) {
+TEST(MetricFamilies, GeneratedFromTheFieldTablesEveryValueHasOneFamilyNamedForItsUnit) {
     std::vector<uint8_t> dc = dc_image();
     dc[12] = 2;  // M values
     dc[29] = 3;  // N values
     dc[66] = 1;  // user values
+    std::set<std::string> names;
+    for (const FamilyDef& f : value_families()) {
+        EXPECT_TRUE(names.insert(f.name).second) << "two families named " << f.name;
+        EXPECT_EQ(f.name.rfind("zrt4600a_", 0), 0u) << f.name;
+    }
     for (const auto& [type, img] : std::vector<std::pair<int, std::vector<uint8_t>>>{
              {5106, ac_image()}, {5107, rc_image()}, {5108, dc}}) {
         const DecodedImage d = decode_image(type, img);
         ASSERT_TRUE(d.valid) << type;
+        std::set<std::pair<size_t, std::vector<std::pair<std::string, std::string>>>> seen;
         for (const DecodedValue& v : d.values) {
             ValueSample s;
-            ASSERT_TRUE(family_of(type, v.key, s)) << type << " " << v.key;
-            const FamilyDef& f = value_families()[s.family];
-            const std::string name = f.name;
-            const std::string unit = f.unit;
+            ASSERT_TRUE(family_of(type, v, s)) << type << " " << v.key;
+            // No two values of one image land on the same series.
+            EXPECT_TRUE(seen.insert({s.family, s.labels}).second) << v.key;
+            const std::string& name = value_families()[s.family].name;
             // A value with a unit lands in a family named for it, and only there.
             const char* suffix = v.unit == "V" ? "_volts" : v.unit == "A" ? "_amperes" : v.unit == "Hz" ? "_hertz" : "";
             if (*suffix) {
                 ASSERT_GE(name.size(), std::strlen(suffix)) << v.key << " [" << name << "]";
                 EXPECT_EQ(name.substr(name.size() - std::strlen(suffix)), suffix) << v.key;
             } else {
-                EXPECT_TRUE(unit.empty()) << v.key << " " << name;
+                EXPECT_TRUE(value_families()[s.family].unit.empty()) << v.key << " " << name;
+            }
+            if (v.key == "channel_1_c") {
+                EXPECT_EQ(name, "zrt4600a_ac_input_voltage_volts");
+                EXPECT_EQ(s.labels, (std::vector<std::pair<std::string, std::string>>{{"input", "2"}, {"phase", "C"}}));
+            }
+            if (v.key == "module_1_user_1") {
+                EXPECT_EQ(name, "zrt4600a_rectifier_user_value");
+                EXPECT_EQ(s.labels, (std::vector<std::pair<std::string, std::string>>{{"module", "2"}, {"index", "2"}}))
+                    << v.key;
+            }
+            if (v.key == "dc_n_2") {
+                EXPECT_EQ(name, "zrt4600a_dc_value");
+                EXPECT_EQ(s.labels, (std::vector<std::pair<std::string, std::string>>{{"set", "N"}, {"index", "3"}}));
             }
         }
     }
+    DecodedValue stray;
+    stray.key = "v";
     ValueSample s;
-    EXPECT_FALSE(family_of(5108, "no_such_key", s));
-    EXPECT_FALSE(family_of(5106, "channel_x_a", s));
-    ASSERT_TRUE(family_of(5107, "module_11_state_2", s));
-    EXPECT_STREQ(value_families()[s.family].name, "zrt4600a_rectifier_switch_state");
-    EXPECT_EQ(s.labels, (std::vector<std::pair<std::string, std::string>>{{"module", "12"}, {"index", "3"}}));
-    ASSERT_TRUE(family_of(5107, "ac_param_4", s));
-    EXPECT_STREQ(value_families()[s.family].name, "zrt4600a_ac_setting");
+    EXPECT_FALSE(family_of(5108, stray, s)) << "a value without its table row has no family";
     EXPECT_EQ(alarm_english("AC_8", "交流输入缺相告警"), "AC input phase missing");
     EXPECT_EQ(alarm_english("AC_8", "交流输入电压过低告警"), "交流输入电压过低告警") << "key and name must both match";
 }
@@ -463,4 +481,26 @@ TEST(DiagLog, JournalLinesCarryTheirPriorityOnEveryLine) {
     EXPECT_EQ(diag_line(2, "i", true), "<6>zrt4600a-host: i\n");
     EXPECT_EQ(diag_line(3, "a\nb", true), "<7>zrt4600a-host: a\n<7>zrt4600a-host: b\n");
     EXPECT_EQ(diag_line(9, "x", true), "<7>zrt4600a-host: x\n");
+}
+
+TEST(Metrics, TimeOutsAndBadFramesCountWhenTheyHappenAndTheCycleAddsOnlyTheRest) {
+    MetricsState m("s", 1);
+    m.timeout();
+    m.timeout();
+    m.bad_frames(1);
+    std::string t = m.render();
+    // During an outage no cycle ends, and the counters move all the same.
+    EXPECT_TRUE(has_line(t, "zrt4600a_timeouts_total{site=\"s\",system=\"1\"} 2")) << t;
+    EXPECT_TRUE(has_line(t, "zrt4600a_bad_frames_total{site=\"s\",system=\"1\"} 1")) << t;
+    EXPECT_TRUE(has_line(t, "zrt4600a_errors_total{site=\"s\",system=\"1\"} 3")) << t;
+    CycleStats c;
+    c.n = 1;
+    c.timeouts = 3;  // one of them not counted as it happened
+    c.bad_frames = 1;
+    c.total_errors = 4;
+    m.cycle(c);
+    t = m.render();
+    EXPECT_TRUE(has_line(t, "zrt4600a_timeouts_total{site=\"s\",system=\"1\"} 3")) << t;
+    EXPECT_TRUE(has_line(t, "zrt4600a_bad_frames_total{site=\"s\",system=\"1\"} 1")) << t;
+    EXPECT_TRUE(has_line(t, "zrt4600a_errors_total{site=\"s\",system=\"1\"} 4")) << t;
 }

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <regex>
 
 #include <gtest/gtest.h>
 #include <json/reader.h>
@@ -11,6 +12,8 @@
 
 #include <sys/stat.h>
 
+#include "ac/ac_records.h"
+#include "dc/dc_records.h"
 #include "tools/history/history_store.h"
 #include "tools/app/host_app.h"
 #include "tools/core/host_error.h"
@@ -140,17 +143,17 @@ TEST(PluginLoader, FindsTheFactoryByTheDeviceTypeItsDevicesReport) {
 }
 
 TEST(ImageView, ImagesThatDoNotFitTheirLayoutAreShownAsBytes) {
-    std::vector<uint8_t> ac(image::kAcSize + image::kChSize, 0);
-    ac[image::kAcChannels] = 1;
+    std::vector<uint8_t> ac(sizeof(tele_c_zrt4600_ac) + sizeof(tele_c_zrt4600_ac_channel), 0);
+    ac[offsetof(tele_c_zrt4600_ac, channel_count)] = 1;
     const float a = 231.5f;
-    std::memcpy(&ac[image::kAcSize + image::kChA], &a, 4);
-    const auto lines = describe_image(image::kAcType, ac);
+    std::memcpy(&ac[sizeof(tele_c_zrt4600_ac) + offsetof(tele_c_zrt4600_ac_channel, a)], &a, 4);
+    const auto lines = describe_image(kAcRecordType, ac);
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_NE(lines[1].find("AB/A 231.5"), std::string::npos) << lines[1];
 
-    ac[image::kAcChannels] = 9;  // claims nine channels in a one-channel image
-    EXPECT_EQ(describe_image(image::kAcType, ac)[0].find("62 bytes"), 0u);
-    EXPECT_EQ(describe_image(image::kDcType, std::vector<uint8_t>(165, 0))[0].find("165 bytes"), 0u);
+    ac[offsetof(tele_c_zrt4600_ac, channel_count)] = 9;  // claims nine channels in a one-channel image
+    EXPECT_EQ(describe_image(kAcRecordType, ac)[0].find("62 bytes"), 0u);
+    EXPECT_EQ(describe_image(kDcRecordType, std::vector<uint8_t>(165, 0))[0].find("165 bytes"), 0u);
 }
 
 namespace {
@@ -396,4 +399,20 @@ TEST(LineSettings, AreReadAndCheckedWithTheKeyNamed) {
             EXPECT_NE(std::string(e.what()).find("site.json"), std::string::npos) << e.what();
         }
     }
+}
+
+TEST(LiveView, CutsLongLinesWithAnEllipsisNeverInsideANumberAndShowsEveryTimeWithItsZone) {
+    EXPECT_EQ(fit_with_ellipsis("cycle 12 at 11:10:04+01:00 took 2 s", 20), "cycle 12 at …");
+    EXPECT_EQ(fit_with_ellipsis("short", 20), "short");
+    EXPECT_EQ(fit_with_ellipsis("交流屏3输入", 6), "交流…");
+    const ViewState v = busy_site();
+    const std::regex zoned(R"(\d\d:\d\d:\d\d[+-]\d\d:\d\d)");
+    const std::regex bare(R"(\d\d:\d\d:\d\d(?![+\-\d]))");
+    bool cycle_time = false;
+    for (const std::string& raw : render_view(v, 200, 80)) {
+        const std::string line = without_escapes(raw);
+        if (line.find("cycle 12") != std::string::npos) cycle_time = std::regex_search(line, zoned);
+        EXPECT_FALSE(std::regex_search(line, bare)) << "a time without its zone: " << line;
+    }
+    EXPECT_TRUE(cycle_time);
 }

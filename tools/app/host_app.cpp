@@ -1,12 +1,12 @@
 #include "tools/app/host_app.h"
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <fstream>
 #include <iostream>
 #include <map>
 #include <mutex>
-#include <regex>
 #include <set>
 #include <thread>
 
@@ -16,18 +16,25 @@
 #include <json/reader.h>
 #include <unistd.h>
 
+#include <fmt/format.h>
+
 #include "devhost/devhost.h"
-#include "sim/line.h"
-#include "sim/simulator.h"
+#include "devhost/frame.h"
+#include "tools/core/image_decode.h"
 #include "sim/wire_log.h"
 #include "tools/core/diag_log.h"
+#include "tools/core/field_text.h"
+#include "tools/core/plugin_texts.h"
 #include "tools/history/history_store.h"
 #include "tools/core/host_error.h"
 #include "tools/metrics/http_server.h"
 #include "tools/metrics/metrics.h"
 #include "tools/snmp/snmp_sink.h"
+#include "tools/core/events.h"
+#include "tools/history/history_sink.h"
 #include "tools/view/output.h"
 #include "tools/app/plugin_loader.h"
+#include "tools/line/builtin_sim.h"
 #include "tools/line/serial_line.h"
 #include "tools/app/settings_check.h"
 
@@ -75,6 +82,10 @@ Json::Value read_settings(const std::string& path) {
     Json::CharReaderBuilder b;
     b["rejectDupKeys"] = true;
     b["stackLimit"] = 64;
+    // Strict: a trailing comma or text after the object is an error, not a guess.
+    b["allowTrailingCommas"] = false;
+    b["failIfExtra"] = true;
+    b["allowSpecialFloats"] = false;
     Json::Value doc;
     std::string errs;
     try {
@@ -123,22 +134,6 @@ HostSettings host_settings(const Json::Value& s, const std::string& file) {
     return h;
 }
 
-std::string query_keys_text() {
-    return "Query keys (--query DEVICE:KEY; channel numbers in keys count from 0):\n"
-           "  zrt4600a-ac  DEVICE = the AC screen's data id\n"
-           "    ia ib ic                    phase currents (A)\n"
-           "    ia_alert ib_alert ic_alert  phase current alarm states (0 normal, 1 low, 2 high, 3 missing)\n"
-           "    channel_N_a channel_N_b channel_N_c\n"
-           "                                input line N voltages AB/A, BC/B, CA/C (V)\n"
-           "    channel_N_f                 input line N frequency (Hz)\n"
-           "  zrt4600a-dc  DEVICE = the DC screen's data id\n"
-           "    v                           output voltage (V)\n"
-           "    i                           output current (A)\n"
-           "  zrt4600a-rc  DEVICE = rc\n"
-           "    (no keys: the rectifier group answers every key with \"数据未就绪\")\n"
-           "  zrt4600a     the top device answers no queries\n";
-}
-
 namespace {
 
 using Steady = std::chrono::steady_clock;
@@ -150,46 +145,6 @@ int level_of(const std::string& name) {
     if (name == "debug") return 3;
     throw HostError(kExitUsage, "--log-level must be error, warn, info or debug");
 }
-
-// The plant simulator on a pseudo-terminal, in a thread of its own.
-class BuiltinSim {
-public:
-    BuiltinSim(const std::string& plant_path, int baud) {
-        sim::LineScenario s;  // one system, or several at their addresses
-        try {
-            s = sim::load_line_scenario(plant_path);
-        } catch (const std::exception& e) {
-            throw HostError(kExitUsage, "the plant file " + plant_path + ": " + e.what());
-        }
-        const int delay = s.reply_delay_ms;
-        try {
-            pty_ = std::make_unique<sim::Pty>();
-        } catch (const std::exception& e) {
-            throw HostError(kExitPort, std::string("cannot make a pseudo-terminal: ") + e.what());
-        }
-        sim_ = std::make_unique<sim::Simulator>(std::move(s));
-        runner_ = std::make_unique<sim::LineRunner>(pty_->master(), *sim_, baud, delay);
-        thread_ = std::thread([this] {
-            try {
-                runner_->run(stop_);
-            } catch (const std::exception& e) {
-                std::cerr << "zrt4600a-host: simulator stopped: " << e.what() << "\n";
-            }
-        });
-    }
-    ~BuiltinSim() {
-        stop_.store(true);
-        if (thread_.joinable()) thread_.join();
-    }
-    const std::string& path() const { return pty_->path(); }
-
-private:
-    std::unique_ptr<sim::Pty> pty_;
-    std::unique_ptr<sim::Simulator> sim_;
-    std::unique_ptr<sim::LineRunner> runner_;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-};
 
 // The device's line and its counters. The host reaches the serial state of the top device
 // only here.
@@ -213,22 +168,6 @@ void attach_line(TXQSPDevice& dev, std::shared_ptr<SerialLine> line, int baud,
 }
 void detach_line(TXQSPDevice& dev) { dev.ClosePort(); }
 
-// The contradicted settings the plug-in's log lines name: the screen counts, and the
-// module count the rectifier child keeps.
-struct CountCheck {
-    const char* check;
-    std::regex pattern;  // groups: reported, then expected (when the line has them)
-    bool reported_first;
-};
-const std::vector<CountCheck>& count_checks() {
-    static const std::vector<CountCheck> checks = {
-        {"ac_number", std::regex(R"(read ac_number is (\d+), configured ac_number is (\d+))"), true},
-        {"dc_number", std::regex(R"(read dc_number is (\d+), configured dc_number is (\d+))"), true},
-        {"module_count", std::regex(R"(parse p41_44 channel_count not equal (\d+) != (\d+))"), true},
-        {"module_count", std::regex(R"(parse p41_41 overflow memory boundary)"), true},
-    };
-    return checks;
-}
 // Reports after this many in a row without a complete cycle between them.
 constexpr uint64_t kConfigRepeats = 3;
 
@@ -254,7 +193,7 @@ class Host : public devhost::Observer {
 public:
     Host(const HostOptions& o, int out_fd) : opt_(o), level_(level_of(o.log_level)) {
         const bool live = !o.json && isatty(out_fd);
-        presenter_ = live ? make_live_presenter(out_fd) : make_json_presenter(out_fd);
+        view_ = live ? make_live_sink(out_fd) : make_json_sink(out_fd);
     }
 
     int run();
@@ -264,12 +203,8 @@ public:
     void on_log(const devhost::LogEvent& e) override;
     void on_publish(const devhost::ImageEvent& e) override;
     void on_saved(const devhost::ImageEvent& e) override {
-        try {
-            store_->save(e.data_id, e.device_type, e.record_type, e.image);
-        } catch (const std::exception& ex) {
-            diag(0, std::string("history: ") + ex.what());
-        }
-        presenter_->saved(e);
+        const DecodedImage d = decode_image(e.record_type, e.image);
+        emit([&](Sink& s) { s.image({e, d, true}); });
     }
     void on_rule(uint32_t data_id, const rule_value& r) override {
         // Rules that hold in the first cycle keep a restored alarm raised.
@@ -278,6 +213,11 @@ public:
     void on_alarm(const devhost::AlarmEvent& e) override;
 
 private:
+    // Every sink receives the event; the host itself keeps no copy for anyone.
+    template <class F>
+    void emit(F&& f) {
+        events_.each(f);
+    }
     void diag(int level, const std::string& text) {
         if (level > level_) return;
         // Debug output is read beside the events and the wire record: it carries the time.
@@ -296,6 +236,27 @@ private:
     void watch_line();
     LineStatus line_status(Steady::time_point now) const;
     void watch_frames(const std::string& tx_or_rx, const std::string& frame);
+    void command_sent(const devhost::Frame& f) {
+        last_command_ = f;
+        emit([&](Sink& s) { s.command_sent({f.adr, f.cid1, f.cid2}); });
+    }
+    void reply_received(const devhost::Frame& f) {
+        if (last_command_ && last_command_->cid1 == 0x40 && last_command_->cid2 == 0x51 && f.cid2 == 0) {
+            // The model field: the first 20 info bytes at most, up to a NUL, without trailing blanks.
+            std::string model(f.info.begin(), f.info.begin() + std::min<size_t>(f.info.size(), 20));
+            model = model.substr(0, model.find('\0'));
+            while (!model.empty() && model.back() == ' ') model.pop_back();
+            std::lock_guard<std::mutex> lock(model_mu_);
+            reported_model_ = model;
+        }
+        emit([&](Sink& s) { s.reply_received({f.adr, f.cid1, f.cid2, f.info.size()}); });
+    }
+    // The module count of a rectifier image, read through its field table.
+    void note_modules(const DecodedImage& d) {
+        for (const DecodedValue& v : d.values)
+            if (v.field && v.field->kind == zrt::field::Kind::count && v.key == "module_count" && v.value)
+                rc_modules_ = static_cast<int>(*v.value);
+    }
     void note_count_problem(const std::string& check, uint32_t data_id, std::string expected, std::string reported,
                             const std::string& text);
     void flush_repeats();
@@ -305,7 +266,11 @@ private:
 
     HostOptions opt_;
     int level_;
-    std::unique_ptr<Presenter> presenter_;
+    // The sinks, registered once in run(): the history first (a saved image is in the store
+    // before it is shown), then the view (JSON lines or the live view), then the metrics.
+    Dispatcher events_;
+    std::unique_ptr<Sink> view_;
+    std::unique_ptr<HistorySink> history_;
     asio::io_context io_;
     // The store outlives the controller, whose worker saves into it.
     std::unique_ptr<HistoryStore> store_;
@@ -341,13 +306,19 @@ private:
     std::optional<SystemClock::time_point> last_reply_;
     SystemClock::time_point opened_wall_, up_since_;
     uint64_t replies_seen_ = 0;
+    uint64_t bad_frames_seen_ = 0;
     uint64_t timeouts_in_row_ = 0;
 
     // Contradicted settings: per check, how often in a row, and whether it was reported.
     std::map<std::string, uint64_t> config_counts_;
     std::set<std::string> config_reported_;
-    std::string last_tx_command_;  // "4141": CID1 and CID2 of the last command sent
-    int last_rc_modules_reported_ = -1;
+    // The last command written, as the frame decoder read it back: named when it times out.
+    devhost::FrameDecoder tx_frames_{[this](const devhost::Frame& f) { command_sent(f); }};
+    devhost::FrameDecoder rx_frames_{[this](const devhost::Frame& f) { reply_received(f); }};
+    std::optional<devhost::Frame> last_command_;
+    std::mutex model_mu_;
+    std::string reported_model_;  // the text of the last model reply
+    uint64_t publications_ = 0;   // images published, on the serial thread
     int rc_modules_ = -1;  // in the rectifier child's last image
 
     // Identical log lines in a row are shown once, then counted.
@@ -378,6 +349,9 @@ private:
     std::string stop_reason_;
     bool failed_ = false;
     bool interrupted_ = false;
+    bool no_cycle_ = false;
+    Steady::time_point last_progress_;  // the line's opening, or the last complete cycle  // --give-up ran out before --cycles N completed
+    bool refused_ = false;   // a query was refused
 };
 
 int Host::run() {
@@ -398,6 +372,9 @@ int Host::run() {
                                             reader ? HistoryStore::Mode::ReadOnly : HistoryStore::Mode::Write);
     store_->set_retention_days(hs.history_days);
     store_->set_rollup_days(hs.history_rollup_days);
+    history_ = std::make_unique<HistorySink>(*store_, [this](const std::string& t) { diag(0, t); });
+    events_.add(history_.get());
+    events_.add(view_.get());
 
     configure(settings, hs);
     StartInfo info;
@@ -425,12 +402,14 @@ int Host::run() {
     controller_->drain();  // every history job of the last cycle has run
     flush_repeats();
     answer_queries();
-    presenter_->stop(cycles_, stop_reason_);
+    emit([&](Sink& s) { s.stop(cycles_, stop_reason_); });
     metrics_server_.reset();
     if (snmp_) snmp_->stop();
     builtin_.reset();
     if (failed_) return kExitRuntime;
     if (interrupted_ && opt_.cycles > 0 && cycles_ < static_cast<uint64_t>(opt_.cycles)) return kExitInterrupted;
+    if (no_cycle_) return kExitNoCycle;
+    if (refused_) return kExitRefused;
     return kExitOk;
 }
 
@@ -466,7 +445,7 @@ void Host::restore_alarms() {
         r.instance = a.instance;
         r.data_id = a.data_id;
         controller_->restore_alarm(a.data_id, a.device_type, r);
-        presenter_->restored({a.data_id, a.device_type, r, true}, a.since);
+        emit([&](Sink& s) { s.restored({a.data_id, a.device_type, r, true}, a.since); });
     }
     if (!restored_.empty())
         diag(2, std::to_string(restored_.size()) + " alarms restored as the last run left them raised");
@@ -478,7 +457,7 @@ void Host::load_caches() {
         auto row = store_->last_row(child->DataId(), child->DeviceType());
         if (!row) continue;
         const bool ok = child->LoadFromCache(std::string(row->image.begin(), row->image.end()));
-        presenter_->cache(child->DataId(), child->DeviceType(), row->image.size(), ok);
+        emit([&](Sink& s) { s.cache(child->DataId(), child->DeviceType(), row->image.size(), ok); });
         diag(ok ? 2 : 1, "cached image of " + child->DeviceType() + " " + std::to_string(child->DataId()) + " from " +
                              row->time + (ok ? " loaded" : " refused"));
         if (!ok) continue;
@@ -486,7 +465,7 @@ void Host::load_caches() {
             std::lock_guard<std::mutex> lock(origin_mu_);
             stored_[{child->DataId(), child->DeviceType()}] = *t;
         }
-        if (child->DeviceType() == rc_type_ && row->image.size() > 57) rc_modules_ = row->image[57];
+        if (child->DeviceType() == rc_type_) note_modules(decode_image(row->record_type, row->image));
     }
 }
 
@@ -508,6 +487,7 @@ void Host::start_metrics(const HostSettings& hs) {
     } catch (const std::exception& e) {
         throw HostError(kExitUsage, origin + " " + where + ": " + e.what());
     }
+    events_.add(metrics_.get());
     diag(2, "metrics of site " + site + " at " + metrics_server_->url() + ", live page at " +
                 metrics_server_->base_url());
 }
@@ -525,6 +505,7 @@ void Host::start_snmp(const HostSettings& hs) {
     for (const auto& child : dev_->GetAllChildVDevices())
         if (child) o.children.push_back({child->DataId(), child->DeviceType()});
     snmp_ = std::make_unique<snmp::SnmpSink>(o, [this](int level, const std::string& text) { diag(level, text); });
+    events_.add(snmp_.get());
     for (const StoredAlarm& a : restored_) {
         const auto since = from_stored_time(a.since);
         snmp_->feed().restored({a.data_id, a.device_type, a.key, a.sequence, a.signal_id, a.level, a.name, a.instance},
@@ -578,8 +559,9 @@ void Host::open_line(const HostSettings& hs) {
         }
     }
     open_port();  // throws: the first opening decides the exit code
-    presenter_->start(info);
+    emit([&](Sink& s) { s.start(info); });
     opened_ = Steady::now();
+    last_progress_ = opened_;
     opened_wall_ = SystemClock::now();
     next_status_ = opened_;
 }
@@ -591,9 +573,11 @@ bool Host::open_port() {
         if (!cycle_open_) {
             cycle_open_ = true;
             cycle_start_ = Steady::now();
+            emit([n = cycles_ + 1](Sink& s) { s.cycle_begun(n); });
         }
         tx_ += n;
         if (recorder_) recorder_->add(sim::Direction::ToDevice, p, n);
+        tx_frames_.feed(p, n);
         for (const std::string& f : frames_[0].feed(p, n)) watch_frames("TX", f);
     };
     line_ = line;
@@ -605,11 +589,16 @@ bool Host::open_port() {
             rx_ += n;
             if (recorder_) recorder_->add(sim::Direction::FromDevice, p, n);
             for (const std::string& f : frames_[1].feed(p, n)) watch_frames("RX", f);
+            rx_frames_.feed(p, n);
+            const uint64_t published = publications_;
             try {
                 dev_->process(p, static_cast<int>(n));
             } catch (const std::exception& e) {
                 diag(0, std::string("the device failed on a reply: ") + e.what());
             }
+            // The poller ends its cycle on the reply whose handling publishes the children's
+            // images and leaves no command outstanding.
+            if (publications_ != published && !dev_->IsProcessing()) asio::post(io_, [this] { cycle_done(); });
             watch_line();
         },
         [this, weak](const std::string& err) {
@@ -632,17 +621,6 @@ void Host::line_failed(const std::string& err) {
 
 void Host::watch_frames(const std::string& dir, const std::string& frame) {
     if (level_ >= 3) diag(3, dir + " " + sim::escape_wire(frame));
-    // ~ VER ADR CID1 CID2/RTN LENGTH INFO..., each byte as two hex characters.
-    if (frame.size() < 13 || frame[0] != '~') return;
-    if (dir == "TX") {
-        last_tx_command_ = frame.substr(5, 4);
-    } else if (last_tx_command_ == "4141" && frame.substr(5, 2) == "41" && frame.size() >= 25) {
-        // The module count M is the sixth information byte of a 41_41 reply.
-        try {
-            last_rc_modules_reported_ = std::stoi(frame.substr(23, 2), nullptr, 16);
-        } catch (const std::exception&) {
-        }
-    }
 }
 
 LineStatus Host::line_status(Steady::time_point now) const {
@@ -663,6 +641,11 @@ LineStatus Host::line_status(Steady::time_point now) const {
 void Host::watch_line() {
     const Steady::time_point now = Steady::now();
     const LineCounters c = line_counters(*dev_);
+    if (c.bad_frames != bad_frames_seen_) {
+        const uint64_t n = c.bad_frames - bad_frames_seen_;
+        emit([n](Sink& s) { s.bad_frames(n); });
+        bad_frames_seen_ = c.bad_frames;
+    }
     if (c.replies != replies_seen_) {
         replies_seen_ = c.replies;
         last_reply_steady_ = now;
@@ -671,23 +654,19 @@ void Host::watch_line() {
         if (!line_up_) {
             line_up_ = true;
             up_since_ = *last_reply_;
-            if (metrics_) metrics_->set_line_up(true);
-            if (snmp_) snmp_->feed().line(true);
             diag(1, "the line " + port_ + " is up again");
             controller_->batch_check(*dev_, {line_lost_rule(dev_->DataId(), port_, false)});
-            presenter_->line(line_status(now));
+            emit([&, l = line_status(now)](Sink& s) { s.line(l); });
         }
         return;
     }
     const double silence = seconds_between(last_reply_ ? last_reply_steady_ : opened_, now);
     if (line_up_ && silence >= line_timeout_s_) {
         line_up_ = false;
-        if (metrics_) metrics_->set_line_up(false);
-        if (snmp_) snmp_->feed().line(false);
         diag(0, "the line " + port_ + " is lost: no reply for " + std::to_string(static_cast<long>(silence)) + " s");
         if (cycles_ == 0) confirmed_.insert({dev_->DataId(), "line_lost", 0});
         controller_->batch_check(*dev_, {line_lost_rule(dev_->DataId(), port_, true)});
-        presenter_->line(line_status(now));
+        emit([&, l = line_status(now)](Sink& s) { s.line(l); });
     }
 }
 
@@ -698,6 +677,12 @@ void Host::tick() {
         return;
     }
     const Steady::time_point now = Steady::now();
+    if (opt_.cycles > 0 && opt_.give_up_s > 0 && seconds_between(last_progress_, now) >= opt_.give_up_s) {
+        no_cycle_ = true;
+        diag(0, fmt::format("no complete cycle in {:g} s on {}; giving up (--give-up)", opt_.give_up_s, port_));
+        stop(fmt::format("no complete cycle in {:g} s", opt_.give_up_s));
+        return;
+    }
     if (!port_open_ && now >= next_reopen_) {
         try {
             open_port();
@@ -715,8 +700,14 @@ void Host::tick() {
     if (dev_->IsStalled()) {
         ++timeouts_;
         ++timeouts_in_row_;
+        emit([](Sink& s) { s.timeout(); });
         // While the line is lost the lost line is the news, not each time-out.
-        if (line_up_) diag(1, "no reply in time; the command goes again");
+        if (line_up_) {
+            const std::string what = last_command_ ? fmt::format("to {:02X}_{:02X} from address {}", last_command_->cid1,
+                                                                 last_command_->cid2, last_command_->adr)
+                                                   : std::string();
+            diag(1, "no reply in time " + what + " on " + port_ + "; the command goes again");
+        }
     }
     try {
         dev_->RefreshStatus();
@@ -726,11 +717,11 @@ void Host::tick() {
     watch_line();
     if (now >= next_status_) {
         next_status_ = now + std::chrono::seconds(1);
-        presenter_->status(line_status(now));
+        emit([&, l = line_status(now)](Sink& s) { s.status(l); });
         // A line repeated without end still shows its count now and then.
         std::lock_guard<std::mutex> lock(log_mu_);
         if (log_repeats_ > 0 && now - repeats_reported_ >= std::chrono::seconds(30)) {
-            presenter_->log_repeated(*last_log_, log_repeats_);
+            emit([&](Sink& s) { s.log_repeated(*last_log_, log_repeats_); });
             log_repeats_ = 0;
             repeats_reported_ = now;
         }
@@ -748,25 +739,23 @@ void Host::on_log(const devhost::LogEvent& e) {
         if (last_log_ && last_log_->data_id == e.data_id && last_log_->text == e.text) {
             ++log_repeats_;
         } else {
-            if (log_repeats_ > 0) presenter_->log_repeated(*last_log_, log_repeats_);
+            if (log_repeats_ > 0) emit([&](Sink& s) { s.log_repeated(*last_log_, log_repeats_); });
             log_repeats_ = 0;
             last_log_ = e;
             repeats_reported_ = Steady::now();
-            presenter_->log(e);
+            emit([&](Sink& s) { s.log(e); });
         }
     }
+    // A contradicted setting, recognised by the line's format text; its arguments carry the
+    // reported and the configured value.
+    using namespace plugin_text;
     std::lock_guard<std::mutex> lock(log_mu_);  // the worker logs too
-    for (const CountCheck& c : count_checks()) {
-        std::smatch m;
-        if (!std::regex_search(e.text, m, c.pattern)) continue;
-        if (m.size() >= 3)
-            note_count_problem(c.check, e.data_id, m[2].str(), m[1].str(), e.text);
-        else
-            note_count_problem(c.check, e.data_id, rc_modules_ >= 0 ? std::to_string(rc_modules_) : "",
-                               last_rc_modules_reported_ >= 0 ? std::to_string(last_rc_modules_reported_) : "",
-                               e.text);
-        break;
-    }
+    if (e.format == kAcNumber || e.format == kDcNumber || e.format == kModuleCount)
+        note_count_problem(e.format == kAcNumber ? "ac_number" : e.format == kDcNumber ? "dc_number" : "module_count",
+                           e.data_id, arg_text(e, 2), arg_text(e, 1), e.text);
+    else if (e.format == kModuleOverflow)
+        note_count_problem("module_count", e.data_id, rc_modules_ >= 0 ? std::to_string(rc_modules_) : "", "",
+                           e.text);
 }
 
 void Host::note_count_problem(const std::string& check, uint32_t data_id, std::string expected, std::string reported,
@@ -778,12 +767,12 @@ void Host::note_count_problem(const std::string& check, uint32_t data_id, std::s
     ConfigIssue c{data_id, check, expected.empty() ? "the modules it holds" : expected, reported, text, n};
     diag(1, "the plant contradicts the settings: " + check + " expected " + c.expected + ", reported " +
                 (reported.empty() ? "another" : reported));
-    presenter_->config(c);
+    emit([&](Sink& s) { s.contradicted(c); });
 }
 
 void Host::flush_repeats() {
     std::lock_guard<std::mutex> lock(log_mu_);
-    if (log_repeats_ > 0) presenter_->log_repeated(*last_log_, log_repeats_);
+    if (log_repeats_ > 0) emit([&](Sink& s) { s.log_repeated(*last_log_, log_repeats_); });
     log_repeats_ = 0;
 }
 
@@ -792,43 +781,23 @@ void Host::on_publish(const devhost::ImageEvent& e) {
         std::lock_guard<std::mutex> lock(origin_mu_);
         published_[{e.data_id, e.device_type}] = {cycles_ + 1, SystemClock::now()};
     }
-    if (e.device_type == rc_type_ && e.image.size() > 57) rc_modules_ = e.image[57];
-    presenter_->publish(e);
-    if (metrics_) metrics_->publish(e.data_id, e.device_type, e.record_type, e.image);
-    if (snmp_) snmp_->feed().publish(e.data_id, e.device_type, e.record_type, e.image);
-    // The rectifier child publishes last in every cycle.
-    if (e.data_id == rc_id_ && e.device_type == rc_type_) asio::post(io_, [this] { cycle_done(); });
+    const DecodedImage d = decode_image(e.record_type, e.image);
+    if (e.device_type == rc_type_) note_modules(d);
+    ++publications_;
+    emit([&](Sink& s) { s.image({e, d, false}); });
 }
 
 void Host::on_alarm(const devhost::AlarmEvent& e) {
-    try {
-        if (e.raised)
-            store_->alarm_raised({e.data_id, e.device_type, e.rule.key, e.rule.sequence, e.rule.level, e.rule.signal_id,
-                                  e.rule.name, e.rule.instance, iso_utc(SystemClock::now())});
-        else
-            store_->alarm_cleared(e.data_id, e.device_type, e.rule.key, e.rule.sequence);
-        store_->record_alarm(e.data_id, e.device_type, e.rule, e.raised);
-    } catch (const std::exception& ex) {
-        diag(0, std::string("history: ") + ex.what());
-    }
-    presenter_->alarm(e);
-    if (metrics_)
-        metrics_->alarm({e.data_id, e.device_type, e.rule.key, e.rule.name, e.rule.signal_id, e.rule.sequence,
-                         e.rule.level, e.rule.instance},
-                        e.raised);
-    if (snmp_)
-        snmp_->feed().alarm({e.data_id, e.device_type, e.rule.key, e.rule.sequence, e.rule.signal_id, e.rule.level,
-                             e.rule.name, e.rule.instance},
-                            e.raised);
+    emit([&](Sink& s) { s.alarm(e); });
     if (e.raised && e.rule.key == "device_model") {
-        // "本驱动类型:zrt4600a 检测型号:<the model text>"
-        const std::string& t = e.rule.instance;
-        const std::string mark = "检测型号:";
-        const size_t at = t.find(mark);
-        std::string reported = at == std::string::npos ? "" : t.substr(at + mark.size());
-        while (!reported.empty() && (reported.back() == '\0' || reported.back() == ' ')) reported.pop_back();
-        presenter_->config({e.data_id, "device_model", e.device_type, reported, t, 1});
-        if (metrics_) metrics_->set_model(reported);
+        // The model the plant reported, as the model reply carried it.
+        std::string reported;
+        {
+            std::lock_guard<std::mutex> lock(model_mu_);
+            reported = reported_model_;
+        }
+        const ConfigIssue c{e.data_id, "device_model", e.device_type, reported, e.rule.instance, 1};
+        emit([&](Sink& s) { s.contradicted(c); });
     }
 }
 
@@ -869,21 +838,12 @@ void Host::cycle_done() {
         });
     }
     cycles_ = c.n;
+    last_progress_ = Steady::now();
     flush_repeats();
-    if (snmp_) snmp_->feed().cycle(c.end);
-    if (metrics_) {
-        metrics_->cycle(c);
-        metrics_->set_line_up(line_up_);
-    }
     // Queued behind the cycle's history jobs, so the cycle line follows its saved images
     // and alarm transitions.
     controller_->run_job([this, c] {
-        presenter_->cycle(c);
-        try {
-            store_->record_cycle(c.n, c.duration_ms, c.errors(), c.bad_frames, c.timeouts);
-        } catch (const std::exception& ex) {
-            diag(0, std::string("history: ") + ex.what());
-        }
+        emit([&](Sink& s) { s.cycle_ended(c); });
     });
     if (opt_.cycles > 0 && cycles_ >= static_cast<uint64_t>(opt_.cycles)) stop("cycles done");
 }
@@ -910,7 +870,9 @@ void Host::answer_queries() {
         if (!child) {
             a.data_id = q.device == "rc" ? rc_id_ : static_cast<uint32_t>(std::stoul(q.device));
             a.error = "no such device";
-            presenter_->value(a);
+            a.explanation = "the settings configure no device with this data id";
+            refused_ = true;
+            emit([&](Sink& s) { s.value(a); });
             continue;
         }
         a.data_id = child->DataId();
@@ -929,11 +891,15 @@ void Host::answer_queries() {
             if (a.time) a.age_s = std::chrono::duration<double>(now - *a.time).count();
         }
         try {
-            a.value = child->Get_Value(0, q.key);
+            const float value = child->Get_Value(0, q.key);
+            a.absent = absent_reason(a.device_type, q.key, value);
+            if (a.absent.empty()) a.value = value;
         } catch (const std::exception& e) {
             a.error = e.what();
+            a.explanation = refusal_explanation(a.error);
+            refused_ = true;
         }
-        presenter_->value(a);
+        emit([&](Sink& s) { s.value(a); });
     }
 }
 

@@ -40,6 +40,7 @@ struct HostOptions {
     std::string default_plant;
     std::string history;   // SQLite file; empty: in memory
     long cycles = -1;      // stop after this many complete cycles; -1: run until signalled
+    double give_up_s = 60; // with cycles > 0: stop (kExitNoCycle) after this long without a complete cycle; 0: never
     bool json = false;     // JSON lines even on a terminal
     std::vector<Query> queries;
     std::string record;    // wire record file
@@ -73,9 +74,6 @@ struct HostSettings {
 HostSettings host_settings(const Json::Value& settings, const std::string& file = "the settings");
 // Reads and parses the settings file. Throws HostError (kExitUsage) naming the file.
 Json::Value read_settings(const std::string& path);
-
-// Every value query key of every device type, for --keys and --help.
-std::string query_keys_text();
 
 // SIGINT and SIGTERM are caught from the first moment to the last: the run ends in order
 // and a signal after the stop event changes nothing. SIGPIPE is ignored (a closed reader

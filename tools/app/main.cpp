@@ -20,6 +20,7 @@
 #include <CLI/CLI.hpp>
 
 #include "tools/core/diag_log.h"
+#include "tools/core/field_text.h"
 #include "tools/history/history_cli.h"
 #include "tools/app/host_app.h"
 #include "tools/core/host_error.h"
@@ -39,7 +40,19 @@ const char* const kExitCodes =
     "  7  an unknown settings key (named with its path, e.g. acSetting[1].appSetting.diff_x)\n"
     "  8  a settings value of the wrong type or out of range\n"
     "  9  a data id used twice (AC and DC screens, and the top device's own)\n"
-    " 10  interrupted by SIGINT/SIGTERM before --cycles N completed\n";
+    " 10  interrupted by SIGINT/SIGTERM before --cycles N completed\n"
+    " 11  --cycles N: no complete cycle for --give-up seconds (nothing attached, or a plant that contradicts the settings)\n"
+    " 12  a --query the device refused (its own text and an English explanation are printed)\n"
+    "Export and report exit 0 when done, 2 for a bad option or an unknown --device or --key, 6 for a history file\n"
+    "that cannot be read.\n";
+
+const char* const kCommands =
+    "Commands:\n"
+    "  zrt4600a-host export --history FILE [--device ID|rc]... [--key K]... [--from T] [--to T] [--format csv|jsonl]\n"
+    "                       [--alarms] [--out FILE]     values or alarm transitions of a history file\n"
+    "  zrt4600a-host report --history FILE --out report.html [--from T] [--to T] [--points N]\n"
+    "                                                   one HTML page: charts, alarm timeline, line health\n"
+    "  (zrt4600a-host export --help, zrt4600a-host report --help for their options)\n";
 
 }  // namespace
 
@@ -91,10 +104,16 @@ int main(int argc, char** argv) {
     app.add_option("--cycles", o.cycles, "stop after this many complete cycles (0: load the history read-only, answer "
                                          "the queries and stop; default: run until interrupted)")
         ->check(CLI::Range(0L, static_cast<long>(std::min<long long>(1LL << 40, std::numeric_limits<long>::max()))));
+    app.add_option("--give-up", o.give_up_s, "with --cycles N: stop with exit code 11 after this many seconds "
+                                             "without a complete cycle (0: wait for ever)")
+        ->capture_default_str()
+        ->check(CLI::Range(0.0, 1e9));
     app.add_flag("--json", o.json, "JSON lines even on a terminal");
     app.add_option("--query", queries, "DEVICE:KEY read after the last cycle; DEVICE is a data id or rc (repeatable; "
                                        "see --keys)");
     app.add_flag("--keys", keys, "print every query key of every device type and exit");
+    bool layouts = false;
+    app.add_flag("--layouts", layouts, "print the image layouts (Markdown tables) and exit");
     app.add_option("--record", o.record, "write both directions of the line to this file");
     app.add_option("--log-level", o.log_level, "diagnostics on standard error: error, warn, info or debug (debug: "
                                                "every frame, each line with its time)")
@@ -107,7 +126,7 @@ int main(int argc, char** argv) {
                    "tcp:127.0.0.1:705 (default: the settings' \"snmp\".\"agentx\", else none)");
     app.add_option("--site", o.site, "site label of the metrics (default: the settings' \"site\", else the data id)");
     app.add_option("--trace", trace, "file for the plug-in's standard-output trace lines (default: standard error)");
-    app.footer(std::string("\n") + query_keys_text() + "\n" + kExitCodes);
+    app.footer(std::string("\n") + kCommands + "\n" + query_keys_text() + "\n" + kExitCodes);
     // A later option overrides an earlier one (scripts add to a fixed command line).
     for (CLI::Option* opt : app.get_options())
         if (opt->get_name() != "--query" && opt->get_expected_min() == 1)
@@ -126,6 +145,10 @@ int main(int argc, char** argv) {
     }
     if (keys) {
         std::cout << query_keys_text();
+        return kExitOk;
+    }
+    if (layouts) {
+        std::cout << layout_tables_markdown();
         return kExitOk;
     }
 

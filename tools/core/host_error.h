@@ -17,6 +17,8 @@ enum ExitCode {
     kExitSettingValue = 8,  // a settings value of the wrong type or out of range
     kExitDuplicateId = 9,   // two devices with the same data id
     kExitInterrupted = 10,  // SIGINT or SIGTERM before --cycles N completed
+    kExitNoCycle = 11,      // --cycles N: no complete cycle within --give-up seconds
+    kExitRefused = 12,      // a --query the device refused, or a value it holds as absent
 };
 
 // A failure that ends the program with `code` and `what()` on standard error.

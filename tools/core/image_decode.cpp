@@ -5,22 +5,15 @@
 
 #include <fmt/format.h>
 
+#include "ac/ac_fields.h"
+#include "dc/dc_fields.h"
+#include "rc/rc_fields.h"
+
 namespace zrt::host {
 
 namespace {
 
-// Layouts of the three images (packed, little-endian).
-constexpr size_t kAcSize = 32, kAcIa = 4, kAcChannels = 16, kAcStateCount = 18, kAcStateUser = 19, kAcIaAlert = 22,
-                 kAcTime = 25;
-constexpr size_t kChSize = 30, kChA = 0, kChAlert = 17;
-constexpr size_t kRcSize = 65, kRcAcParam = 4, kRcDcParam = 24, kRcDcUserCount = 32, kRcDcUser = 33, kRcGroup = 53,
-                 kRcModules = 57, kRcTime = 58;
-constexpr size_t kModSize = 32, kModValue = 0, kModAnalogCount = 4, kModAnalogUser = 5, kModState = 21,
-                 kModFault = 26;
-constexpr size_t kDcSize = 166, kDcV = 4, kDcI = 8, kDcM = 12, kDcMValue = 13, kDcN = 29, kDcNValue = 30, kDcP = 66,
-                 kDcUserP = 67, kDcVoltState = 79, kDcFuseCount = 80, kDcFuses = 81, kDcTime = 159;
-constexpr size_t kDcMMax = 4, kDcNMax = 9, kDcPMax = 3, kDcFuseMax = 64, kRcDcUserMax = 5, kRcUserMax = 4,
-                 kAcStateUserMax = 3;
+using namespace zrt::field;
 
 // Bits of -0.1f, which the children store for an absent current or user value.
 constexpr uint32_t kAbsentBits = 0xBDCCCCCDu;
@@ -42,155 +35,89 @@ std::string time_at(const std::vector<uint8_t>& img, size_t at) {
                        img[at + 4], img[at + 5], img[at + 6]);
 }
 
-enum class Absent { Pattern, PatternOrMinusTenth, Never };
-
-class Builder {
-public:
-    explicit Builder(const std::vector<uint8_t>& img) : img_(img) {}
-
-    void measure(std::string key, std::string label, const char* unit, size_t at, Absent absent,
-                 ValueKind kind = ValueKind::Measure) {
-        DecodedValue v{std::move(key), std::move(label), unit, kind, std::nullopt, {}};
-        const bool pattern = is_no_value_pattern(img_.data() + at);
-        const bool tenth = bits_at(img_, at) == kAbsentBits;
-        const bool is_absent = (absent == Absent::Pattern && pattern) ||
-                               (absent == Absent::PatternOrMinusTenth && (pattern || tenth));
-        if (!is_absent) v.value = float_at(img_, at);
-        out_.push_back(std::move(v));
-    }
-    // A state byte; `texts` gives the meaning of codes 0, 1, 2, ... where known.
-    void state(std::string key, std::string label, size_t at, std::initializer_list<const char*> texts) {
-        DecodedValue v{std::move(key), std::move(label), "", ValueKind::State, double(img_[at]), {}};
-        size_t code = img_[at];
-        if (code < texts.size()) v.state_text = *(texts.begin() + code);
-        out_.push_back(std::move(v));
-    }
-    void count(std::string key, std::string label, size_t at) {
-        out_.push_back({std::move(key), std::move(label), "", ValueKind::Count, double(img_[at]), {}});
-    }
-    std::vector<DecodedValue> take() { return std::move(out_); }
-
-private:
-    const std::vector<uint8_t>& img_;
-    std::vector<DecodedValue> out_;
-};
-
-// AC alarm state codes: 1 below the lower limit, 2 above the upper limit, 3 missing.
-const std::initializer_list<const char*> kAcAlarm = {"normal", "low", "high", "missing"};
-
-DecodedImage decode_ac(const std::vector<uint8_t>& img) {
-    DecodedImage d;
-    d.device = "AC screen";
-    if (img.size() < kAcSize) return d;
-    const size_t n = img[kAcChannels];
-    if (img.size() != kAcSize + kChSize * n) return d;
-    Builder b(img);
-    static const char* const kPhase[] = {"A", "B", "C"};
-    for (size_t k = 0; k < 3; ++k)
-        b.measure(fmt::format("i{}", char('a' + k)), fmt::format("phase {} current", kPhase[k]), "A", kAcIa + 4 * k,
-                  Absent::PatternOrMinusTenth);
-    for (size_t k = 0; k < 3; ++k)
-        b.state(fmt::format("i{}_alert", char('a' + k)), fmt::format("phase {} current alarm", kPhase[k]),
-                kAcIaAlert + k, kAcAlarm);
-    const size_t users = std::min<size_t>(img[kAcStateCount], kAcStateUserMax);
-    for (size_t k = 0; k < users; ++k)
-        b.state(fmt::format("state_user_{}", k), fmt::format("user-defined state {}", k + 1), kAcStateUser + k, {});
-    static const char* const kLine[] = {"voltage AB/A", "voltage BC/B", "voltage CA/C", "frequency"};
-    for (size_t c = 0; c < n; ++c) {
-        const size_t at = kAcSize + kChSize * c;
-        for (size_t q = 0; q < 4; ++q)
-            b.measure(fmt::format("channel_{}_{}", c, "abcf"[q]), fmt::format("channel {} {}", c + 1, kLine[q]),
-                      q == 3 ? "Hz" : "V", at + kChA + 4 * q, Absent::Never);
-        for (size_t q = 0; q < 4; ++q)
-            b.state(fmt::format("channel_{}_{}_alert", c, "abcf"[q]), fmt::format("channel {} {} alarm", c + 1, kLine[q]),
-                    at + kChAlert + q, kAcAlarm);
-    }
-    d.time = time_at(img, kAcTime);
-    d.values = b.take();
-    d.valid = true;
-    return d;
+// "{}" placeholders of a key or label take the item, then the index (each shifted by `base`).
+std::string fill(const char* pattern, int item, int index, int base) {
+    if (item >= 0 && index >= 0) return fmt::format(fmt::runtime(pattern), item + base, index + base);
+    if (item >= 0) return fmt::format(fmt::runtime(pattern), item + base);
+    if (index >= 0) return fmt::format(fmt::runtime(pattern), index + base);
+    return pattern;
 }
 
-DecodedImage decode_rc(const std::vector<uint8_t>& img) {
-    DecodedImage d;
-    d.device = "rectifier group";
-    if (img.size() < kRcSize) return d;
-    const size_t n = img[kRcModules];
-    if (img.size() != kRcSize + kModSize * n) return d;
-    Builder b(img);
-    b.measure("group_value", "output voltage", "V", kRcGroup, Absent::Pattern);
-    b.count("module_count", "modules", kRcModules);
-    static const char* const kAcParam[] = {"AC input voltage upper limit", "AC input voltage lower limit",
-                                           "AC input frequency upper limit", "AC input frequency lower limit",
-                                           "AC parameter 5"};
-    static const char* const kAcUnit[] = {"V", "V", "Hz", "Hz", ""};
-    for (size_t k = 0; k < 5; ++k)
-        b.measure(fmt::format("ac_param_{}", k), kAcParam[k], kAcUnit[k], kRcAcParam + 4 * k, Absent::Pattern,
-                  ValueKind::Setting);
-    static const char* const kDcParam[] = {"DC output voltage upper limit", "DC output voltage lower limit"};
-    for (size_t k = 0; k < 2; ++k)
-        b.measure(fmt::format("dc_param_{}", k), kDcParam[k], "V", kRcDcParam + 4 * k, Absent::Pattern,
-                  ValueKind::Setting);
-    const size_t users = std::min<size_t>(img[kRcDcUserCount], kRcDcUserMax);
-    for (size_t k = 0; k < users; ++k)
-        b.measure(fmt::format("dc_user_param_{}", k), fmt::format("DC user-defined parameter {}", k + 1), "",
-                  kRcDcUser + 4 * k, Absent::Pattern, ValueKind::Setting);
-    for (size_t m = 0; m < n; ++m) {
-        const size_t at = kRcSize + kModSize * m;
-        b.measure(fmt::format("module_{}_value", m), fmt::format("module {} output current", m + 1), "A",
-                  at + kModValue, Absent::Pattern);
-        const size_t user = std::min<size_t>(img[at + kModAnalogCount], kRcUserMax);
-        for (size_t k = 0; k < user; ++k)
-            b.measure(fmt::format("module_{}_user_{}", m, k), fmt::format("module {} user-defined value {}", m + 1, k + 1),
-                      "", at + kModAnalogUser + 4 * k, Absent::Never);
-        for (size_t k = 0; k < 3; ++k)
-            b.state(fmt::format("module_{}_state_{}", m, k), fmt::format("module {} switch state {}", m + 1, k + 1),
-                    at + kModState + k, {});
-        b.state(fmt::format("module_{}_fault", m), fmt::format("module {} fault", m + 1), at + kModFault,
-                {"normal", "fault"});
-    }
-    d.time = time_at(img, kRcTime);
-    d.values = b.take();
-    d.valid = true;
-    return d;
+// Entries of a repeating field: its count byte (capped at its maximum), or its maximum.
+size_t entries(const Field& f, const std::vector<uint8_t>& img, size_t record_at) {
+    if (!f.repeats()) return 1;
+    if (f.count_at == kNoCount) return f.max;
+    return std::min<size_t>(img[record_at + f.count_at], f.max);
 }
 
-DecodedImage decode_dc(const std::vector<uint8_t>& img) {
-    DecodedImage d;
-    d.device = "DC screen";
-    if (img.size() != kDcSize) return d;
-    Builder b(img);
-    b.measure("v", "output voltage", "V", kDcV, Absent::Pattern);
-    b.measure("i", "output current", "A", kDcI, Absent::Pattern);
-    for (size_t k = 0; k < std::min<size_t>(img[kDcM], kDcMMax); ++k)
-        b.measure(fmt::format("dc_m_{}", k), fmt::format("value M{}", k + 1), "", kDcMValue + 4 * k, Absent::Pattern);
-    for (size_t k = 0; k < std::min<size_t>(img[kDcN], kDcNMax); ++k)
-        b.measure(fmt::format("dc_n_{}", k), fmt::format("value N{}", k + 1), "", kDcNValue + 4 * k, Absent::Pattern);
-    for (size_t k = 0; k < std::min<size_t>(img[kDcP], kDcPMax); ++k)
-        b.measure(fmt::format("user_p_{}", k), fmt::format("user-defined value {}", k + 1), "", kDcUserP + 4 * k,
-                  Absent::PatternOrMinusTenth);
-    b.state("volt_state", "output voltage alarm", kDcVoltState, {"normal", "low", "high"});
-    b.count("fuse_count", "fuses reported", kDcFuseCount);
-    for (size_t k = 0; k < std::min<size_t>(img[kDcFuseCount], kDcFuseMax); ++k)
-        b.state(fmt::format("fuse_{}", k), fmt::format("fuse {}", k + 1), kDcFuses + k,
-                {"normal", "", "", "blown"});
-    d.time = time_at(img, kDcTime);
-    d.values = b.take();
-    d.valid = true;
-    return d;
+DecodedValue decode_entry(const Field& f, const std::vector<uint8_t>& img, size_t at, int item, int index) {
+    DecodedValue v;
+    v.key = field_key(f, item, index);
+    v.label = field_label(f, item, index);
+    v.unit = f.unit;
+    v.kind = f.kind == Kind::measure ? ValueKind::Measure
+             : f.kind == Kind::setting ? ValueKind::Setting
+             : f.kind == Kind::state   ? ValueKind::State
+                                       : ValueKind::Count;
+    v.field = &f;
+    v.item = item;
+    v.index = index;
+    if (f.type == Type::u8) {
+        v.value = img[at];
+        if (f.states && img[at] < f.state_count) v.state_text = f.states[img[at]];
+        return v;
+    }
+    const bool pattern = is_no_value_pattern(img.data() + at);
+    const bool tenth = bits_at(img, at) == kAbsentBits;
+    const bool absent = (f.absent == Absent::pattern && pattern) ||
+                        (f.absent == Absent::pattern_or_tenth && (pattern || tenth));
+    if (!absent) v.value = float_at(img, at);
+    return v;
+}
+
+void decode_record(const Field* fields, size_t n, const std::vector<uint8_t>& img, size_t record_at, int item,
+                   std::vector<DecodedValue>& out) {
+    for (size_t i = 0; i < n; ++i) {
+        const Field& f = fields[i];
+        const size_t count = entries(f, img, record_at);
+        for (size_t k = 0; k < count; ++k)
+            out.push_back(decode_entry(f, img, record_at + f.offset + f.width() * k, item,
+                                       f.repeats() ? static_cast<int>(k) : -1));
+    }
 }
 
 }  // namespace
 
+const std::vector<const Layout*>& layouts() {
+    static const std::vector<const Layout*> all = {&ac_fields::kLayout, &rc_fields::kLayout, &dc_fields::kLayout};
+    return all;
+}
+
+const Layout* layout_of(int record_type) {
+    for (const Layout* l : layouts())
+        if (l->record_type == record_type) return l;
+    return nullptr;
+}
+
+std::string field_key(const Field& f, int item, int index) { return fill(f.key, item, index, 0); }
+std::string field_label(const Field& f, int item, int index) { return fill(f.label, item, index, 1); }
+
 bool is_no_value_pattern(const uint8_t* p) { return p[0] != 0 && p[1] == p[0] && p[2] == p[1] && p[3] == p[2]; }
 
 DecodedImage decode_image(int record_type, const std::vector<uint8_t>& img) {
-    switch (record_type) {
-    case kAcRecordType: return decode_ac(img);
-    case kRcRecordType: return decode_rc(img);
-    case kDcRecordType: return decode_dc(img);
-    default: return {};
-    }
+    DecodedImage d;
+    const Layout* l = layout_of(record_type);
+    if (!l) return d;
+    d.device = l->device;
+    if (img.size() < l->head_size) return d;
+    const size_t items = l->item_size ? img[l->item_count_at] : 0;
+    if (img.size() != l->size_for(items)) return d;
+    decode_record(l->head, l->head_fields, img, 0, -1, d.values);
+    for (size_t c = 0; c < items; ++c)
+        decode_record(l->item, l->item_fields, img, l->size_for(c), static_cast<int>(c), d.values);
+    d.time = time_at(img, l->time_at);
+    d.valid = true;
+    return d;
 }
 
 std::string format_value(const DecodedValue& v) {

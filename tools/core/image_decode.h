@@ -11,6 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "ac/ac_records.h"
+#include "common/field.h"
+#include "dc/dc_records.h"
+#include "rc/rc_records.h"
+
 namespace zrt::host {
 
 enum class ValueKind {
@@ -33,6 +38,11 @@ struct DecodedValue {
     // For a State with a known meaning, what its code says ("normal", "low", "high",
     // "missing", "fault", "blown"); empty otherwise.
     std::string state_text;
+    // The table row the value comes from, and its item (channel, module) and own index;
+    // -1 where it does not repeat.
+    const zrt::field::Field* field = nullptr;
+    int item = -1;
+    int index = -1;
 };
 
 struct DecodedImage {
@@ -42,10 +52,14 @@ struct DecodedImage {
     std::vector<DecodedValue> values;
 };
 
-// Record types of the images.
-inline constexpr int kAcRecordType = 5106;
-inline constexpr int kRcRecordType = 5107;
-inline constexpr int kDcRecordType = 5108;
+// The field tables of the three images, in record type order; null for an unknown type.
+const zrt::field::Layout* layout_of(int record_type);
+const std::vector<const zrt::field::Layout*>& layouts();
+
+// The key and label of one entry of a field ("channel_{}_a", item 2 -> "channel_2_a" and
+// "channel 3 voltage AB/A").
+std::string field_key(const zrt::field::Field& f, int item, int index);
+std::string field_label(const zrt::field::Field& f, int item, int index);
 
 // An image of an unknown record type, or whose size does not fit, decodes as not valid
 // with no values.

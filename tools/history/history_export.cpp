@@ -170,11 +170,62 @@ std::string csv_field(const std::string& s) {
     return out + "\"";
 }
 
+namespace {
+
+bool device_matches(const std::string& d, uint32_t data_id, const std::string& device_type) {
+    if (d == "rc") return device_type.size() > 3 && device_type.compare(device_type.size() - 3, 3, "-rc") == 0;
+    return std::stoull(d) == data_id;
+}
+
+// A device or key the file does not hold is named, before anything is written: an export
+// of nothing must not look like an export of a quiet plant.
+void check_known(const HistoryReader& r, const ExportOptions& o) {
+    struct Held {
+        uint32_t data_id;
+        std::string device_type, key;
+    };
+    std::vector<Held> held;
+    if (o.alarms) {
+        if (!r.has_table("alarm")) return;
+        Stmt q(r.prepare("SELECT DISTINCT data_id, device_type, key FROM alarm"));
+        while (sqlite3_step(q.get()) == SQLITE_ROW)
+            held.push_back({static_cast<uint32_t>(sqlite3_column_int64(q.get(), 0)), text_col(q.get(), 1),
+                            text_col(q.get(), 2)});
+    } else {
+        for (const Series& s : list_series(r, {})) held.push_back({s.data_id, s.device_type, s.key});
+    }
+    if (held.empty()) return;  // an empty file, or one of an older version: nothing to tell apart
+    std::vector<std::string> unknown;
+    for (const std::string& d : o.selection.devices) {
+        bool found = false;
+        for (const Held& h : held) found = found || device_matches(d, h.data_id, h.device_type);
+        if (!found) unknown.push_back("device " + d);
+    }
+    for (const std::string& k : o.selection.keys) {
+        bool found = false;
+        for (const Held& h : held) {
+            bool device_ok = o.selection.devices.empty();
+            for (const std::string& d : o.selection.devices) device_ok = device_ok || device_matches(d, h.data_id, h.device_type);
+            found = found || (device_ok && h.key == k);
+        }
+        if (!found) unknown.push_back("key " + k);
+    }
+    if (unknown.empty()) return;
+    std::string list;
+    for (const std::string& u : unknown) list += (list.empty() ? "" : ", ") + u;
+    throw HostError(kExitUsage, "the history file " + r.path() + " holds no " + (o.alarms ? "alarms" : "values") +
+                                    " of " + list + (o.alarms ? "" : " (keys: zrt4600a-host --keys, and the decoded "
+                                                                     "image keys of the README)"));
+}
+
+}  // namespace
+
 uint64_t run_export(const ExportOptions& o) {
     if (o.format != "csv" && o.format != "jsonl")
         throw HostError(kExitUsage, "--format " + o.format + ": expected csv or jsonl");
     check_devices(o.selection.devices);
     HistoryReader r(o.history);
+    check_known(r, o);
     Out out(o.out);
     const uint64_t rows = o.alarms ? export_alarms(r, o, out) : export_values(r, o, out);
     out.close();

@@ -1,5 +1,7 @@
 #include "tools/history/history_read.h"
 
+#include "rc/rc_records.h"
+
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -151,7 +153,7 @@ std::vector<Series> list_series(const HistoryReader& r, const Selection& sel) {
         s.kind = text(7);
         bool device_ok = sel.devices.empty();
         for (const std::string& d : sel.devices)
-            if ((d == "rc" && s.record_type == 5107) || (d != "rc" && std::stoull(d) == s.data_id)) device_ok = true;
+            if ((d == "rc" && s.record_type == kRcRecordType) || (d != "rc" && std::stoull(d) == s.data_id)) device_ok = true;
         bool key_ok = sel.keys.empty();
         for (const std::string& k : sel.keys)
             if (k == s.key) key_ok = true;

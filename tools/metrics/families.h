@@ -1,8 +1,10 @@
 #pragma once
-// Metric families of the devices' values: one family per quantity, the base unit in the
-// name, the screen, input, phase, module and fuse numbers as labels. Every value a device
-// publishes belongs to exactly one family here; a state with known codes is a state set
-// (one sample per state, 1 for the state the equipment reports).
+// Metric families of the devices' values, generated from the record field tables: one
+// family per quantity (the field's stem), the base unit of its physical class in the name,
+// the screen, input, module, fuse and index numbers as labels. Rows of one record that share
+// a stem are told apart by a "phase" label (A, B, C); a stem that ends in a one-letter word
+// ("value_m") gives that letter as the label "set". A field with known state texts is a
+// state set: one sample per state, 1 for the state the equipment reports.
 #include <string>
 #include <utility>
 #include <vector>
@@ -11,40 +13,28 @@
 
 namespace zrt::host {
 
-enum class FamilyShape {
-    Gauge,     // the value as it stands
-    StateSet,  // one sample per state, label "state"; 1 for the reported state, 0 for the others
-    Flag,      // 0/1: 1 while the code equals `flag_code`
-};
-
 struct FamilyDef {
-    int record_type;
-    const char* pattern;  // decoded key with {input} {phase} {module} {fuse} {index} holes
-    const char* name;     // full family name
-    const char* unit;     // base unit as written in the name ("volts"), "" for none
-    const char* help;
-    FamilyShape shape = FamilyShape::Gauge;
-    std::vector<const char*> states = {};  // state names by code, for StateSet
-    int flag_code = 1;                    // for Flag
-    const char* fixed_label = nullptr;    // a label every sample of this pattern carries ...
-    const char* fixed_value = nullptr;    // ... with this value
+    std::string name;  // "zrt4600a_ac_input_voltage_volts"
+    std::string unit;  // "volts", "" for none
+    std::string help;
+    const char* const* states = nullptr;  // state texts by code ("" unknown); null: a plain gauge
+    int state_count = 0;
 };
 
-// Every family of device values, in the order a scrape shows them.
+// Every family of device values, in the order of the field tables (AC, rectifier, DC).
 const std::vector<FamilyDef>& value_families();
 
-// One sample of a device value: the family it belongs to (index into value_families()) and
-// the labels its key carries ({"input","2"}, {"phase","A"}), numbers counted from 1.
+// One sample of a device value: its family (an index into value_families()) and the labels
+// that its place in the record gives it, numbers counted from 1.
 struct ValueSample {
     size_t family = 0;
     std::vector<std::pair<std::string, std::string>> labels;
 };
 
-// The family and index labels of a decoded value; false when no family takes the key.
-bool family_of(int record_type, const std::string& key, ValueSample& out);
+// The family and labels of a decoded value; false for a value without its table row.
+bool family_of(int record_type, const DecodedValue& v, ValueSample& out);
 
-// Which device labels a record type's families carry besides site and system: AC and DC
-// screens carry "screen" (the screen's data id); the rectifier group carries none.
+// AC and DC screens carry the label "screen" (the screen's data id); the rectifier group none.
 bool has_screen_label(int record_type);
 
 }  // namespace zrt::host

@@ -1,5 +1,6 @@
 #include "tools/metrics/metrics.h"
 
+#include <algorithm>
 #include <cmath>
 #include <stdexcept>
 
@@ -13,7 +14,6 @@
 #include "tools/core/image_decode.h"
 #include "tools/metrics/alarm_names.h"
 #include "tools/metrics/families.h"
-#include "tools/view/output.h"
 #include "zrt_version.h"
 
 namespace zrt::host {
@@ -179,8 +179,10 @@ void MetricsState::cycle(const CycleStats& c) {
     std::lock_guard<std::mutex> lock(mu_);
     ++s_.version;
     s_.cycles = c.n;
-    s_.timeouts += c.timeouts;
-    s_.bad_frames += c.bad_frames;
+    s_.timeouts += c.timeouts - std::min(c.timeouts, s_.pending_timeouts);
+    s_.bad_frames += c.bad_frames - std::min(c.bad_frames, s_.pending_bad_frames);
+    s_.pending_timeouts = s_.pending_bad_frames = 0;
+    s_.errors = std::max(c.total_errors, s_.timeouts + s_.bad_frames);
     s_.tx_bytes += c.tx_bytes;
     s_.rx_bytes += c.rx_bytes;
     s_.last_cycle_s = c.duration_ms / 1000.0;
@@ -188,24 +190,51 @@ void MetricsState::cycle(const CycleStats& c) {
     s_.have_cycle = true;
 }
 
+void MetricsState::image(const ImageEvent& e) {
+    if (!e.saved) publish(e.raw.data_id, e.raw.device_type, e.raw.record_type, e.raw.image);
+}
+
+void MetricsState::alarm(const devhost::AlarmEvent& e) {
+    alarm({e.data_id, e.device_type, e.rule.key, e.rule.name, e.rule.signal_id, e.rule.sequence, e.rule.level,
+           e.rule.instance},
+          e.raised);
+}
+
+void MetricsState::restored(const devhost::AlarmEvent& e, const std::string&) { alarm(e); }
+
+void MetricsState::contradicted(const ConfigIssue& c) {
+    if (c.check == "device_model" && !c.reported.empty()) set_model(c.reported);
+}
+
+void MetricsState::cycle_ended(const CycleStats& c) {
+    cycle(c);
+    set_line_up(true);  // a complete cycle: the line delivers
+}
+
+void MetricsState::timeout() {
+    std::lock_guard<std::mutex> lock(mu_);
+    ++s_.version;
+    ++s_.timeouts;
+    ++s_.pending_timeouts;
+    s_.errors = std::max(s_.errors, s_.timeouts + s_.bad_frames);
+}
+
+void MetricsState::bad_frames(uint64_t n) {
+    std::lock_guard<std::mutex> lock(mu_);
+    ++s_.version;
+    s_.bad_frames += n;
+    s_.pending_bad_frames += n;
+    s_.errors = std::max(s_.errors, s_.timeouts + s_.bad_frames);
+}
+
+void MetricsState::reply_received(const ReplyReceived& r) { count_rtn(r.rtn); }
+
 void MetricsState::set_line_up(bool up) {
     std::lock_guard<std::mutex> lock(mu_);
     if (s_.line_up == up) return;
     ++s_.version;
     if (s_.line_up && !up) ++s_.line_lost;
     s_.line_up = up;
-}
-
-void MetricsState::count_timeout() {
-    std::lock_guard<std::mutex> lock(mu_);
-    ++s_.version;
-    ++s_.timeouts;
-}
-
-void MetricsState::count_bad_frame() {
-    std::lock_guard<std::mutex> lock(mu_);
-    ++s_.version;
-    ++s_.bad_frames;
 }
 
 void MetricsState::count_stale_frame() {
@@ -272,6 +301,8 @@ std::string MetricsState::render(Exposition::Format format) const {
     if (s.have_cycle) x.sample(base, s.last_cycle_s);
     x.family("zrt4600a_cycles", "counter", "Complete polling cycles since start");
     x.sample(base, static_cast<double>(s.cycles));
+    x.family("zrt4600a_errors", "counter", "Bad frames and time-outs since start");
+    x.sample(base, static_cast<double>(s.errors));
     x.family("zrt4600a_timeouts", "counter", "Replies that never came, since start");
     x.sample(base, static_cast<double>(s.timeouts));
     x.family("zrt4600a_bad_frames", "counter", "Replies dropped by the frame decoder, since start");
@@ -302,28 +333,25 @@ std::string MetricsState::render(Exposition::Format format) const {
         if (has_screen_label(img.record_type)) device.emplace_back("screen", std::to_string(k.first));
         for (const DecodedValue& v : d.values) {
             ValueSample vs;
-            if (!v.value || !family_of(img.record_type, v.key, vs)) continue;
+            if (!v.value || !family_of(img.record_type, v, vs)) continue;
             const FamilyDef& def = defs[vs.family];
             L labels = device;
             labels.insert(labels.end(), vs.labels.begin(), vs.labels.end());
             auto& out = samples[vs.family];
-            switch (def.shape) {
-            case FamilyShape::Gauge: out.emplace_back(labels, *v.value); break;
-            case FamilyShape::Flag: out.emplace_back(labels, *v.value == def.flag_code ? 1 : 0); break;
-            case FamilyShape::StateSet:
-                for (size_t code = 0; code < def.states.size(); ++code) {
-                    L l = labels;
-                    l.emplace_back("state", def.states[code]);
-                    out.emplace_back(std::move(l), *v.value == static_cast<double>(code) ? 1 : 0);
-                }
-                break;
+            if (!def.states) {
+                out.emplace_back(labels, *v.value);
+                continue;
+            }
+            for (int code = 0; code < def.state_count; ++code) {
+                if (!*def.states[code]) continue;  // a code without a known meaning
+                L l = labels;
+                l.emplace_back("state", def.states[code]);
+                out.emplace_back(std::move(l), *v.value == static_cast<double>(code) ? 1 : 0);
             }
         }
     }
     for (size_t f = 0; f < defs.size(); ++f) {
-        // Patterns of one family sit next to each other: one HELP and TYPE for them all.
-        if (f == 0 || std::strcmp(defs[f].name, defs[f - 1].name) != 0)
-            x.family(defs[f].name, "gauge", defs[f].help, defs[f].unit);
+        x.family(defs[f].name, "gauge", defs[f].help, defs[f].unit);
         for (const auto& [labels, value] : samples[f]) x.sample(labels, value);
     }
 

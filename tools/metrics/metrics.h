@@ -15,9 +15,9 @@
 #include <utility>
 #include <vector>
 
-namespace zrt::host {
+#include "tools/core/events.h"
 
-struct CycleStats;
+namespace zrt::host {
 
 // Writes one exposition: metric families, each with its HELP and TYPE lines and then its
 // samples. OpenMetrics (application/openmetrics-text) names a counter family without
@@ -64,25 +64,38 @@ struct MetricAlarm {
     std::string instance;
 };
 
-// What the host last saw, updated from the host's threads. Every update only copies under a
-// mutex; render() and status_json() copy the state and do their work outside the lock, on
-// the thread of whoever asks (the HTTP server's), so a scrape never holds up the polling.
-class MetricsState {
+// What the host last saw, fed as a sink from the host's threads. Every update only copies
+// under a mutex; render() and status_json() copy the state and do their work outside the
+// lock, on the thread of whoever asks (the HTTP server's), so a scrape never holds up the
+// polling.
+class MetricsState : public Sink {
 public:
     // `site`: the site label; `system`: the data id of the power system.
     explicit MetricsState(std::string site, uint32_t system = 0);
+
+    // Sink: publications, alarm transitions, cycles, the line, time-outs and bad frames.
+    void image(const ImageEvent& e) override;
+    void alarm(const devhost::AlarmEvent& e) override;
+    void cycle_ended(const CycleStats& c) override;
+    void line(const LineStatus& l) override { set_line_up(l.up); }
 
     void publish(uint32_t data_id, const std::string& device_type, int record_type, const std::vector<uint8_t>& image);
     void alarm(const MetricAlarm& a, bool raised);
     void cycle(const CycleStats& c);
     // A change from up to down counts one line loss.
     void set_line_up(bool up);
-    // Counted as they happen.
-    void count_timeout();
-    void count_bad_frame();
+    // Counted when they happen, so that the counters move during an outage too; the cycle
+    // that follows adds only what was not counted yet.
+    void timeout() override;
+    void bad_frames(uint64_t n) override;
+    // Every reply by its return code.
+    void reply_received(const ReplyReceived& r) override;
+    // An alarm an earlier run left raised is active again.
+    void restored(const devhost::AlarmEvent& e, const std::string& since) override;
+    // The model the system reported, when it is not the driver's.
+    void contradicted(const ConfigIssue& c) override;
     void count_stale_frame();
     void count_rtn(unsigned code);
-    // The model text the system reported.
     void set_model(const std::string& model);
 
     // The exposition of the current state.
@@ -116,6 +129,8 @@ private:
         std::chrono::system_clock::time_point last_cycle_end;
         bool have_cycle = false;
         bool line_up = false;
+        uint64_t pending_timeouts = 0, pending_bad_frames = 0;  // counted since the last cycle
+        uint64_t errors = 0;
         std::string model;
         // DC bus voltage of each DC screen over the last minutes: (unix seconds, volts).
         std::map<uint32_t, std::vector<std::pair<double, double>>> dc_trend;

@@ -4,9 +4,8 @@
 // threads; every call only updates the model under a mutex. The subagent's thread copies
 // the model when it has changed, and takes the notifications queued for it.
 //
-// These five calls are the whole input of the subagent: the host makes them where it hands
-// the same facts to the metrics (tools/app/host_app.cpp), and a sink of the host's typed
-// events would make them from its events.
+// These five calls are the whole input of the subagent; its sink (snmp_sink.h) makes them
+// from the host's typed events.
 #include <atomic>
 #include <cstdint>
 #include <mutex>

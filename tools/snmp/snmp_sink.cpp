@@ -24,4 +24,15 @@ SnmpSink::SnmpSink(const SinkOptions& o, std::function<void(int, const std::stri
 
 SnmpSink::~SnmpSink() = default;
 
+void SnmpSink::image(const host::ImageEvent& e) {
+    if (e.saved) return;  // a history job's copy of an image already published
+    feed_.publish(e.raw.data_id, e.raw.device_type, e.raw.record_type, e.raw.image);
+}
+
+void SnmpSink::alarm(const devhost::AlarmEvent& e) {
+    feed_.alarm({e.data_id, e.device_type, e.rule.key, e.rule.sequence, e.rule.signal_id, e.rule.level, e.rule.name,
+                 e.rule.instance},
+                e.raised);
+}
+
 }  // namespace zrt::snmp

@@ -1,12 +1,13 @@
 #pragma once
-// The SNMP subagent as the host runs it: the feed it answers from and the subagent thread,
-// made from the settings. A bad AgentX address is reported and leaves the sink without a
-// subagent; the host polls on either way.
+// The SNMP subagent as the host runs it: a sink of the host's events that fills the feed the
+// subagent answers from, and the subagent thread, made from the settings. A bad AgentX
+// address is reported and leaves the sink without a subagent; the host polls on either way.
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "tools/core/events.h"
 #include "tools/snmp/snmp_agent.h"
 #include "tools/snmp/snmp_feed.h"
 
@@ -22,10 +23,17 @@ struct SinkOptions {
     std::vector<DeviceRef> children;
 };
 
-class SnmpSink {
+class SnmpSink : public host::Sink {
 public:
     SnmpSink(const SinkOptions& o, std::function<void(int, const std::string&)> diag);
-    ~SnmpSink();
+    ~SnmpSink() override;
+
+    // The events the subagent answers from: published images, alarm changes, the line's
+    // state and the end of each cycle.
+    void image(const host::ImageEvent& e) override;
+    void alarm(const devhost::AlarmEvent& e) override;
+    void line(const host::LineStatus& l) override { feed_.line(l.up); }
+    void cycle_ended(const host::CycleStats& c) override { feed_.cycle(c.end); }
 
     SnmpFeed& feed() { return feed_; }
     // Running (its address was good); not necessarily registered with a master.

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <ctime>
 
+#include <cstdlib>
+
 #include <fmt/format.h>
 
 #include "tools/core/image_decode.h"
@@ -72,15 +74,21 @@ std::string not_normal(const DecodedImage& d, const std::vector<std::pair<std::s
     return out.empty() ? out : "  [" + out + "]";
 }
 
+// Local time with its offset from UTC: "11:10:04+01:00".
 std::string clock_text(SystemClock::time_point t) {
     const std::time_t tt = SystemClock::to_time_t(t);
     std::tm tm{};
     localtime_r(&tt, &tm);
-    return fmt::format("{:02}:{:02}:{:02}", tm.tm_hour, tm.tm_min, tm.tm_sec);
+    const long off = tm.tm_gmtoff / 60;
+    return fmt::format("{:02}:{:02}:{:02}{}{:02}:{:02}", tm.tm_hour, tm.tm_min, tm.tm_sec, off < 0 ? '-' : '+',
+                       std::labs(off) / 60, std::labs(off) % 60);
 }
 
-// The image's own time, "HH:MM:SS" of "YYYY-MM-DD HH:MM:SS".
-std::string image_clock(const DecodedImage& d) { return d.time.size() >= 19 ? d.time.substr(11, 8) : "?"; }
+// The image's own time (the host's local time when it was evaluated), with its offset.
+std::string image_clock(const DecodedImage& d) {
+    const auto t = from_stored_time(d.time);
+    return t ? clock_text(*t) : "?";
+}
 
 std::string seconds_text(double s) {
     if (s < 0) s = 0;
@@ -206,6 +214,20 @@ std::string fit_width(const std::string& s, size_t cols) {
     return s.substr(0, i);
 }
 
+std::string fit_with_ellipsis(const std::string& s, size_t cols) {
+    if (display_width(s) <= cols) return s;
+    if (cols == 0) return {};
+    std::string cut = fit_width(s, cols - 1);
+    // A number is never cut in two: "at 11:10:4…" would read as a time that is not one.
+    auto numeric = [](char c) { return (c >= '0' && c <= '9') || c == '.' || c == ':' || c == '-' || c == '+'; };
+    if (cut.size() < s.size() && !cut.empty() && numeric(cut.back()) && numeric(s[cut.size()])) {
+        size_t k = cut.size();
+        while (k > 0 && numeric(cut[k - 1])) --k;
+        cut.resize(k);
+    }
+    return cut + "…";
+}
+
 std::vector<std::string> describe_image(int record_type, const std::vector<uint8_t>& img) {
     const DecodedImage d = decode_image(record_type, img);
     if (!d.valid) return {fmt::format("{} bytes: {}", img.size(), hex_lower(img))};
@@ -306,12 +328,12 @@ std::vector<std::string> render_view(const ViewState& v, int cols_in, int rows_i
     std::vector<std::string> out;
     for (size_t k = 0; k < lines.size(); ++k) {
         if (!shown[k]) continue;
-        std::string text = fit_width(lines[k].text, cols);
+        std::string text = fit_with_ellipsis(lines[k].text, cols);
         if (lines[k].colour) text = lines[k].colour + text + "\x1b[0m";
         out.push_back(std::move(text));
     }
     if (dropped > 0 && out.size() < rows)
-        out.push_back(fit_width(fmt::format("... {} more lines on a larger terminal", dropped), cols));
+        out.push_back(fit_with_ellipsis(fmt::format("... {} more lines on a larger terminal", dropped), cols));
     if (out.size() > rows) out.resize(rows);
     return out;
 }

@@ -13,18 +13,6 @@
 
 namespace zrt::host {
 
-// Offsets of the fixed image layouts that tests and tools build images with; decode_image
-// reads them.
-namespace image {
-constexpr int kAcType = 5106;
-constexpr int kRcType = 5107;
-constexpr int kDcType = 5108;
-// AC screen record (32 bytes), then 30 bytes per input channel.
-constexpr size_t kAcSize = 32, kAcChannels = 16, kChSize = 30, kChA = 0;
-// Rectifier group record (65 bytes), then 32 bytes per module; DC record (166 bytes).
-constexpr size_t kRcSize = 65, kModSize = 32, kDcSize = 166;
-}  // namespace image
-
 // Display lines for one image, every value with its label; an image whose size does not
 // fit its type is shown as hex.
 std::vector<std::string> describe_image(int record_type, const std::vector<uint8_t>& img);
@@ -33,6 +21,9 @@ std::vector<std::string> describe_image(int record_type, const std::vector<uint8
 size_t display_width(const std::string& utf8);
 // The text cut to `cols` columns, never inside a character.
 std::string fit_width(const std::string& utf8, size_t cols);
+// The text as it fits `cols` columns: whole, or cut before a number or word break it would
+// split, with "…" in the last column.
+std::string fit_with_ellipsis(const std::string& utf8, size_t cols);
 
 struct ViewAlarm {
     uint32_t data_id = 0;

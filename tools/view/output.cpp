@@ -14,35 +14,6 @@
 
 namespace zrt::host {
 
-Presenter::~Presenter() = default;
-
-std::string iso_utc(SystemClock::time_point t) {
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
-    const std::time_t secs = static_cast<std::time_t>(ms / 1000 - (ms % 1000 < 0 ? 1 : 0));
-    const long milli = static_cast<long>(((ms % 1000) + 1000) % 1000);
-    std::tm tm{};
-    gmtime_r(&secs, &tm);
-    return fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}.{:03}Z", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
-                       tm.tm_hour, tm.tm_min, tm.tm_sec, milli);
-}
-
-std::optional<SystemClock::time_point> from_stored_time(const std::string& text) {
-    std::tm tm{};
-    int ms = 0;
-    char sep = ' ';
-    const int n = std::sscanf(text.c_str(), "%d-%d-%d%c%d:%d:%d.%d", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &sep,
-                              &tm.tm_hour, &tm.tm_min, &tm.tm_sec, &ms);
-    if (n < 7 || (sep != ' ' && sep != 'T')) return std::nullopt;
-    tm.tm_year -= 1900;
-    tm.tm_mon -= 1;
-    tm.tm_isdst = -1;
-    // Rows written now carry UTC ("...T...Z"); rows of older versions local time.
-    const bool utc = sep == 'T' && !text.empty() && text.back() == 'Z';
-    const std::time_t t = utc ? timegm(&tm) : std::mktime(&tm);
-    if (t == static_cast<std::time_t>(-1)) return std::nullopt;
-    return SystemClock::from_time_t(t) + std::chrono::milliseconds(n == 8 ? ms : 0);
-}
-
 void LineWriter::write(const std::string& text) {
     std::lock_guard<std::mutex> lock(mu_);
     size_t done = 0;
@@ -86,9 +57,9 @@ void line_fields(JsonLine& j, const LineStatus& l) {
     j.add("port_open", l.port_open);
 }
 
-class JsonPresenter : public Presenter {
+class JsonSink : public Sink {
 public:
-    explicit JsonPresenter(int fd) : out_(fd) {}
+    explicit JsonSink(int fd) : out_(fd) {}
 
     void start(const StartInfo& s) override {
         JsonLine j = event("start");
@@ -106,8 +77,7 @@ public:
     void log_repeated(const devhost::LogEvent& e, uint64_t repeated) override {
         out_.write(event("log").add("data_id", e.data_id).add("text", e.text).add("repeated", repeated).str());
     }
-    void publish(const devhost::ImageEvent& e) override { out_.write(image_line("publish", e).str()); }
-    void saved(const devhost::ImageEvent& e) override { out_.write(image_line("saved", e).str()); }
+    void image(const ImageEvent& e) override { out_.write(image_line(e.saved ? "saved" : "publish", e.raw).str()); }
     void alarm(const devhost::AlarmEvent& e) override {
         JsonLine j = event("alarm");
         alarm_fields(j, e);
@@ -125,14 +95,14 @@ public:
         line_fields(j, l);
         out_.write(j.str());
     }
-    void config(const ConfigIssue& c) override {
+    void contradicted(const ConfigIssue& c) override {
         JsonLine j = event("config");
         j.add("data_id", c.data_id).add("check", c.check).add("expected", c.expected);
         if (!c.reported.empty()) j.add("reported", c.reported);
         j.add("count", c.count).add("text", c.text);
         out_.write(j.str());
     }
-    void cycle(const CycleStats& c) override {
+    void cycle_ended(const CycleStats& c) override {
         JsonLine j = event("cycle");
         j.add("n", c.n).add_double("duration_ms", c.duration_ms).add("tx_bytes", c.tx_bytes);
         j.add("rx_bytes", c.rx_bytes).add("errors", c.errors()).add("bad_frames", c.bad_frames);
@@ -144,8 +114,11 @@ public:
         j.add("data_id", v.data_id).add("device", v.device).add("device_type", v.device_type).add("key", v.key);
         if (v.value)
             j.add_float("value", *v.value);
+        else if (!v.absent.empty())
+            j.raw("value", "null").add("reason", v.absent);
         else
             j.add("error", v.error);
+        if (!v.explanation.empty()) j.add("explanation", v.explanation);
         j.add("source", v.source);
         if (v.source == "cycle") j.add("cycle", v.cycle);
         if (v.time) j.add(v.source == "cycle" ? "cycle_time" : "stored_time", iso_utc(*v.time)).add_double("age_s", v.age_s);
@@ -161,9 +134,9 @@ private:
 
 // The live view: per device its latest image, the line state, active alarms and the last
 // log lines, redrawn after each cycle and each second, sized to the terminal.
-class LivePresenter : public Presenter {
+class LiveSink : public Sink {
 public:
-    explicit LivePresenter(int fd) : fd_(fd), out_(fd) {}
+    explicit LiveSink(int fd) : fd_(fd), out_(fd) {}
 
     void start(const StartInfo& s) override {
         std::lock_guard<std::mutex> lock(mu_);
@@ -186,7 +159,9 @@ public:
         recent_.push_back({line, repeated});
         trim();
     }
-    void publish(const devhost::ImageEvent& e) override {
+    void image(const ImageEvent& ev) override {
+        if (ev.saved) return;
+        const devhost::ImageEvent& e = ev.raw;
         std::lock_guard<std::mutex> lock(mu_);
         for (ViewDevice& d : view_.devices)
             if (d.data_id == e.data_id && d.device_type == e.device_type) {
@@ -196,7 +171,6 @@ public:
             }
         view_.devices.push_back({e.data_id, e.device_type, e.record_type, e.image});
     }
-    void saved(const devhost::ImageEvent&) override {}
     void alarm(const devhost::AlarmEvent& e) override {
         std::lock_guard<std::mutex> lock(mu_);
         set_alarm(e, e.raised);
@@ -213,14 +187,14 @@ public:
         }
         draw();
     }
-    void config(const ConfigIssue& c) override {
+    void contradicted(const ConfigIssue& c) override {
         {
             std::lock_guard<std::mutex> lock(mu_);
             view_.config.push_back(c);
         }
         draw();
     }
-    void cycle(const CycleStats& c) override {
+    void cycle_ended(const CycleStats& c) override {
         {
             std::lock_guard<std::mutex> lock(mu_);
             view_.cycle = c;
@@ -231,8 +205,11 @@ public:
         std::string from;
         if (v.source == "cycle") from = fmt::format("  (cycle {}, {:.0f} s old)", v.cycle, v.age_s);
         if (v.source == "stored") from = fmt::format("  (stored image, {:.0f} s old)", v.age_s);
+        const std::string why = !v.absent.empty() ? "absent: " + v.absent
+                                : v.explanation.empty() ? v.error
+                                                        : v.error + " (" + v.explanation + ")";
         out_.write(v.value ? fmt::format("{} ({} {}) {} = {}{}\n", v.device, v.device_type, v.data_id, v.key, *v.value, from)
-                           : fmt::format("{} ({} {}) {}: {}{}\n", v.device, v.device_type, v.data_id, v.key, v.error, from));
+                           : fmt::format("{} ({} {}) {}: {}{}\n", v.device, v.device_type, v.data_id, v.key, why, from));
     }
     void stop(uint64_t cycles, const std::string& reason) override {
         out_.write(fmt::format("\r\nstopped after {} cycles: {}\n", cycles, reason));
@@ -289,7 +266,7 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Presenter> make_json_presenter(int fd) { return std::make_unique<JsonPresenter>(fd); }
-std::unique_ptr<Presenter> make_live_presenter(int fd) { return std::make_unique<LivePresenter>(fd); }
+std::unique_ptr<Sink> make_json_sink(int fd) { return std::make_unique<JsonSink>(fd); }
+std::unique_ptr<Sink> make_live_sink(int fd) { return std::make_unique<LiveSink>(fd); }
 
 }  // namespace zrt::host
