@@ -55,7 +55,7 @@ const char* kind_of(const std::string& device_type) {
 // screen and the AC input limits are AC, every other voltage is DC.
 SensorType sensor_type(int record_type, const zrt::host::DecodedValue& v) {
     if (v.unit == "V") {
-        if (record_type == zrt::host::kAcRecordType || v.key.rfind("ac_param_", 0) == 0) return SensorType::VoltsAC;
+        if (record_type == ::kAcRecordType || v.key.rfind("ac_param_", 0) == 0) return SensorType::VoltsAC;
         return SensorType::VoltsDC;
     }
     if (v.unit == "A") return SensorType::Amperes;
@@ -171,7 +171,7 @@ void SnmpFeed::publish(uint32_t data_id, const std::string& device_type, int rec
         auto [it, fresh] = sensor_index_.emplace(std::make_pair(dev, v.key), 0);
         const SensorType type = sensor_type(record_type, v);
         if (fresh) {
-            const std::optional<size_t> module = record_type == zrt::host::kRcRecordType ? module_of(v.key) : std::nullopt;
+            const std::optional<size_t> module = record_type == ::kRcRecordType ? module_of(v.key) : std::nullopt;
             const uint32_t parent = module ? module_entity(dev, *module) : dev;
             const Entity& owner = *m_.entity(parent);
             const std::string name = module ? v.label : owner.name + " " + v.label;
