@@ -28,6 +28,9 @@ Json::Value settings(int timeout_ms) {
       "acSetting": [{"data_id": 11}], "dcSetting": [{"data_id": 21}], "rcSetting": {}
     })");
     s["reply_timeout_ms"] = timeout_ms;
+    // Every saved image kept (a cap instead of the default six-hourly images), so that the
+    // file can be held against every "saved" event.
+    s["history_retention"] = 100000;
     return s;
 }
 
