@@ -169,7 +169,9 @@ int on_index_stop(int, int, void*, void* client_arg) {
 }  // namespace
 
 void SnmpAgent::Impl::on_connected(bool up) {
-    if (connected.exchange(up) == up) return;
+    // Every registration is news (a master restarted quickly may be found gone and back at
+    // once, without a stop in between); a loss only when it was registered.
+    if (connected.exchange(up) == up && !up) return;
     const std::string where = "the AgentX master at " + opt.address.text;
     if (up) {
         diag(2, "SNMP: registered with " + where);
