@@ -53,7 +53,12 @@ bool SharedLine::may_send(size_t idx) {
     release_if_done();
     if (holder_ == static_cast<int>(idx)) return true;
     wants_[idx] = true;
-    if (holder_ < 0 && turn_of(idx)) return true;
+    if (holder_ < 0 && turn_of(idx)) {
+        // Granted; it wants the line again when it writes. A device that is granted the
+        // turn but does not use it (a poller waiting for its next cycle) holds up nobody.
+        wants_[idx] = false;
+        return true;
+    }
     ++refusals_;
     return false;
 }
