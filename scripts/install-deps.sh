@@ -33,11 +33,14 @@ armhf=(
   libboost-dev:armhf libboost-date-time-dev:armhf libjsoncpp-dev:armhf
   libfmt-dev:armhf libgtest-dev:armhf libgmock-dev:armhf
 )
-# Packages, their checks, the metrics check, the SNMP checks and the older-toolchain check
-# (scripts/package.sh, scripts/metrics-check.sh, scripts/snmp-check.sh, scripts/mib-check.sh,
-# scripts/compat-check.sh).
+# Packages, their checks, the metrics and monitoring checks, the browser checks of the live
+# page and the report (with a font that covers the alarms' Chinese texts), the SNMP checks and
+# the older-toolchain check (scripts/package.sh, scripts/metrics-check.sh,
+# scripts/monitoring-check.sh, scripts/live-page-check.sh, scripts/report-check.sh,
+# scripts/snmp-check.sh, scripts/mib-check.sh, scripts/compat-check.sh).
 packaging=(
   dpkg-dev fakeroot file lintian help2man debootstrap prometheus
+  chromium fonts-noto-cjk
   snmpd snmptrapd snmp smitools
 )
 

@@ -504,3 +504,14 @@ TEST(Metrics, TimeOutsAndBadFramesCountWhenTheyHappenAndTheCycleAddsOnlyTheRest)
     EXPECT_TRUE(has_line(t, "zrt4600a_bad_frames_total{site=\"s\",system=\"1\"} 1")) << t;
     EXPECT_TRUE(has_line(t, "zrt4600a_errors_total{site=\"s\",system=\"1\"} 4")) << t;
 }
+
+TEST(Metrics, StaleFramesAndReturnCodesCountAsTheyArrive) {
+    MetricsState m("s", 1);
+    Sink& sink = m;  // as the host's dispatcher hands them on
+    sink.stale_frame();
+    sink.stale_frame();
+    sink.reply_received({1, 0x2A, 0x04, 0});
+    const std::string t = m.render();
+    EXPECT_TRUE(has_line(t, "zrt4600a_stale_frames_total{site=\"s\",system=\"1\"} 2")) << t;
+    EXPECT_TRUE(has_line(t, "zrt4600a_reply_rtn_total{site=\"s\",system=\"1\",code=\"04\"} 1")) << t;
+}

@@ -158,12 +158,12 @@ LineCounters line_counters(const TXQSPDevice& dev) {
     return {s.replies, s.decoder.stats().errors(), s.decoder.stats().garbage};
 }
 // The frame layer's notices (late replies, resynchronisations, return codes) go to the
-// diagnostics.
+// diagnostics, and on as events.
 void attach_line(TXQSPDevice& dev, std::shared_ptr<SerialLine> line, int baud,
-                 std::function<void(const std::string&)> note) {
+                 std::function<void(const devhost::LineNotice&)> note) {
     devhost::SerialState& s = devhost::serial_state(dev);
     s.baud = baud;
-    s.on_notice = [note = std::move(note)](const devhost::LineNotice& n) { note(n.text); };
+    s.on_notice = std::move(note);
     devhost::attach(dev, std::move(line));
 }
 void detach_line(TXQSPDevice& dev) { dev.ClosePort(); }
@@ -582,7 +582,10 @@ bool Host::open_port() {
     };
     line_ = line;
     port_open_ = true;
-    attach_line(*dev_, line, baud_, [this](const std::string& text) { diag(1, text); });
+    attach_line(*dev_, line, baud_, [this](const devhost::LineNotice& n) {
+        diag(1, n.text);
+        if (n.kind == devhost::LineNotice::Stale) emit([](Sink& s) { s.stale_frame(); });
+    });
     std::weak_ptr<SerialLine> weak = line;
     line->start(
         [this](const uint8_t* p, size_t n) {

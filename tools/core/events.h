@@ -125,6 +125,8 @@ public:
     // A reply that never came, and frames the decoder dropped, when they happen.
     virtual void timeout() {}
     virtual void bad_frames(uint64_t /*n*/) {}
+    // A good frame that came when no reply was awaited (a late or queued answer), dropped.
+    virtual void stale_frame() {}
     virtual void cycle_begun(uint64_t /*n*/) {}
     virtual void cycle_ended(const CycleStats&) {}
     virtual void contradicted(const ConfigIssue&) {}

@@ -307,7 +307,7 @@ std::string MetricsState::render(Exposition::Format format) const {
     x.sample(base, static_cast<double>(s.timeouts));
     x.family("zrt4600a_bad_frames", "counter", "Replies dropped by the frame decoder, since start");
     x.sample(base, static_cast<double>(s.bad_frames));
-    x.family("zrt4600a_stale_frames", "counter", "Replies that came after their command had timed out, since start");
+    x.family("zrt4600a_stale_frames", "counter", "Good frames that came when no reply was awaited (late or queued answers), dropped, since start");
     x.sample(base, static_cast<double>(s.stale_frames));
     x.family("zrt4600a_reply_rtn", "counter", "Replies by their return code (RTN), since start");
     for (const auto& [code, n] : s.rtn) x.sample(with({{"code", fmt::format("{:02X}", code)}}), static_cast<double>(n));

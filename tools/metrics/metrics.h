@@ -90,6 +90,7 @@ public:
     void bad_frames(uint64_t n) override;
     // Every reply by its return code.
     void reply_received(const ReplyReceived& r) override;
+    void stale_frame() override { count_stale_frame(); }
     // An alarm an earlier run left raised is active again.
     void restored(const devhost::AlarmEvent& e, const std::string& since) override;
     // The model the system reported, when it is not the driver's.
