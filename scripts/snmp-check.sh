@@ -192,7 +192,7 @@ records = re.split(r"\n(?=\d{4}-\d\d-\d\d )", text)
 def of(kind):
     return [r for r in records if re.search(r"= OID: [\w:-]*zrtAlarm%s\b" % kind, r) and re.search(r'zrtAlarmKey\.\d+ = STRING: "?RC_0"?', r)
             and re.search(r'zrtAlarmSignalId\.\d+ = STRING: "?06024"?', r)
-            and re.search(r'zrtAlarmName\.\d+ = STRING: "?rectifier module fault"?', r)]
+            and re.search(r'zrtAlarmName\.\d+ = STRING: "?Rectifier module fault"?', r)]
 raised, cleared = of("Raised"), of("Cleared")
 print("snmp-check: notifications of RC_0: %d raised, %d cleared" % (len(raised), len(cleared)))
 assert raised and cleared

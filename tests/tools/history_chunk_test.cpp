@@ -22,6 +22,7 @@
 #include "tools/history/history_codec.h"
 #include "tools/history/history_export.h"
 #include "tools/history/history_store.h"
+#include "tests/tools/history_test_util.h"
 #include "tools/history/report.h"
 
 using namespace zrt::host;
@@ -60,32 +61,8 @@ std::vector<uint8_t> dc_image(float v, float i) {
     return img;
 }
 
-std::vector<std::string> query(const std::string& path, const std::string& sql) {
-    sqlite3* db = nullptr;
-    EXPECT_EQ(sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
-    sqlite3_stmt* st = nullptr;
-    EXPECT_EQ(sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
-    std::vector<std::string> out;
-    while (st && sqlite3_step(st) == SQLITE_ROW) {
-        std::string row;
-        for (int c = 0; c < sqlite3_column_count(st); ++c) {
-            if (c) row += "|";
-            const unsigned char* t = sqlite3_column_text(st, c);
-            row += t ? reinterpret_cast<const char*>(t) : "NULL";
-        }
-        out.push_back(row);
-    }
-    sqlite3_finalize(st);
-    sqlite3_close(db);
-    return out;
-}
-
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
+using zrt::host::testing::query;
+using zrt::host::testing::read_file;
 
 std::string export_csv(const std::string& db, const std::vector<std::string>& keys = {}) {
     ExportOptions o;
@@ -457,7 +434,7 @@ TEST(HistoryChunks, HourlyRollupsEqualSqlOverTheRows) {
     EXPECT_FLOAT_EQ(float(lo), std::stof(v_range[0].substr(0, v_range[0].find('|'))));
     EXPECT_FLOAT_EQ(float(hi), std::stof(v_range[0].substr(v_range[0].find('|') + 1)));
     // The alarm name with its English gloss, and errors per hour over the time polled.
-    EXPECT_NE(page.find("电池熔丝故障告警 <small class=\"gloss\">battery fuse fault</small>"), std::string::npos);
+    EXPECT_NE(page.find("电池熔丝故障告警 <small class=\"gloss\">Battery fuse fault</small>"), std::string::npos);
     EXPECT_NE(page.find("<svg class=\"timeline\""), std::string::npos);
     // 1 110 cycles 10 s apart: 3 h 4 min 50 s polled (the first cycle counts its 2.4 s), 19 errors.
     EXPECT_NE(page.find("<td>3 h 4 min</td><td>6.2</td>"), std::string::npos);

@@ -17,6 +17,7 @@
 #include "tools/history/history_export.h"
 #include "tools/history/history_read.h"
 #include "tools/history/history_store.h"
+#include "tests/tools/history_test_util.h"
 #include "tools/core/host_error.h"
 #include "tools/history/report.h"
 
@@ -56,33 +57,8 @@ ExitCode code_of(const std::function<void()>& f, std::string* what = nullptr) {
     return kExitOk;
 }
 
-// Rows of a query, each row's columns as text ("NULL" for NULL), joined by "|".
-std::vector<std::string> query(const std::string& path, const std::string& sql) {
-    sqlite3* db = nullptr;
-    EXPECT_EQ(sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
-    sqlite3_stmt* st = nullptr;
-    EXPECT_EQ(sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
-    std::vector<std::string> out;
-    while (st && sqlite3_step(st) == SQLITE_ROW) {
-        std::string row;
-        for (int c = 0; c < sqlite3_column_count(st); ++c) {
-            if (c) row += "|";
-            const unsigned char* t = sqlite3_column_text(st, c);
-            row += t ? reinterpret_cast<const char*>(t) : "NULL";
-        }
-        out.push_back(row);
-    }
-    sqlite3_finalize(st);
-    sqlite3_close(db);
-    return out;
-}
-
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
+using zrt::host::testing::query;
+using zrt::host::testing::read_file;
 
 rule_value rule(const std::string& key, uint32_t seq, const std::string& name, const std::string& instance) {
     rule_value r;

@@ -23,7 +23,7 @@
 
 #include "tools/core/diag_log.h"
 #include "tools/core/image_decode.h"
-#include "tools/metrics/alarm_names.h"
+#include "tools/core/alarm_names.h"
 #include "tools/metrics/families.h"
 #include "tools/metrics/http_server.h"
 #include "tools/metrics/metrics.h"

@@ -11,6 +11,7 @@
 #include "tools/core/host_error.h"
 #include "tools/core/image_decode.h"
 #include "tools/snmp/snmp_agent.h"
+#include "tools/core/alarm_names.h"
 #include "tools/snmp/snmp_feed.h"
 
 using namespace zrt::snmp;
@@ -196,7 +197,7 @@ TEST(SnmpAlarms, TheTableHoldsActiveAlarmsAndEveryChangeIsCountedAndNotifiedOnce
     EXPECT_EQ(m.alarm_changes, 2u);
     const ActiveAlarm a = m.alarms[0];
     EXPECT_EQ(a.index, 1u);
-    EXPECT_EQ(a.name, "rectifier module fault");
+    EXPECT_EQ(a.name, "Rectifier module fault");
     EXPECT_EQ(a.text, "整流模块故障告警");
     EXPECT_EQ(a.entity, by_name(m, "rectifier group")->index);
 
@@ -234,10 +235,10 @@ TEST(SnmpAlarms, TheTableHoldsActiveAlarmsAndEveryChangeIsCountedAndNotifiedOnce
     m = feed.snapshot();
     EXPECT_EQ(m.alarms.size(), 3u);
     EXPECT_EQ(m.alarm_changes, 4u);
-    EXPECT_EQ(m.alarms.back().name, "battery fuse failure");
+    EXPECT_EQ(m.alarms.back().name, "Battery fuse fault");
     EXPECT_TRUE(feed.take_notices().empty());
-    EXPECT_EQ(english_alarm_name("AC_19", "06029"), "phase B input current missing");
-    EXPECT_EQ(english_alarm_name("X", "12345"), "alarm 12345");
+    EXPECT_EQ(zrt::host::alarm_english_by_signal("AC_19", "06029"), "Phase B input current missing");
+    EXPECT_EQ(zrt::host::alarm_english_by_signal("X", "12345"), "alarm 12345");
 }
 
 TEST(SnmpLine, LostAndBackAreNotifiedWhenTheStateChanges) {

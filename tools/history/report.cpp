@@ -19,6 +19,7 @@
 #include "tools/history/history_chunks.h"
 #include "tools/history/history_read.h"
 #include "tools/history/history_store.h"
+#include "tools/core/alarm_names.h"
 #include "tools/core/host_error.h"
 #include "tools/history/sqlite_util.h"
 #include "tools/core/image_decode.h"
@@ -171,36 +172,9 @@ std::string duration_text(int64_t ms) {
     return fmt::format("{} d {} h", s / 86400, (s % 86400) / 3600);
 }
 
-// English beside the system's own alarm names (kept exactly as the equipment's tables
-// spell them).
-const char* gloss(const std::string& name) {
-    static const std::map<std::string, const char*> kGloss = {
-        {"交流输入电压过低告警", "AC input voltage low"},
-        {"交流输入电压过高告警", "AC input voltage high"},
-        {"交流输入频率过低告警", "AC input frequency low"},
-        {"交流输入频率过高告警", "AC input frequency high"},
-        {"交流输入缺相告警", "AC input phase missing"},
-        {"A相输入电流低于下限", "phase A input current below its lower limit"},
-        {"B相输入电流低于下限", "phase B input current below its lower limit"},
-        {"C相输入电流低于下限", "phase C input current below its lower limit"},
-        {"A相输入电流高于上限", "phase A input current above its upper limit"},
-        {"B相输入电流高于上限", "phase B input current above its upper limit"},
-        {"C相输入电流高于上限", "phase C input current above its upper limit"},
-        {"A相输入电流缺项", "phase A input current missing"},
-        {"B相输入电流缺项", "phase B input current missing"},
-        {"C相输入电流缺项", "phase C input current missing"},
-        {"输出电压过低告警", "output voltage low"},
-        {"输出电压过高告警", "output voltage high"},
-        {"电池熔丝故障告警", "battery fuse fault"},
-        {"整流模块故障告警", "rectifier module fault"},
-        {"其他告警", "other alarm"},
-    };
-    auto it = kGloss.find(name);
-    return it == kGloss.end() ? nullptr : it->second;
-}
 
 std::string alarm_name_cell(const std::string& name) {
-    const char* g = gloss(name);
+    const char* g = alarm_gloss(name);
     if (!g) return "<td>" + html_escape(name) + "</td>";
     return "<td>" + html_escape(name) + " <small class=\"gloss\">" + g + "</small></td>";
 }
@@ -535,7 +509,7 @@ ReportSummary write_report(const ReportOptions& o) {
         for (const AlarmInterval* a : by_time) {
             auto [it, fresh] = lane_of.try_emplace({a->data_id, a->device_type, a->key, a->seq}, alarm_lanes.size());
             if (fresh) {
-                const char* g = gloss(a->name);
+                const char* g = alarm_gloss(a->name);
                 alarm_lanes.push_back({fmt::format("{} {} · {}{}", a->device_type.substr(a->device_type.rfind('-') + 1),
                                                    a->data_id, a->instance.empty() ? a->name : a->instance,
                                                    g ? std::string(" (") + g + ")" : std::string()),

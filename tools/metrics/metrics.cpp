@@ -12,7 +12,7 @@
 #include <json/json.h>
 
 #include "tools/core/image_decode.h"
-#include "tools/metrics/alarm_names.h"
+#include "tools/core/alarm_names.h"
 #include "tools/metrics/families.h"
 #include "zrt_version.h"
 

@@ -5,41 +5,12 @@
 
 #include <fmt/format.h>
 
+#include "tools/core/alarm_names.h"
 #include "tools/core/image_decode.h"
 
 namespace zrt::snmp {
 
 namespace {
-
-struct AlarmName {
-    const char* key;        // matched first; nullptr: by signal id alone
-    const char* signal_id;
-    const char* name;
-};
-
-// The alarms the devices and the host raise, in English.
-const AlarmName kAlarmNames[] = {
-    {"AC_12", nullptr, "phase A input current below its lower limit"},
-    {"AC_13", nullptr, "phase B input current below its lower limit"},
-    {"AC_14", nullptr, "phase C input current below its lower limit"},
-    {"AC_15", nullptr, "phase A input current above its upper limit"},
-    {"AC_16", nullptr, "phase B input current above its upper limit"},
-    {"AC_17", nullptr, "phase C input current above its upper limit"},
-    {"AC_18", nullptr, "phase A input current missing"},
-    {"AC_19", nullptr, "phase B input current missing"},
-    {"AC_20", nullptr, "phase C input current missing"},
-    {nullptr, "06014", "AC input voltage high"},
-    {nullptr, "06015", "AC input voltage low"},
-    {nullptr, "06017", "AC input phase missing"},
-    {nullptr, "06018", "AC input frequency high"},
-    {nullptr, "06019", "AC input frequency low"},
-    {nullptr, "06008", "DC output voltage low"},
-    {nullptr, "06009", "DC output voltage high"},
-    {nullptr, "06001", "battery fuse failure"},
-    {nullptr, "06024", "rectifier module fault"},
-    {nullptr, "70319", "device model check"},
-    {nullptr, "99001", "communication lost"},
-};
 
 const char* kind_of(const std::string& device_type) {
     if (device_type.size() >= 3) {
@@ -84,13 +55,6 @@ std::optional<size_t> module_of(const std::string& key) {
 
 }  // namespace
 
-std::string english_alarm_name(const std::string& key, const std::string& signal_id) {
-    for (const AlarmName& a : kAlarmNames)
-        if (a.key && key == a.key) return a.name;
-    for (const AlarmName& a : kAlarmNames)
-        if (!a.key && signal_id == a.signal_id) return a.name;
-    return "alarm " + signal_id;
-}
 
 SnmpFeed::SnmpFeed(const std::string& site, uint32_t system_data_id, const std::string& system_type,
                    const std::vector<DeviceRef>& children) {
@@ -234,7 +198,7 @@ void SnmpFeed::change_alarm(const AlarmReport& a, bool raised, SystemClock::time
         x.signal_id = a.signal_id;
         x.level = a.level;
         x.text = a.name;
-        x.name = english_alarm_name(a.key, a.signal_id);
+        x.name = host::alarm_english_by_signal(a.key, a.signal_id);
         x.instance = a.instance;
         x.raised = at;
         m_.alarms.push_back(x);

@@ -33,9 +33,6 @@ struct AlarmReport {
     std::string instance;  // the system's own text
 };
 
-// The English name of an alarm, from its key and signal id; "alarm <signal id>" for one not
-// known here.
-std::string english_alarm_name(const std::string& key, const std::string& signal_id);
 
 class SnmpFeed {
 public:
