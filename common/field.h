@@ -93,7 +93,6 @@ constexpr bool ends_within(const Field* f, size_t n, size_t record_size) {
         const size_t entries = f[i].repeats() ? f[i].max : 1;
         if (f[i].offset + static_cast<size_t>(f[i].width()) * entries > record_size) return false;
         if (f[i].count_at != kNoCount && f[i].count_at >= record_size) return false;
-        if (f[i].states == nullptr && f[i].state_count != 0) return false;
     }
     return true;
 }
