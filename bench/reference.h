@@ -62,16 +62,18 @@ struct Exchange {
 std::string command_names(const std::vector<Exchange>& cycle);
 
 // One top device on a CommandLine, with a development controller that records nothing and
-// runs history jobs inline.
+// runs history jobs inline. The line has no wire, so a command may follow a reply at once:
+// no quiet guard time.
 template <class Top>
 class Rig {
 public:
-    explicit Rig(const Json::Value& settings)
+    explicit Rig(Json::Value settings)
         : controller(std::make_shared<devhost::Controller>(devhost::Controller::JobMode::Inline)),
           top(std::make_shared<Top>()),
           line(std::make_shared<CommandLine>()),
           sim(std::make_unique<sim::PlantResponder>(reference_scenario())) {
         controller->record_events = false;
+        if (!settings.isMember("guard_ms")) settings["guard_ms"] = 0;
         if (!top->Init(controller, settings["data_id"].asUInt(), settings))
             throw std::runtime_error("the reference settings were refused");
         devhost::attach(*top, line);
