@@ -283,6 +283,9 @@ TEST(Times, EventTimesAreIsoUtcWithMilliseconds) {
     ASSERT_TRUE(back.has_value());
     EXPECT_EQ(std::chrono::duration_cast<std::chrono::milliseconds>(back->time_since_epoch()).count() % 1000, 250);
     EXPECT_FALSE(from_stored_time("yesterday").has_value());
+    // The zeros of an image never stamped, and years the clock cannot hold, are no time.
+    EXPECT_FALSE(from_stored_time("0000-00-00 00:00:00").has_value());
+    EXPECT_FALSE(from_stored_time("9999-12-31T23:59:59.000Z").has_value());
 }
 
 namespace {

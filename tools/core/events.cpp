@@ -26,6 +26,11 @@ std::optional<SystemClock::time_point> from_stored_time(const std::string& text)
     const int n = std::sscanf(text.c_str(), "%d-%d-%d%c%d:%d:%d.%d", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &sep,
                               &tm.tm_hour, &tm.tm_min, &tm.tm_sec, &ms);
     if (n < 7 || (sep != ' ' && sep != 'T')) return std::nullopt;
+    // An image of a device that never stamped its time holds zeros: no time at all. Years
+    // past 2200 would not fit the clock's range.
+    if (tm.tm_year < 1970 || tm.tm_year > 2200 || tm.tm_mon < 1 || tm.tm_mon > 12 || tm.tm_mday < 1 ||
+        tm.tm_mday > 31)
+        return std::nullopt;
     tm.tm_year -= 1900;
     tm.tm_mon -= 1;
     tm.tm_isdst = -1;
