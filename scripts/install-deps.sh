@@ -35,13 +35,14 @@ armhf=(
 )
 # Packages, their checks, the metrics and monitoring checks, the browser checks of the live
 # page and the report (with a font that covers the alarms' Chinese texts), the SNMP checks and
-# the older-toolchain check (scripts/package.sh, scripts/metrics-check.sh,
+# the older-toolchain check, and the compiler cache CI builds through (scripts/package.sh, scripts/metrics-check.sh,
 # scripts/monitoring-check.sh, scripts/live-page-check.sh, scripts/report-check.sh,
 # scripts/snmp-check.sh, scripts/mib-check.sh, scripts/compat-check.sh).
 packaging=(
   dpkg-dev fakeroot file lintian help2man debootstrap prometheus
   chromium fonts-noto-cjk
   snmpd snmptrapd snmp smitools
+  ccache
 )
 
 want_armhf=0 want_packaging=0 if_missing=0 print_only=0
