@@ -387,6 +387,13 @@ void load(ValueTab* t, ValueCursor* c) {
     }
 }
 
+// A reading that failed: SQLite takes the reason from the table's message.
+int fail(ValueTab* t, const std::exception& e) {
+    sqlite3_free(t->base.zErrMsg);
+    t->base.zErrMsg = sqlite3_mprintf("%s", e.what());
+    return SQLITE_ERROR;
+}
+
 int filter(sqlite3_vtab_cursor* cur, int num, const char*, int argc, sqlite3_value** argv) {
     auto* c = reinterpret_cast<ValueCursor*>(cur);
     auto* t = reinterpret_cast<ValueTab*>(cur->pVtab);
@@ -429,9 +436,7 @@ int filter(sqlite3_vtab_cursor* cur, int num, const char*, int argc, sqlite3_val
                                  static_cast<uint32_t>(sqlite3_column_int64(q.get(), 1)), text_col(q.get(), 2));
         load(t, c);
     } catch (const std::exception& e) {
-        sqlite3_free(t->base.zErrMsg);
-        t->base.zErrMsg = sqlite3_mprintf("%s", e.what());
-        return SQLITE_ERROR;
+        return fail(t, e);
     }
     return SQLITE_OK;
 }
@@ -443,9 +448,7 @@ int next(sqlite3_vtab_cursor* cur) {
     try {
         load(t, c);
     } catch (const std::exception& e) {
-        sqlite3_free(t->base.zErrMsg);
-        t->base.zErrMsg = sqlite3_mprintf("%s", e.what());
-        return SQLITE_ERROR;
+        return fail(t, e);
     }
     return SQLITE_OK;
 }
