@@ -174,8 +174,8 @@ TEST(MetricsState, EveryValueInItsFamilyAlarmsWithoutSequenceAndCountersAsTheyHa
     c.bad_frames = 1;
     c.end = std::chrono::system_clock::time_point(std::chrono::seconds(1800000000));
     m.cycle(c);  // 2 time-outs and 1 bad frame that nobody counted as they happened
-    m.timeout();
-    m.bad_frames(3);
+    m.timeout({});
+    m.bad_frames({}, 3);
     m.count_stale_frame();
     m.reply_received({1, 0x42, 4, 0});
     m.reply_received({1, 0x42, 4, 0});
@@ -485,9 +485,9 @@ TEST(DiagLog, JournalLinesCarryTheirPriorityOnEveryLine) {
 
 TEST(Metrics, TimeOutsAndBadFramesCountWhenTheyHappenAndTheCycleAddsOnlyTheRest) {
     MetricsState m("s", 1);
-    m.timeout();
-    m.timeout();
-    m.bad_frames(1);
+    m.timeout({});
+    m.timeout({});
+    m.bad_frames({}, 1);
     std::string t = m.render();
     // During an outage no cycle ends, and the counters move all the same.
     EXPECT_TRUE(has_line(t, "zrt4600a_timeouts_total{site=\"s\",system=\"1\"} 2")) << t;
@@ -514,4 +514,49 @@ TEST(Metrics, StaleFramesAndReturnCodesCountAsTheyArrive) {
     const std::string t = m.render();
     EXPECT_TRUE(has_line(t, "zrt4600a_stale_frames_total{site=\"s\",system=\"1\"} 2")) << t;
     EXPECT_TRUE(has_line(t, "zrt4600a_reply_rtn_total{site=\"s\",system=\"1\",code=\"04\"} 1")) << t;
+}
+
+TEST(Metrics, EachSystemOnTheLineHasItsOwnLineAndCycleSamplesAndItsOwnStatusEntry) {
+    MetricsState m("s", 1);
+    Sink& sink = m;
+    StartInfo info;
+    info.systems = {{1, 1, "north"}, {2, 2, ""}};
+    info.system_of = {{1, 0}, {21, 0}, {2, 1}, {22, 1}};
+    sink.start(info);
+    m.publish(21, "zrt4600a-dc", kDcRecordType, dc_image(53.5f));
+    m.publish(22, "zrt4600a-dc", kDcRecordType, dc_image(54.0f));
+    CycleStats c;
+    c.n = 3;
+    c.system = info.systems[0];
+    sink.cycle_ended(c);
+    sink.timeout(info.systems[1]);
+    LineStatus lost;
+    lost.up = false;
+    lost.system = info.systems[1];
+    sink.line(lost);
+
+    const std::string t = m.render(Exposition::Format::PrometheusText);
+    EXPECT_TRUE(has_line(t, "zrt4600a_cycles_total{site=\"s\",system=\"1\"} 3")) << t;
+    EXPECT_TRUE(has_line(t, "zrt4600a_cycles_total{site=\"s\",system=\"2\"} 0")) << t;
+    EXPECT_TRUE(has_line(t, "zrt4600a_timeouts_total{site=\"s\",system=\"1\"} 0")) << t;
+    EXPECT_TRUE(has_line(t, "zrt4600a_timeouts_total{site=\"s\",system=\"2\"} 1")) << t;
+    EXPECT_TRUE(has_line(t, "zrt4600a_line_up{site=\"s\",system=\"1\"} 1")) << t;
+    EXPECT_TRUE(has_line(t, "zrt4600a_line_up{site=\"s\",system=\"2\"} 0")) << t;
+    // A device's values carry the label of the system that holds it.
+    EXPECT_NE(t.find("system=\"2\",screen=\"22\""), std::string::npos) << t;
+    EXPECT_NE(t.find("system=\"1\",screen=\"21\""), std::string::npos) << t;
+    EXPECT_EQ(t.find("system=\"1\",screen=\"22\""), std::string::npos) << t;
+
+    Json::Value st;
+    std::istringstream in(m.status_json());
+    ASSERT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), in, &st, nullptr));
+    ASSERT_EQ(st["systems"].size(), 2u);
+    EXPECT_EQ(st["systems"][0]["name"].asString(), "north");
+    EXPECT_EQ(st["systems"][1]["name"].asString(), "2");
+    EXPECT_EQ(st["systems"][1]["address"].asInt(), 2);
+    EXPECT_TRUE(st["systems"][0]["line"]["up"].asBool());
+    EXPECT_FALSE(st["systems"][1]["line"]["up"].asBool());
+    ASSERT_EQ(st["systems"][1]["devices"].size(), 1u);
+    EXPECT_EQ(st["systems"][1]["devices"][0]["data_id"].asUInt(), 22u);
+    EXPECT_EQ(st["systems"][0]["devices"][0]["data_id"].asUInt(), 21u);
 }

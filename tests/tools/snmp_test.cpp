@@ -266,6 +266,39 @@ TEST(SnmpLine, LostAndBackAreNotifiedWhenTheStateChanges) {
     EXPECT_EQ(text(m, kZrtSystemEntry, kSysName, 1), "north");
 }
 
+TEST(SnmpLine, ASecondSystemOnTheLineHasItsOwnEntityChildrenRowAndLine) {
+    SnmpFeed feed = site_feed();
+    feed.add_system(2, "zrt4600a", {{12, "zrt4600a-ac"}, {2, "zrt4600a-rc"}});
+    const auto t = SystemClock::now();
+    feed.line(false, t, 2);  // the second system's line only
+    feed.cycle(t, 1);
+    const std::vector<Notice> n = feed.take_notices();
+    ASSERT_EQ(n.size(), 1u);
+    EXPECT_EQ(n[0].system.data_id, 2u);
+
+    const SiteModel sm = feed.snapshot();
+    const Entity* site = by_name(sm, "north");
+    const Entity* one = by_name(sm, "power system 1");
+    const Entity* two = by_name(sm, "power system 2");
+    const Entity* screen = by_name(sm, "AC screen 12");
+    ASSERT_TRUE(site && one && two && screen);
+    EXPECT_EQ(two->contained_in, site->index);
+    EXPECT_EQ(two->rel_pos, 2);
+    EXPECT_EQ(screen->contained_in, two->index);
+    EXPECT_EQ(by_name(sm, "AC screen 11")->contained_in, one->index);
+    // A line-lost alarm of the second system's top device belongs to its entity.
+    feed.alarm({2, "zrt4600a", "line_lost", 0, "99001", 1, "通信中断告警", "串口x地址2无应答"}, true, t);
+    ASSERT_EQ(feed.snapshot().alarms.size(), 1u);
+    EXPECT_EQ(feed.snapshot().alarms[0].entity, two->index);
+
+    const VarMap m = render(feed.snapshot(), {0, Steady::now()});
+    EXPECT_EQ(num(m, kZrtSystemEntry, kSysLineState, 1), int(LineState::Up));
+    EXPECT_EQ(num(m, kZrtSystemEntry, kSysLineState, 2), int(LineState::Lost));
+    EXPECT_EQ(num(m, kZrtSystemEntry, kSysCycles, 1), 1);
+    EXPECT_EQ(num(m, kZrtSystemEntry, kSysCycles, 2), 0);
+    EXPECT_EQ(text(m, kZrtSystemEntry, kSysName, 2), "north 2");
+}
+
 TEST(SnmpAgentx, AddressesAreUnixSocketsOrLoopbackTcpAndRefusalsSayWhy) {
     EXPECT_EQ(parse_agentx_address("/var/agentx/master").text, "/var/agentx/master");
     EXPECT_TRUE(parse_agentx_address("unix:/run/snmp/master").is_unix);

@@ -317,7 +317,7 @@ ViewState busy_site() {
     c.n = 12;
     c.end = v.now - std::chrono::seconds(15);
     v.cycle = c;
-    v.config.push_back({1, "ac_number", "2", "3", "read ac_number is 3, configured ac_number is 2", 3});
+    v.config.push_back({1, "ac_number", "2", "3", "read ac_number is 3, configured ac_number is 2", 3, {}});
     for (uint32_t id : {11u, 12u}) {
         std::vector<uint8_t> ac(32 + 30 * 3, 0);
         ac[16] = 3;
@@ -368,6 +368,77 @@ TEST(LiveView, FitsAnEightyByTwentyFourTerminalWithTheHeaderFirstAndShowsMoreOnA
     // Wide characters count twice: a Chinese alarm text is cut at the width.
     EXPECT_EQ(display_width("交流屏3"), 7u);
     EXPECT_EQ(fit_width("交流屏3", 5), "交流");
+}
+
+TEST(Settings, AListOfSystemsIsReadAndEveryRepeatIsNamedWithBothPlaces) {
+    const char* two = R"({"port": "/dev/ttyS0", "reply_timeout_ms": 300, "device_type": "zrt4600a",
+        "systems": [
+          {"address": 1, "name": "north", "data_id": 1, "acSetting": [{"data_id": 11}], "rcSetting": {}},
+          {"address": 2, "data_id": 2, "guard_ms": 5, "dcSetting": [{"data_id": 22}], "rcSetting": {}}]})";
+    ASSERT_EQ(refusal(two).first, kExitOk) << refusal(two).second;
+    const HostSettings h = host_settings(parse(two));
+    ASSERT_TRUE(h.listed);
+    ASSERT_EQ(h.systems.size(), 2u);
+    EXPECT_EQ(h.systems[0].address, 1);
+    EXPECT_EQ(h.systems[0].name, "north");
+    EXPECT_EQ(h.systems[1].name, "");
+    EXPECT_EQ(h.systems[1].data_id, 2u);
+    EXPECT_EQ(h.data_id, 1u);  // the first system's
+    // The frame layer's keys at the top reach every system that names none; the name is
+    // the host's and does not reach the device.
+    EXPECT_EQ(h.systems[0].settings["reply_timeout_ms"].asInt(), 300);
+    EXPECT_EQ(h.systems[1].settings["reply_timeout_ms"].asInt(), 300);
+    EXPECT_EQ(h.systems[1].settings["guard_ms"].asInt(), 5);
+    EXPECT_FALSE(h.systems[0].settings.isMember("name"));
+    EXPECT_FALSE(h.systems[0].settings.isMember("port"));
+
+    // A file without the list is one system at its "address" (1 when it names none).
+    const HostSettings one = host_settings(parse(R"({"data_id": 7, "address": 3, "rcSetting": {}})"));
+    EXPECT_FALSE(one.listed);
+    ASSERT_EQ(one.systems.size(), 1u);
+    EXPECT_EQ(one.systems[0].address, 3);
+    EXPECT_EQ(one.systems[0].data_id, 7u);
+    EXPECT_EQ(host_settings(parse("{}")).systems.at(0).address, 1);
+
+    struct Case {
+        const char* text;
+        ExitCode code;
+        std::vector<const char*> names;
+    };
+    const Case cases[] = {
+        {R"({"systems": [{"address": 1, "data_id": 1, "rcSetting": {}},
+                         {"address": 2, "data_id": 2, "acSetting": [{"data_id": 1}], "rcSetting": {}}]})",
+         kExitDuplicateId, {"systems[1].acSetting[0].data_id", "data id 1", "systems[0].data_id"}},
+        {R"({"systems": [{"address": 1, "data_id": 1, "dcSetting": [{"data_id": 30}], "rcSetting": {}},
+                         {"address": 2, "data_id": 30, "rcSetting": {}}]})",
+         kExitDuplicateId, {"systems[1].data_id", "data id 30", "systems[0].dcSetting[0].data_id"}},
+        {R"({"systems": [{"address": 4, "data_id": 1, "rcSetting": {}}, {"address": 4, "data_id": 2, "rcSetting": {}}]})",
+         kExitSettingValue, {"systems[1].address", "address 4", "systems[0].address"}},
+        {R"({"systems": [{"address": 256, "data_id": 1, "rcSetting": {}}]})", kExitSettingValue,
+         {"systems[0].address", "from 0 to 255"}},
+        {R"({"systems": [{"address": 1, "data_id": 1, "rcSetting": {}}, {"address": 2, "data_id": 2, "port": "x", "rcSetting": {}}]})",
+         kExitUnknownKey, {"unknown settings key systems[1].port"}},
+        {R"({"systems": [{"address": 1, "data_id": 1, "rcSetting": {}, "acSetting": [{"data_id": 5, "appSetting": {"diff_q": 1}}]}]})",
+         kExitUnknownKey, {"systems[0].acSetting[0].appSetting.diff_q"}},
+        {R"({"systems": [{"address": 1, "data_id": 1, "name": 5, "rcSetting": {}}]})", kExitSettingValue,
+         {"systems[0].name", "a text"}},
+        {R"({"systems": [{"data_id": 1, "rcSetting": {}}]})", kExitSettingValue, {"systems[0].address"}},
+        {R"({"systems": [{"address": 1, "rcSetting": {}}]})", kExitSettingValue, {"systems[0].data_id"}},
+        {R"({"systems": []})", kExitSettingValue, {"systems", "at least one"}},
+        {R"({"systems": {"address": 1}})", kExitSettingValue, {"systems in site.json"}},
+        {R"({"data_id": 1, "systems": [{"address": 1, "data_id": 1, "rcSetting": {}}]})", kExitUnknownKey,
+         {"data_id", "belongs in each system"}},
+        {R"({"rcSetting": {}, "systems": [{"address": 1, "data_id": 1, "rcSetting": {}}]})", kExitUnknownKey,
+         {"rcSetting", "belongs in each system"}},
+        {R"({"systems": [{"address": 1, "data_id": 1, "rcSetting": {}}, {"address": 2, "data_id": 2}]})", kExitDevice,
+         {"\"systems[1].rcSetting\" is missing"}},
+    };
+    for (const Case& c : cases) {
+        const auto [code, text] = refusal(c.text);
+        EXPECT_EQ(code, c.code) << c.text << "\n" << text;
+        for (const char* name : c.names) EXPECT_NE(text.find(name), std::string::npos) << name << " in " << text;
+        EXPECT_NE(text.find("site.json"), std::string::npos) << text;
+    }
 }
 
 TEST(LineSettings, AreReadAndCheckedWithTheKeyNamed) {

@@ -20,6 +20,7 @@
 
 #include "devhost/devhost.h"
 #include "devhost/frame.h"
+#include "devhost/shared_line.h"
 #include "tools/core/image_decode.h"
 #include "sim/wire_log.h"
 #include "tools/core/diag_log.h"
@@ -131,6 +132,31 @@ HostSettings host_settings(const Json::Value& s, const std::string& file) {
         if (snmp.isMember("agentx")) h.snmp_agentx = snmp["agentx"].asString();
         if (snmp.isMember("ping_interval_s")) h.snmp_ping_s = snmp["ping_interval_s"].asInt();
     }
+    h.listed = s.isMember("systems");
+    if (!h.listed) {
+        SystemSettings one;
+        one.address = s.isMember("address") ? s["address"].asInt() : 1;
+        one.data_id = h.data_id;
+        one.device_type = h.device_type;
+        one.settings = s;
+        h.systems.push_back(std::move(one));
+        return h;
+    }
+    for (const Json::Value& entry : s["systems"]) {
+        SystemSettings sys;
+        sys.address = entry["address"].asInt();
+        if (entry.isMember("name")) sys.name = entry["name"].asString();
+        sys.data_id = entry["data_id"].asUInt();
+        sys.device_type = entry.isMember("device_type") ? entry["device_type"].asString() : h.device_type;
+        // The frame layer's keys at the top hold for every system that names none.
+        sys.settings = entry;
+        sys.settings.removeMember("name");
+        for (const char* key : {"reply_timeout_ms", "auto_data_ready", "guard_ms"})
+            if (s.isMember(key) && !entry.isMember(key)) sys.settings[key] = s[key];
+        h.systems.push_back(std::move(sys));
+    }
+    h.device_type = h.systems.front().device_type;
+    h.data_id = h.systems.front().data_id;
     return h;
 }
 
@@ -159,7 +185,7 @@ LineCounters line_counters(const TXQSPDevice& dev) {
 }
 // The frame layer's notices (late replies, resynchronisations, return codes) go to the
 // diagnostics, and on as events.
-void attach_line(TXQSPDevice& dev, std::shared_ptr<SerialLine> line, int baud,
+void attach_line(TXQSPDevice& dev, std::shared_ptr<devhost::Transport> line, int baud,
                  std::function<void(const devhost::LineNotice&)> note) {
     devhost::SerialState& s = devhost::serial_state(dev);
     s.baud = baud;
@@ -171,8 +197,9 @@ void detach_line(TXQSPDevice& dev) { dev.ClosePort(); }
 // Reports after this many in a row without a complete cycle between them.
 constexpr uint64_t kConfigRepeats = 3;
 
-// The communication-lost alarm the host raises for a silent line.
-rule_value line_lost_rule(uint32_t data_id, const std::string& port, bool active) {
+// The communication-lost alarm the host raises for a silent line; on a line shared by
+// several systems, for the system that went silent (`address` >= 0).
+rule_value line_lost_rule(uint32_t data_id, const std::string& port, int address, bool active) {
     rule_value r;
     r.active = active ? 1 : 0;
     r.key = "line_lost";
@@ -180,7 +207,7 @@ rule_value line_lost_rule(uint32_t data_id, const std::string& port, bool active
     r.level = 1;
     r.sequence = 0;
     r.name = "通信中断告警";
-    r.instance = "串口" + port + "无应答";
+    r.instance = address < 0 ? "串口" + port + "无应答" : "串口" + port + "地址" + std::to_string(address) + "无应答";
     r.data_id = data_id;
     return r;
 }
@@ -188,6 +215,55 @@ rule_value line_lost_rule(uint32_t data_id, const std::string& port, bool active
 double seconds_between(Steady::time_point a, Steady::time_point b) {
     return std::chrono::duration<double>(b - a).count();
 }
+
+// The frame address of a command as written: "~", two hex digits of version, two of address.
+std::optional<int> command_address(const uint8_t* p, size_t n) {
+    if (n < 5 || p[0] != '~') return std::nullopt;
+    auto hex = [](uint8_t c) {
+        return c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+    };
+    const int hi = hex(p[3]), lo = hex(p[4]);
+    if (hi < 0 || lo < 0) return std::nullopt;
+    return hi * 16 + lo;
+}
+
+// On a shared line a lost system is probed at most this often, so that its time-outs take
+// a share of the line and not all of it.
+constexpr std::chrono::seconds kLostProbeInterval{2};
+
+// One power system on the line: its top device and what the host keeps of it. The line,
+// the sinks and the store are shared.
+struct System {
+    SystemRef ref;
+    std::shared_ptr<TXQSPDevice> dev;
+    uint32_t rc_id = 0;
+    std::string rc_type;
+
+    // Line health, on the serial thread.
+    bool line_up = true;
+    Steady::time_point last_reply_steady, next_probe;
+    std::optional<SystemClock::time_point> last_reply;
+    SystemClock::time_point up_since;
+    uint64_t replies_seen = 0;
+    uint64_t timeouts_in_row = 0;
+    uint64_t bad_frames = 0;  // frames dropped while its command was out, since start
+
+    // Cycle accounting, on the serial thread (cycles is read by the history worker too).
+    std::atomic<uint64_t> cycles{0};
+    bool cycle_open = false;
+    Steady::time_point cycle_start;
+    uint64_t tx = 0, rx = 0, tx_mark = 0, rx_mark = 0;
+    uint64_t timeouts = 0, timeouts_mark = 0, bad_mark = 0, garbage = 0, garbage_mark = 0, total_errors = 0;
+    uint64_t publications = 0;  // images published, on the serial thread
+
+    // Contradicted settings (under the host's log_mu_): per check, how often in a row, and
+    // whether it was reported.
+    std::map<std::string, uint64_t> config_counts;
+    std::set<std::string> config_reported;
+    std::optional<devhost::Frame> last_command;
+    std::string reported_model;  // the text of the last model reply, under the host's model_mu_
+    int rc_modules = -1;         // in the rectifier child's last image
+};
 
 class Host : public devhost::Observer {
 public:
@@ -207,8 +283,9 @@ public:
         emit([&](Sink& s) { s.image({e, d, true}); });
     }
     void on_rule(uint32_t data_id, const rule_value& r) override {
-        // Rules that hold in the first cycle keep a restored alarm raised.
-        if (r.active && cycles_ == 0) confirmed_.insert({data_id, r.key, r.sequence});
+        // Rules that hold in a system's first cycle keep a restored alarm raised.
+        System* sys = system_of(data_id);
+        if (r.active && sys && sys->cycles == 0) confirmed_.insert({data_id, r.key, r.sequence});
     }
     void on_alarm(const devhost::AlarmEvent& e) override;
 
@@ -223,7 +300,20 @@ private:
         // Debug output is read beside the events and the wire record: it carries the time.
         write_diag(level, level_ >= 3 ? iso_utc(SystemClock::now()) + " " + text : text);
     }
-    void configure(const Json::Value& settings, const HostSettings& hs);
+    // "system 2: " ahead of a line about one system, when the line has several.
+    std::string who(const System& s) const {
+        return systems_.size() > 1 ? "system " + s.ref.label() + ": " : std::string();
+    }
+    System* system_of(uint32_t data_id) const {
+        const auto it = by_id_.find(data_id);
+        return it == by_id_.end() ? nullptr : it->second;
+    }
+    System* system_at(int address) const {
+        for (const auto& s : systems_)
+            if (s->ref.address == address) return s.get();
+        return nullptr;
+    }
+    void configure(const HostSettings& hs);
     void restore_alarms();
     void start_metrics(const HostSettings& hs);
     void start_snmp(const HostSettings& hs);
@@ -231,36 +321,44 @@ private:
     std::string choose_port(const HostSettings& hs, StartInfo& info);
     void open_line(const HostSettings& hs);
     bool open_port();
+    void detach_all();
     void line_failed(const std::string& err);
     void tick();
+    void refresh(System& s, Steady::time_point now);
     void watch_line();
-    LineStatus line_status(Steady::time_point now) const;
+    void watch_system(System& s, Steady::time_point now);
+    LineStatus line_status(const System& s, Steady::time_point now) const;
     void watch_frames(const std::string& tx_or_rx, const std::string& frame);
     void command_sent(const devhost::Frame& f) {
-        last_command_ = f;
+        if (System* s = system_at(f.adr)) s->last_command = f;
         emit([&](Sink& s) { s.command_sent({f.adr, f.cid1, f.cid2}); });
     }
     void reply_received(const devhost::Frame& f) {
-        if (last_command_ && last_command_->cid1 == 0x40 && last_command_->cid2 == 0x51 && f.cid2 == 0) {
+        System* sys = system_at(f.adr);
+        if (sys && sys->last_command && sys->last_command->cid1 == 0x40 && sys->last_command->cid2 == 0x51 &&
+            f.cid2 == 0) {
             // The model field: the first 20 info bytes at most, up to a NUL, without trailing blanks.
             std::string model(f.info.begin(), f.info.begin() + std::min<size_t>(f.info.size(), 20));
             model = model.substr(0, model.find('\0'));
             while (!model.empty() && model.back() == ' ') model.pop_back();
             std::lock_guard<std::mutex> lock(model_mu_);
-            reported_model_ = model;
+            sys->reported_model = model;
         }
         emit([&](Sink& s) { s.reply_received({f.adr, f.cid1, f.cid2, f.info.size()}); });
     }
     // The module count of a rectifier image, read through its field table.
-    void note_modules(const DecodedImage& d) {
+    static void note_modules(System& s, const DecodedImage& d) {
         for (const DecodedValue& v : d.values)
             if (v.field && v.field->kind == zrt::field::Kind::count && v.key == "module_count" && v.value)
-                rc_modules_ = static_cast<int>(*v.value);
+                s.rc_modules = static_cast<int>(*v.value);
     }
     void note_count_problem(const std::string& check, uint32_t data_id, std::string expected, std::string reported,
                             const std::string& text);
     void flush_repeats();
-    void cycle_done();
+    void cycle_done(System& s);
+    // The cycles every system has completed: the least among the systems whose line is up
+    // (a silent system does not hold the others' run), or among all when none is.
+    uint64_t cycles_done() const;
     void stop(const std::string& reason);
     void answer_queries();
 
@@ -278,13 +376,15 @@ private:
     std::unique_ptr<snmp::SnmpSink> snmp_;
     std::shared_ptr<devhost::Controller> controller_;
     std::unique_ptr<Plugin> plugin_;
-    std::shared_ptr<TXQSPDevice> dev_;
-    uint32_t rc_id_ = 0;
-    std::string rc_type_;
+    // The systems on the line, in the settings' order; each device's data id to its system.
+    std::vector<std::unique_ptr<System>> systems_;
+    std::map<uint32_t, System*> by_id_;
+    System* current_ = nullptr;  // the system whose command went out last
     std::unique_ptr<BuiltinSim> builtin_;
     std::string port_;
     int baud_ = 9600;
     std::shared_ptr<SerialLine> line_;
+    std::shared_ptr<devhost::SharedLine> shared_;  // several systems: the line they share
     LineSettings line_settings_;
     std::unique_ptr<sim::WireRecorder> recorder_;
     sim::WireSplitter frames_[2];  // each direction, a frame at a time
@@ -298,28 +398,18 @@ private:
     bool configuring_ = false;
     std::vector<std::string> init_logs_;
 
-    // Line health, on the serial thread.
+    // The line, on the serial thread.
     double line_timeout_s_ = 10;
     bool port_open_ = false;
-    bool line_up_ = true;
-    Steady::time_point opened_, last_reply_steady_, next_reopen_, next_status_;
-    std::optional<SystemClock::time_point> last_reply_;
-    SystemClock::time_point opened_wall_, up_since_;
-    uint64_t replies_seen_ = 0;
-    uint64_t bad_frames_seen_ = 0;
-    uint64_t timeouts_in_row_ = 0;
+    Steady::time_point opened_, next_reopen_, next_status_;
+    SystemClock::time_point opened_wall_;
+    // The frame decoders of all systems see every byte: the line's errors are read from
+    // the first and counted against the system whose command was out.
+    uint64_t bad_frames_seen_ = 0, garbage_seen_ = 0;
 
-    // Contradicted settings: per check, how often in a row, and whether it was reported.
-    std::map<std::string, uint64_t> config_counts_;
-    std::set<std::string> config_reported_;
-    // The last command written, as the frame decoder read it back: named when it times out.
     devhost::FrameDecoder tx_frames_{[this](const devhost::Frame& f) { command_sent(f); }};
     devhost::FrameDecoder rx_frames_{[this](const devhost::Frame& f) { reply_received(f); }};
-    std::optional<devhost::Frame> last_command_;
     std::mutex model_mu_;
-    std::string reported_model_;  // the text of the last model reply
-    uint64_t publications_ = 0;   // images published, on the serial thread
-    int rc_modules_ = -1;  // in the rectifier child's last image
 
     // Identical log lines in a row are shown once, then counted.
     std::mutex log_mu_;
@@ -336,35 +426,41 @@ private:
     std::map<std::pair<uint32_t, std::string>, Origin> published_;
     std::map<std::pair<uint32_t, std::string>, SystemClock::time_point> stored_;
 
-    // Alarms restored from the store, and the rules that held in the first cycle.
+    // Alarms restored from the store, and the rules that held in their system's first cycle.
     std::vector<StoredAlarm> restored_;
     std::set<std::tuple<uint32_t, std::string, uint32_t>> confirmed_;
 
-    // Cycle accounting, on the serial thread.
-    std::atomic<uint64_t> cycles_{0};
-    bool cycle_open_ = false;
-    Steady::time_point cycle_start_;
-    uint64_t tx_ = 0, rx_ = 0, tx_mark_ = 0, rx_mark_ = 0;
-    uint64_t timeouts_ = 0, timeouts_mark_ = 0, bad_mark_ = 0, garbage_mark_ = 0, total_errors_ = 0;
     std::string stop_reason_;
     bool failed_ = false;
     bool interrupted_ = false;
-    bool no_cycle_ = false;
-    Steady::time_point last_progress_;  // the line's opening, or the last complete cycle  // --give-up ran out before --cycles N completed
+    bool no_cycle_ = false;  // --give-up ran out before --cycles N completed
+    Steady::time_point last_progress_;  // the line's opening, or the last complete cycle
     bool refused_ = false;   // a query was refused
 };
 
 int Host::run() {
     Json::Value settings = read_settings(opt_.settings);
-    if (opt_.address >= 0) settings["address"] = opt_.address;
+    if (opt_.address >= 0) {
+        if (settings.isMember("systems"))
+            throw HostError(kExitUsage, "--address cannot be used with the list of systems in " + opt_.settings +
+                                            ": each system's \"address\" is in the list");
+        settings["address"] = opt_.address;
+    }
     const HostSettings hs = host_settings(settings, opt_.settings);
     refresh_ = std::chrono::milliseconds(hs.refresh_ms);
     line_timeout_s_ = hs.line_timeout_s;
     check_top_structure(settings, hs.device_type, opt_.settings);
 
     plugin_ = std::make_unique<Plugin>(opt_.plugin);
-    dev_ = plugin_->create(hs.device_type);
-    diag(2, "plug-in " + opt_.plugin + " made a " + dev_->DeviceType());
+    for (const SystemSettings& cfg : hs.systems) {
+        auto sys = std::make_unique<System>();
+        sys->ref = {cfg.address, cfg.data_id, cfg.name};
+        sys->dev = plugin_->create(cfg.device_type);
+        diag(2, "plug-in " + opt_.plugin + " made a " + sys->dev->DeviceType() +
+                    (hs.listed ? " for the system at address " + std::to_string(cfg.address) : std::string()));
+        systems_.push_back(std::move(sys));
+    }
+    current_ = systems_.front().get();
 
     // A reader (no cycles) leaves the file as it is and shares it with a running writer.
     const bool reader = opt_.cycles == 0;
@@ -376,7 +472,7 @@ int Host::run() {
     events_.add(history_.get());
     events_.add(view_.get());
 
-    configure(settings, hs);
+    configure(hs);
     StartInfo info;
     if (opt_.cycles != 0) port_ = choose_port(hs, info);
     if (!reader) restore_alarms();
@@ -389,7 +485,7 @@ int Host::run() {
         timer_ = std::make_unique<asio::steady_timer>(io_);
         tick();
         io_.run();
-        detach_line(*dev_);
+        detach_all();
         if (line_) line_->close();
         if (recorder_) recorder_->flush();
     } else if (opt_.cycles == 0) {
@@ -402,34 +498,46 @@ int Host::run() {
     controller_->drain();  // every history job of the last cycle has run
     flush_repeats();
     answer_queries();
-    emit([&](Sink& s) { s.stop(cycles_, stop_reason_); });
+    const uint64_t done = cycles_done();
+    emit([&](Sink& s) { s.stop(done, stop_reason_); });
     metrics_server_.reset();
     if (snmp_) snmp_->stop();
     builtin_.reset();
     if (failed_) return kExitRuntime;
-    if (interrupted_ && opt_.cycles > 0 && cycles_ < static_cast<uint64_t>(opt_.cycles)) return kExitInterrupted;
+    if (interrupted_ && opt_.cycles > 0 && done < static_cast<uint64_t>(opt_.cycles)) return kExitInterrupted;
     if (no_cycle_) return kExitNoCycle;
     if (refused_) return kExitRefused;
     return kExitOk;
 }
 
-void Host::configure(const Json::Value& settings, const HostSettings& hs) {
+void Host::configure(const HostSettings& hs) {
     controller_ = std::make_shared<devhost::Controller>(devhost::Controller::JobMode::Worker);
     controller_->record_events = false;  // a long run keeps nothing it does not show
     controller_->add_observer(this);
 
-    configuring_ = true;
-    const bool ok = dev_->Init(controller_, hs.data_id, settings);
-    configuring_ = false;
-    if (!ok) {
-        std::string why;
-        for (const std::string& l : init_logs_) why += (why.empty() ? "" : "; ") + l;
-        throw HostError(kExitDevice, "the " + hs.device_type + " device refused the settings " + opt_.settings + ": " +
-                                         (why.empty() ? std::string("it gave no reason") : why));
+    for (size_t k = 0; k < systems_.size(); ++k) {
+        System& sys = *systems_[k];
+        const SystemSettings& cfg = hs.systems[k];
+        configuring_ = true;
+        init_logs_.clear();
+        const bool ok = sys.dev->Init(controller_, cfg.data_id, cfg.settings);
+        configuring_ = false;
+        if (!ok) {
+            std::string why;
+            for (const std::string& l : init_logs_) why += (why.empty() ? "" : "; ") + l;
+            const std::string which = hs.listed ? " (systems[" + std::to_string(k) + "])" : std::string();
+            throw HostError(kExitDevice, "the " + cfg.device_type + " device" + which + " refused the settings " +
+                                             opt_.settings + ": " + (why.empty() ? std::string("it gave no reason") : why));
+        }
+        sys.rc_id = sys.dev->DataId();
+        sys.ref.data_id = sys.rc_id;
+        by_id_[sys.rc_id] = &sys;
+        for (const auto& child : sys.dev->GetAllChildVDevices()) {
+            if (!child) continue;
+            by_id_[child->DataId()] = &sys;
+            if (child->DataId() == sys.rc_id) sys.rc_type = child->DeviceType();
+        }
     }
-    rc_id_ = dev_->DataId();
-    for (const auto& child : dev_->GetAllChildVDevices())
-        if (child && child->DataId() == rc_id_) rc_type_ = child->DeviceType();
 }
 
 void Host::restore_alarms() {
@@ -452,20 +560,22 @@ void Host::restore_alarms() {
 }
 
 void Host::load_caches() {
-    for (const auto& child : dev_->GetAllChildVDevices()) {
-        if (!child) continue;
-        auto row = store_->last_row(child->DataId(), child->DeviceType());
-        if (!row) continue;
-        const bool ok = child->LoadFromCache(std::string(row->image.begin(), row->image.end()));
-        emit([&](Sink& s) { s.cache(child->DataId(), child->DeviceType(), row->image.size(), ok); });
-        diag(ok ? 2 : 1, "cached image of " + child->DeviceType() + " " + std::to_string(child->DataId()) + " from " +
-                             row->time + (ok ? " loaded" : " refused"));
-        if (!ok) continue;
-        if (auto t = from_stored_time(row->time)) {
-            std::lock_guard<std::mutex> lock(origin_mu_);
-            stored_[{child->DataId(), child->DeviceType()}] = *t;
+    for (const auto& sys : systems_) {
+        for (const auto& child : sys->dev->GetAllChildVDevices()) {
+            if (!child) continue;
+            auto row = store_->last_row(child->DataId(), child->DeviceType());
+            if (!row) continue;
+            const bool ok = child->LoadFromCache(std::string(row->image.begin(), row->image.end()));
+            emit([&](Sink& s) { s.cache(child->DataId(), child->DeviceType(), row->image.size(), ok); });
+            diag(ok ? 2 : 1, "cached image of " + child->DeviceType() + " " + std::to_string(child->DataId()) +
+                                 " from " + row->time + (ok ? " loaded" : " refused"));
+            if (!ok) continue;
+            if (auto t = from_stored_time(row->time)) {
+                std::lock_guard<std::mutex> lock(origin_mu_);
+                stored_[{child->DataId(), child->DeviceType()}] = *t;
+            }
+            if (child->DeviceType() == sys->rc_type) note_modules(*sys, decode_image(row->record_type, row->image));
         }
-        if (child->DeviceType() == rc_type_) note_modules(decode_image(row->record_type, row->image));
     }
 }
 
@@ -500,10 +610,18 @@ void Host::start_snmp(const HostSettings& hs) {
     o.origin = opt_.snmp_agentx.empty() ? "the settings file " + opt_.settings + ": \"snmp\".\"agentx\"" : "--snmp-agentx";
     o.ping_interval_s = hs.snmp_ping_s;
     o.site = !opt_.site.empty() ? opt_.site : !hs.site.empty() ? hs.site : std::to_string(hs.data_id);
-    o.system_data_id = dev_->DataId();
-    o.system_type = dev_->DeviceType();
-    for (const auto& child : dev_->GetAllChildVDevices())
+    const System& first = *systems_.front();
+    o.system_data_id = first.dev->DataId();
+    o.system_type = first.dev->DeviceType();
+    for (const auto& child : first.dev->GetAllChildVDevices())
         if (child) o.children.push_back({child->DataId(), child->DeviceType()});
+    for (size_t k = 1; k < systems_.size(); ++k) {
+        const System& sys = *systems_[k];
+        snmp::SinkOptions::OtherSystem other{sys.dev->DataId(), sys.dev->DeviceType(), {}};
+        for (const auto& child : sys.dev->GetAllChildVDevices())
+            if (child) other.children.push_back({child->DataId(), child->DeviceType()});
+        o.more_systems.push_back(std::move(other));
+    }
     snmp_ = std::make_unique<snmp::SnmpSink>(o, [this](int level, const std::string& text) { diag(level, text); });
     events_.add(snmp_.get());
     for (const StoredAlarm& a : restored_) {
@@ -534,7 +652,16 @@ void Host::open_line(const HostSettings& hs) {
     if (opt_.stop_bits > 0) line_settings_.stop_bits = opt_.stop_bits;
     if (!opt_.flow_control.empty()) parse_flow(opt_.flow_control, line_settings_.flow);
     if (opt_.rs485) line_settings_.rs485 = true;
-    StartInfo info{opt_.plugin, dev_->DeviceType(), "", dev_->DataId(), baud_, false, ""};
+    StartInfo info;
+    info.plugin = opt_.plugin;
+    info.device_type = systems_.front()->dev->DeviceType();
+    info.data_id = systems_.front()->dev->DataId();
+    info.baud = baud_;
+    for (const auto& sys : systems_) {
+        info.systems.push_back(sys->ref);
+        for (const auto& [id, owner] : by_id_)
+            if (owner == sys.get()) info.system_of[id] = info.systems.size() - 1;
+    }
     if (port_.empty()) {
         std::string plant = opt_.plant;
         if (plant.empty() && !hs.plant.empty()) {
@@ -566,42 +693,61 @@ void Host::open_line(const HostSettings& hs) {
     next_status_ = opened_;
 }
 
-// Opens the port and hands it to the device. Throws PortError.
+// Opens the port and hands it to the devices: one system directly, several through a
+// line they share one command at a time. Throws PortError.
 bool Host::open_port() {
     auto line = std::make_shared<SerialLine>(io_, port_, line_settings_);
     line->on_written = [this](const uint8_t* p, size_t n) {
-        if (!cycle_open_) {
-            cycle_open_ = true;
-            cycle_start_ = Steady::now();
-            emit([n = cycles_ + 1](Sink& s) { s.cycle_begun(n); });
+        // A command is written whole: its frame address names the system it is for.
+        if (const auto adr = command_address(p, n))
+            if (System* s = system_at(*adr)) current_ = s;
+        System& s = *current_;
+        if (!s.cycle_open) {
+            s.cycle_open = true;
+            s.cycle_start = Steady::now();
+            emit([&, n = s.cycles + 1](Sink& k) { k.cycle_begun(s.ref, n); });
         }
-        tx_ += n;
+        s.tx += n;
         if (recorder_) recorder_->add(sim::Direction::ToDevice, p, n);
         tx_frames_.feed(p, n);
         for (const std::string& f : frames_[0].feed(p, n)) watch_frames("TX", f);
     };
     line_ = line;
     port_open_ = true;
-    attach_line(*dev_, line, baud_, [this](const devhost::LineNotice& n) {
-        diag(1, n.text);
-        if (n.kind == devhost::LineNotice::Stale) emit([](Sink& s) { s.stale_frame(); });
-    });
+    shared_.reset();
+    if (systems_.size() > 1) shared_ = std::make_shared<devhost::SharedLine>(line);
+    for (const auto& sys : systems_) {
+        System* sp = sys.get();
+        std::shared_ptr<devhost::Transport> port = shared_ ? shared_->port(*sp->dev) : line;
+        attach_line(*sp->dev, port, baud_, [this, sp](const devhost::LineNotice& n) {
+            diag(1, who(*sp) + n.text);
+            if (n.kind == devhost::LineNotice::Stale) emit([](Sink& s) { s.stale_frame(); });
+        });
+    }
     std::weak_ptr<SerialLine> weak = line;
     line->start(
         [this](const uint8_t* p, size_t n) {
-            rx_ += n;
+            current_->rx += n;
             if (recorder_) recorder_->add(sim::Direction::FromDevice, p, n);
             for (const std::string& f : frames_[1].feed(p, n)) watch_frames("RX", f);
             rx_frames_.feed(p, n);
-            const uint64_t published = publications_;
+            std::vector<uint64_t> published;
+            for (const auto& sys : systems_) published.push_back(sys->publications);
             try {
-                dev_->process(p, static_cast<int>(n));
+                if (shared_)
+                    shared_->feed(p, n);
+                else
+                    systems_.front()->dev->process(p, static_cast<int>(n));
             } catch (const std::exception& e) {
                 diag(0, std::string("the device failed on a reply: ") + e.what());
             }
-            // The poller ends its cycle on the reply whose handling publishes the children's
+            // A poller ends its cycle on the reply whose handling publishes the children's
             // images and leaves no command outstanding.
-            if (publications_ != published && !dev_->IsProcessing()) asio::post(io_, [this] { cycle_done(); });
+            for (size_t k = 0; k < systems_.size(); ++k) {
+                System* sys = systems_[k].get();
+                if (sys->publications != published[k] && !sys->dev->IsProcessing())
+                    asio::post(io_, [this, sys] { cycle_done(*sys); });
+            }
             watch_line();
         },
         [this, weak](const std::string& err) {
@@ -611,13 +757,18 @@ bool Host::open_port() {
     return true;
 }
 
+void Host::detach_all() {
+    for (const auto& sys : systems_) detach_line(*sys->dev);
+}
+
 // A port that fails (a pty whose other side went away, an unplugged adapter) is closed
 // and opened again every second; the silence shows as a lost line meanwhile.
 void Host::line_failed(const std::string& err) {
     diag(0, "the port " + port_ + " failed (" + err + "); opening it again every second");
-    detach_line(*dev_);
+    detach_all();
     if (line_) line_->close();
     line_.reset();
+    shared_.reset();
     port_open_ = false;
     next_reopen_ = Steady::now() + std::chrono::seconds(1);
 }
@@ -626,51 +777,91 @@ void Host::watch_frames(const std::string& dir, const std::string& frame) {
     if (level_ >= 3) diag(3, dir + " " + sim::escape_wire(frame));
 }
 
-LineStatus Host::line_status(Steady::time_point now) const {
+LineStatus Host::line_status(const System& s, Steady::time_point now) const {
     LineStatus l;
-    l.up = line_up_;
+    l.system = s.ref;
+    l.up = s.line_up;
     l.port_open = port_open_;
     l.port = port_;
-    l.last_reply = last_reply_;
-    l.since = line_up_ ? up_since_ : (last_reply_ ? *last_reply_ : opened_wall_);
-    l.timeouts_in_row = timeouts_in_row_;
-    l.bad_frames = line_counters(*dev_).bad_frames;
-    l.silence_s = seconds_between(last_reply_ ? last_reply_steady_ : opened_, now);
+    l.last_reply = s.last_reply;
+    l.since = s.line_up ? s.up_since : (s.last_reply ? *s.last_reply : opened_wall_);
+    l.timeouts_in_row = s.timeouts_in_row;
+    l.bad_frames = s.bad_frames;
+    l.silence_s = seconds_between(s.last_reply ? s.last_reply_steady : opened_, now);
     return l;
 }
 
-// Called after every received chunk and at every tick: a good reply brings the line up,
-// silence beyond the line time-out takes it down.
+// Called after every received chunk and at every tick: a good reply brings a system's line
+// up, silence beyond the line time-out takes it down.
 void Host::watch_line() {
     const Steady::time_point now = Steady::now();
-    const LineCounters c = line_counters(*dev_);
+    // Every decoder sees every byte of the line: the first one's errors are the line's, and
+    // they go to the system whose command was out.
+    const LineCounters c = line_counters(*systems_.front()->dev);
     if (c.bad_frames != bad_frames_seen_) {
         const uint64_t n = c.bad_frames - bad_frames_seen_;
-        emit([n](Sink& s) { s.bad_frames(n); });
+        current_->bad_frames += n;
+        emit([&, n](Sink& s) { s.bad_frames(current_->ref, n); });
         bad_frames_seen_ = c.bad_frames;
     }
-    if (c.replies != replies_seen_) {
-        replies_seen_ = c.replies;
-        last_reply_steady_ = now;
-        last_reply_ = SystemClock::now();
-        timeouts_in_row_ = 0;
-        if (!line_up_) {
-            line_up_ = true;
-            up_since_ = *last_reply_;
-            diag(1, "the line " + port_ + " is up again");
-            controller_->batch_check(*dev_, {line_lost_rule(dev_->DataId(), port_, false)});
-            emit([&, l = line_status(now)](Sink& s) { s.line(l); });
+    current_->garbage += c.garbage - garbage_seen_;
+    garbage_seen_ = c.garbage;
+    for (const auto& sys : systems_) watch_system(*sys, now);
+}
+
+void Host::watch_system(System& s, Steady::time_point now) {
+    const uint64_t replies = line_counters(*s.dev).replies;
+    const int address = systems_.size() > 1 ? s.ref.address : -1;
+    if (replies != s.replies_seen) {
+        s.replies_seen = replies;
+        s.last_reply_steady = now;
+        s.last_reply = SystemClock::now();
+        s.timeouts_in_row = 0;
+        if (!s.line_up) {
+            s.line_up = true;
+            s.up_since = *s.last_reply;
+            diag(1, who(s) + "the line " + port_ + " is up again");
+            controller_->batch_check(*s.dev, {line_lost_rule(s.dev->DataId(), port_, address, false)});
+            emit([&, l = line_status(s, now)](Sink& k) { k.line(l); });
         }
         return;
     }
-    const double silence = seconds_between(last_reply_ ? last_reply_steady_ : opened_, now);
-    if (line_up_ && silence >= line_timeout_s_) {
-        line_up_ = false;
-        diag(0, "the line " + port_ + " is lost: no reply for " + std::to_string(static_cast<long>(silence)) + " s");
-        if (cycles_ == 0) confirmed_.insert({dev_->DataId(), "line_lost", 0});
-        controller_->batch_check(*dev_, {line_lost_rule(dev_->DataId(), port_, true)});
-        emit([&, l = line_status(now)](Sink& s) { s.line(l); });
+    const double silence = seconds_between(s.last_reply ? s.last_reply_steady : opened_, now);
+    if (s.line_up && silence >= line_timeout_s_) {
+        s.line_up = false;
+        diag(0, who(s) + "the line " + port_ + " is lost: no reply for " + std::to_string(static_cast<long>(silence)) +
+                    " s");
+        if (s.cycles == 0) confirmed_.insert({s.dev->DataId(), "line_lost", 0});
+        controller_->batch_check(*s.dev, {line_lost_rule(s.dev->DataId(), port_, address, true)});
+        emit([&, l = line_status(s, now)](Sink& k) { k.line(l); });
     }
+}
+
+void Host::refresh(System& s, Steady::time_point now) {
+    devhost::SerialState& st = devhost::serial_state(*s.dev);
+    const bool shared_and_lost = shared_ && !s.line_up;
+    // A lost system on a shared line that is not awaiting a reply waits for its next probe.
+    if (shared_and_lost && !st.awaiting && !st.holding && now < s.next_probe) return;
+    if (s.dev->IsStalled()) {
+        ++s.timeouts;
+        ++s.timeouts_in_row;
+        emit([&](Sink& k) { k.timeout(s.ref); });
+        // While the line is lost the lost line is the news, not each time-out.
+        if (s.line_up) {
+            const std::string what = s.last_command ? fmt::format("to {:02X}_{:02X} from address {}",
+                                                                  s.last_command->cid1, s.last_command->cid2,
+                                                                  s.last_command->adr)
+                                                    : std::string();
+            diag(1, who(s) + "no reply in time " + what + " on " + port_ + "; the command goes again");
+        }
+    }
+    const uint64_t sent = st.commands_sent;
+    try {
+        s.dev->RefreshStatus();
+    } catch (const std::exception& e) {
+        diag(0, who(s) + std::string("the device failed on a refresh: ") + e.what());
+    }
+    if (shared_and_lost && st.commands_sent != sent) s.next_probe = now + kLostProbeInterval;
 }
 
 void Host::tick() {
@@ -700,27 +891,11 @@ void Host::tick() {
             next_reopen_ = now + std::chrono::seconds(1);
         }
     }
-    if (dev_->IsStalled()) {
-        ++timeouts_;
-        ++timeouts_in_row_;
-        emit([](Sink& s) { s.timeout(); });
-        // While the line is lost the lost line is the news, not each time-out.
-        if (line_up_) {
-            const std::string what = last_command_ ? fmt::format("to {:02X}_{:02X} from address {}", last_command_->cid1,
-                                                                 last_command_->cid2, last_command_->adr)
-                                                   : std::string();
-            diag(1, "no reply in time " + what + " on " + port_ + "; the command goes again");
-        }
-    }
-    try {
-        dev_->RefreshStatus();
-    } catch (const std::exception& e) {
-        diag(0, std::string("the device failed on a refresh: ") + e.what());
-    }
+    for (const auto& sys : systems_) refresh(*sys, now);
     watch_line();
     if (now >= next_status_) {
         next_status_ = now + std::chrono::seconds(1);
-        emit([&, l = line_status(now)](Sink& s) { s.status(l); });
+        for (const auto& sys : systems_) emit([&, l = line_status(*sys, now)](Sink& s) { s.status(l); });
         // A line repeated without end still shows its count now and then.
         std::lock_guard<std::mutex> lock(log_mu_);
         if (log_repeats_ > 0 && now - repeats_reported_ >= std::chrono::seconds(30)) {
@@ -757,18 +932,23 @@ void Host::on_log(const devhost::LogEvent& e) {
         note_count_problem(e.format == kAcNumber ? "ac_number" : e.format == kDcNumber ? "dc_number" : "module_count",
                            e.data_id, arg_text(e, 2), arg_text(e, 1), e.text);
     else if (e.format == kModuleOverflow)
-        note_count_problem("module_count", e.data_id, rc_modules_ >= 0 ? std::to_string(rc_modules_) : "", "",
-                           e.text);
+    {
+        const System* sys = system_of(e.data_id);
+        const int modules = sys ? sys->rc_modules : -1;
+        note_count_problem("module_count", e.data_id, modules >= 0 ? std::to_string(modules) : "", "", e.text);
+    }
 }
 
 void Host::note_count_problem(const std::string& check, uint32_t data_id, std::string expected, std::string reported,
                               const std::string& text) {
-    const uint64_t n = ++config_counts_[check];
-    if (n < kConfigRepeats || config_reported_.count(check)) return;
-    config_reported_.insert(check);
+    System* sys = system_of(data_id);
+    if (!sys) sys = systems_.front().get();
+    const uint64_t n = ++sys->config_counts[check];
+    if (n < kConfigRepeats || sys->config_reported.count(check)) return;
+    sys->config_reported.insert(check);
     if (check == "module_count" && expected == reported) reported.clear();
-    ConfigIssue c{data_id, check, expected.empty() ? "the modules it holds" : expected, reported, text, n};
-    diag(1, "the plant contradicts the settings: " + check + " expected " + c.expected + ", reported " +
+    ConfigIssue c{data_id, check, expected.empty() ? "the modules it holds" : expected, reported, text, n, sys->ref};
+    diag(1, who(*sys) + "the plant contradicts the settings: " + check + " expected " + c.expected + ", reported " +
                 (reported.empty() ? "another" : reported));
     emit([&](Sink& s) { s.contradicted(c); });
 }
@@ -780,13 +960,16 @@ void Host::flush_repeats() {
 }
 
 void Host::on_publish(const devhost::ImageEvent& e) {
+    System* sys = system_of(e.data_id);
     {
         std::lock_guard<std::mutex> lock(origin_mu_);
-        published_[{e.data_id, e.device_type}] = {cycles_ + 1, SystemClock::now()};
+        published_[{e.data_id, e.device_type}] = {sys ? sys->cycles + 1 : 0, SystemClock::now()};
     }
     const DecodedImage d = decode_image(e.record_type, e.image);
-    if (e.device_type == rc_type_) note_modules(d);
-    ++publications_;
+    if (sys) {
+        if (e.device_type == sys->rc_type) note_modules(*sys, d);
+        ++sys->publications;
+    }
     emit([&](Sink& s) { s.image({e, d, false}); });
 }
 
@@ -794,61 +977,77 @@ void Host::on_alarm(const devhost::AlarmEvent& e) {
     emit([&](Sink& s) { s.alarm(e); });
     if (e.raised && e.rule.key == "device_model") {
         // The model the plant reported, as the model reply carried it.
+        const System* sys = system_of(e.data_id);
         std::string reported;
-        {
+        if (sys) {
             std::lock_guard<std::mutex> lock(model_mu_);
-            reported = reported_model_;
+            reported = sys->reported_model;
         }
-        const ConfigIssue c{e.data_id, "device_model", e.device_type, reported, e.rule.instance, 1};
+        const ConfigIssue c{e.data_id,       "device_model", e.device_type, reported,
+                            e.rule.instance, 1,          sys ? sys->ref : SystemRef{}};
         emit([&](Sink& s) { s.contradicted(c); });
     }
 }
 
-void Host::cycle_done() {
-    const LineCounters lc = line_counters(*dev_);
+void Host::cycle_done(System& s) {
     CycleStats c;
-    c.n = cycles_ + 1;
-    c.duration_ms = std::chrono::duration<double, std::milli>(Steady::now() - cycle_start_).count();
-    c.tx_bytes = tx_ - tx_mark_;
-    c.rx_bytes = rx_ - rx_mark_;
-    c.bad_frames = lc.bad_frames - bad_mark_;
-    c.timeouts = timeouts_ - timeouts_mark_;
-    c.garbage = lc.garbage - garbage_mark_;
+    c.system = s.ref;
+    c.n = s.cycles + 1;
+    c.duration_ms = std::chrono::duration<double, std::milli>(Steady::now() - s.cycle_start).count();
+    c.tx_bytes = s.tx - s.tx_mark;
+    c.rx_bytes = s.rx - s.rx_mark;
+    c.bad_frames = s.bad_frames - s.bad_mark;
+    c.timeouts = s.timeouts - s.timeouts_mark;
+    c.garbage = s.garbage - s.garbage_mark;
     c.end = SystemClock::now();
-    total_errors_ += c.errors();
-    c.total_errors = total_errors_;
-    tx_mark_ = tx_;
-    rx_mark_ = rx_;
-    bad_mark_ = lc.bad_frames;
-    timeouts_mark_ = timeouts_;
-    garbage_mark_ = lc.garbage;
-    cycle_open_ = false;
+    s.total_errors += c.errors();
+    c.total_errors = s.total_errors;
+    s.tx_mark = s.tx;
+    s.rx_mark = s.rx;
+    s.bad_mark = s.bad_frames;
+    s.timeouts_mark = s.timeouts;
+    s.garbage_mark = s.garbage;
+    s.cycle_open = false;
     {
         // A complete cycle ends every run of contradicting replies.
         std::lock_guard<std::mutex> lock(log_mu_);
-        config_counts_.clear();
-        config_reported_.clear();
+        s.config_counts.clear();
+        s.config_reported.clear();
     }
     if (c.n == 1 && !restored_.empty()) {
-        // A restored alarm that no rule of the first cycle holds has cleared while the host
-        // was away. Queued behind the cycle's history jobs, which clear the ones their
-        // rules find inactive.
+        // A restored alarm of this system that no rule of its first cycle holds has cleared
+        // while the host was away. Queued behind the cycle's history jobs, which clear the
+        // ones their rules find inactive. Alarms of devices no system holds go with the
+        // first system's first cycle.
         std::vector<StoredAlarm> gone;
-        for (const StoredAlarm& a : restored_)
+        for (const StoredAlarm& a : restored_) {
+            const System* owner = system_of(a.data_id);
+            if (owner ? owner != &s : &s != systems_.front().get()) continue;
             if (!confirmed_.count({a.data_id, a.key, a.sequence})) gone.push_back(a);
+        }
         controller_->run_job([this, gone] {
             for (const StoredAlarm& a : gone) controller_->clear_alarm(a.data_id, a.device_type, a.key, a.sequence);
         });
     }
-    cycles_ = c.n;
+    s.cycles = c.n;
     last_progress_ = Steady::now();
     flush_repeats();
     // Queued behind the cycle's history jobs, so the cycle line follows its saved images
     // and alarm transitions.
     controller_->run_job([this, c] {
-        emit([&](Sink& s) { s.cycle_ended(c); });
+        emit([&](Sink& k) { k.cycle_ended(c); });
     });
-    if (opt_.cycles > 0 && cycles_ >= static_cast<uint64_t>(opt_.cycles)) stop("cycles done");
+    if (opt_.cycles > 0 && cycles_done() >= static_cast<uint64_t>(opt_.cycles)) stop("cycles done");
+}
+
+uint64_t Host::cycles_done() const {
+    std::optional<uint64_t> up, all;
+    for (const auto& s : systems_) {
+        const uint64_t n = s->cycles;
+        all = all ? std::min(*all, n) : n;
+        if (s->line_up) up = up ? std::min(*up, n) : n;
+    }
+    return up ? *up : all ? *all : 0;
 }
 
 void Host::stop(const std::string& reason) {
@@ -860,49 +1059,61 @@ void Host::stop(const std::string& reason) {
 void Host::answer_queries() {
     const SystemClock::time_point now = SystemClock::now();
     for (const Query& q : opt_.queries) {
-        ValueAnswer a;
-        a.device = q.device;
-        a.key = q.key;
-        std::shared_ptr<TXQVDevice> child;
+        // "rc" asks every system's rectifier child; a data id finds its device in whichever
+        // system holds it.
+        std::vector<std::pair<uint32_t, std::shared_ptr<TXQVDevice>>> found;
         if (q.device == "rc") {
-            for (const auto& c : dev_->GetAllChildVDevices())
-                if (c && c->DataId() == rc_id_ && c->DeviceType() == rc_type_) child = c;
-        } else {
-            child = dev_->GetChildVDevice(static_cast<unsigned>(std::stoul(q.device)));
-        }
-        if (!child) {
-            a.data_id = q.device == "rc" ? rc_id_ : static_cast<uint32_t>(std::stoul(q.device));
-            a.error = "no such device";
-            a.explanation = "the settings configure no device with this data id";
-            refused_ = true;
-            emit([&](Sink& s) { s.value(a); });
-            continue;
-        }
-        a.data_id = child->DataId();
-        a.device_type = child->DeviceType();
-        {
-            std::lock_guard<std::mutex> lock(origin_mu_);
-            const auto key = std::make_pair(a.data_id, a.device_type);
-            if (auto p = published_.find(key); p != published_.end()) {
-                a.source = "cycle";
-                a.cycle = p->second.cycle;
-                a.time = p->second.time;
-            } else if (auto s = stored_.find(key); s != stored_.end()) {
-                a.source = "stored";
-                a.time = s->second;
+            for (const auto& sys : systems_) {
+                std::shared_ptr<TXQVDevice> child;
+                for (const auto& c : sys->dev->GetAllChildVDevices())
+                    if (c && c->DataId() == sys->rc_id && c->DeviceType() == sys->rc_type) child = c;
+                found.emplace_back(sys->rc_id, child);
             }
-            if (a.time) a.age_s = std::chrono::duration<double>(now - *a.time).count();
+        } else {
+            const auto id = static_cast<uint32_t>(std::stoul(q.device));
+            std::shared_ptr<TXQVDevice> child;
+            for (const auto& sys : systems_)
+                if (!child) child = sys->dev->GetChildVDevice(id);
+            found.emplace_back(id, child);
         }
-        try {
-            const float value = child->Get_Value(0, q.key);
-            a.absent = absent_reason(a.device_type, q.key, value);
-            if (a.absent.empty()) a.value = value;
-        } catch (const std::exception& e) {
-            a.error = e.what();
-            a.explanation = refusal_explanation(a.error);
-            refused_ = true;
+        for (const auto& [id, child] : found) {
+            ValueAnswer a;
+            a.device = q.device;
+            a.key = q.key;
+            if (!child) {
+                a.data_id = id;
+                a.error = "no such device";
+                a.explanation = "the settings configure no device with this data id";
+                refused_ = true;
+                emit([&](Sink& s) { s.value(a); });
+                continue;
+            }
+            a.data_id = child->DataId();
+            a.device_type = child->DeviceType();
+            {
+                std::lock_guard<std::mutex> lock(origin_mu_);
+                const auto key = std::make_pair(a.data_id, a.device_type);
+                if (auto p = published_.find(key); p != published_.end()) {
+                    a.source = "cycle";
+                    a.cycle = p->second.cycle;
+                    a.time = p->second.time;
+                } else if (auto s = stored_.find(key); s != stored_.end()) {
+                    a.source = "stored";
+                    a.time = s->second;
+                }
+                if (a.time) a.age_s = std::chrono::duration<double>(now - *a.time).count();
+            }
+            try {
+                const float value = child->Get_Value(0, q.key);
+                a.absent = absent_reason(a.device_type, q.key, value);
+                if (a.absent.empty()) a.value = value;
+            } catch (const std::exception& e) {
+                a.error = e.what();
+                a.explanation = refusal_explanation(a.error);
+                refused_ = true;
+            }
+            emit([&](Sink& s) { s.value(a); });
         }
-        emit([&](Sink& s) { s.value(a); });
     }
 }
 

@@ -35,7 +35,7 @@ struct HostOptions {
     int stop_bits = 0;
     std::string flow_control;
     bool rs485 = false;    // true: RS-485 half duplex whatever the settings say
-    int address = -1;
+    int address = -1;      // a one-system file only
     std::string plant;     // the built-in simulator's plant; empty: the settings' "plant", else default_plant
     std::string default_plant;
     std::string history;   // SQLite file; empty: in memory
@@ -48,6 +48,15 @@ struct HostOptions {
     std::string metrics;   // ADDR:PORT of the metrics endpoint; empty: the settings' "metrics", else none
     std::string site;      // the metrics' site label; empty: the settings' "site", else the data id
     std::string snmp_agentx;  // the AgentX master's address; empty: the settings' "snmp"."agentx", else no subagent
+};
+
+// One power system on the line: its frame address and what its top device's Init takes.
+struct SystemSettings {
+    int address = 1;
+    std::string name;  // from the settings; empty: none (events then show the address)
+    uint32_t data_id = 1;
+    std::string device_type = "zrt4600a";
+    Json::Value settings;  // the top device's settings
 };
 
 // Host keys of the settings file.
@@ -68,6 +77,10 @@ struct HostSettings {
     std::string site;     // the metrics' site label, empty: the data id
     std::string snmp_agentx;  // the AgentX master's address, empty: no SNMP subagent
     int snmp_ping_s = 15;     // how often a lost master is tried again
+    // The systems on the line: the file's "systems", else one made of the whole file.
+    // `device_type` and `data_id` above are the first system's.
+    std::vector<SystemSettings> systems;
+    bool listed = false;  // the file holds a list of systems
 };
 // Checks the whole settings object (check_settings) and returns its host keys. Throws
 // HostError (kExitUnknownKey, kExitSettingValue, kExitDuplicateId).

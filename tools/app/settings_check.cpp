@@ -25,19 +25,33 @@ enum class Type {
     Choice,         // one of the texts in `choices`, separated by '|'
 };
 
+// Where a key may stand. With a list of "systems", the host keys stay at the top, the top
+// device's keys go into each system, and the frame layer's keys may stand at the top (for
+// every system) and in a system (for that one).
+enum class Scope {
+    Host,    // the top level only
+    Device,  // the top level of a one-system file, or a system of the list
+    Both,    // the top level and a system of the list
+};
+
 struct Key {
     const char* path;  // "acSetting[].appSetting.diff_v": [] stands for any element
     Type type;
     double lo = 0, hi = 0;
     const char* choices = nullptr;
+    Scope scope = Scope::Host;
 };
+
+constexpr Scope kDevice = Scope::Device;
+constexpr Scope kBoth = Scope::Both;
 
 // Every key a settings file may hold. Host keys, the frame layer's keys, then the top
 // device's children. A key added to the host or the plug-in is added here.
 const Key kKeys[] = {
     // host
-    {"device_type", Type::Text},
-    {"data_id", Type::Unsigned, 0, 4294967295.0},
+    {"device_type", Type::Text, 0, 0, nullptr, kBoth},
+    {"data_id", Type::Unsigned, 0, 4294967295.0, nullptr, kDevice},
+    {"systems", Type::ObjectArray},
     {"port", Type::Text},
     {"baud", Type::Unsigned, 50, 4000000},
     {"data_bits", Type::Unsigned, 5, 8},
@@ -61,28 +75,41 @@ const Key kKeys[] = {
     {"snmp.agentx", Type::Text},
     {"snmp.ping_interval_s", Type::Unsigned, 1, 3600},
     // frame layer
-    {"address", Type::Unsigned, 0, 255},
-    {"reply_timeout_ms", Type::Unsigned, 1, 600000},
-    {"auto_data_ready", Type::Bool},
-    {"guard_ms", Type::Unsigned, 0, 60000},
+    {"address", Type::Unsigned, 0, 255, nullptr, kDevice},
+    {"reply_timeout_ms", Type::Unsigned, 1, 600000, nullptr, kBoth},
+    {"auto_data_ready", Type::Bool, 0, 0, nullptr, kBoth},
+    {"guard_ms", Type::Unsigned, 0, 60000, nullptr, kBoth},
     // top device and its children
-    {"acSetting", Type::ObjectArray},
-    {"acSetting[]", Type::Object},
-    {"acSetting[].data_id", Type::Unsigned, 0, 4294967295.0},
-    {"acSetting[].appSetting", Type::Object},
-    {"acSetting[].appSetting.diff_v", Type::NumberOrText, 0, 1e9},
-    {"acSetting[].appSetting.diff_i", Type::NumberOrText, 0, 1e9},
-    {"dcSetting", Type::ObjectArray},
-    {"dcSetting[]", Type::Object},
-    {"dcSetting[].data_id", Type::Unsigned, 0, 4294967295.0},
-    {"dcSetting[].appSetting", Type::Object},
-    {"dcSetting[].appSetting.diff_v", Type::NumberOrText, 0, 1e9},
-    {"dcSetting[].appSetting.diff_i", Type::NumberOrText, 0, 1e9},
+    {"acSetting", Type::ObjectArray, 0, 0, nullptr, kDevice},
+    {"acSetting[]", Type::Object, 0, 0, nullptr, kDevice},
+    {"acSetting[].data_id", Type::Unsigned, 0, 4294967295.0, nullptr, kDevice},
+    {"acSetting[].appSetting", Type::Object, 0, 0, nullptr, kDevice},
+    {"acSetting[].appSetting.diff_v", Type::NumberOrText, 0, 1e9, nullptr, kDevice},
+    {"acSetting[].appSetting.diff_i", Type::NumberOrText, 0, 1e9, nullptr, kDevice},
+    {"dcSetting", Type::ObjectArray, 0, 0, nullptr, kDevice},
+    {"dcSetting[]", Type::Object, 0, 0, nullptr, kDevice},
+    {"dcSetting[].data_id", Type::Unsigned, 0, 4294967295.0, nullptr, kDevice},
+    {"dcSetting[].appSetting", Type::Object, 0, 0, nullptr, kDevice},
+    {"dcSetting[].appSetting.diff_v", Type::NumberOrText, 0, 1e9, nullptr, kDevice},
+    {"dcSetting[].appSetting.diff_i", Type::NumberOrText, 0, 1e9, nullptr, kDevice},
     // handed to the rectifier child, which reads none of it
-    {"rcSetting", Type::AnyObject},
+    {"rcSetting", Type::AnyObject, 0, 0, nullptr, kDevice},
+};
+
+// A system of the list: its own keys, and the top device's and the frame layer's.
+const std::string kSystemPrefix = "systems[].";
+const Key kSystemKeys[] = {
+    {"systems[]", Type::Object},
+    {"systems[].name", Type::Text},
 };
 
 const Key* find_key(const std::string& pattern) {
+    for (const Key& k : kSystemKeys)
+        if (pattern == k.path) return &k;
+    if (pattern.compare(0, kSystemPrefix.size(), kSystemPrefix) == 0) {
+        const Key* k = find_key(pattern.substr(kSystemPrefix.size()));
+        return k && k->scope != Scope::Host ? k : nullptr;
+    }
     for (const Key& k : kKeys)
         if (pattern == k.path) return &k;
     return nullptr;
@@ -189,7 +216,11 @@ private:
             for (Json::ArrayIndex i = 0; i < v.size(); ++i) {
                 const std::string at = where + "[" + std::to_string(i) + "]";
                 if (!v[i].isObject()) wrong(at, "an object", v[i]);
-                if (!v[i].isMember("data_id")) wrong(at + ".data_id", "the screen's data id", Json::Value());
+                const bool system = pattern == "systems";
+                if (!v[i].isMember("data_id"))
+                    wrong(at + ".data_id", system ? "the system's data id" : "the screen's data id", Json::Value());
+                if (system && v[i].isObject() && !v[i].isMember("address"))
+                    wrong(at + ".address", "the system's frame address", Json::Value());
                 if (element) object(v[i], pattern + "[]", at);
             }
             break;
@@ -206,28 +237,62 @@ void check_settings(const Json::Value& s, const std::string& file) {
     if (!s.isObject()) throw HostError(kExitUsage, "the settings file " + file + " must hold one JSON object");
     Checker(file).object(s, "", "");
 
-    // One device per data id: the AC and DC screens and the top device (whose id the
-    // rectifier child shares). The history store and the value queries find a device by it.
+    const bool listed = s.isMember("systems");
+    if (listed) {
+        // With a list, each system holds its top device's keys; one left at the top would
+        // be read by no one.
+        for (const std::string& name : s.getMemberNames()) {
+            const Key* k = find_key(name);
+            if (k && k->scope == Scope::Device)
+                throw HostError(kExitUnknownKey, "settings key " + name + " in " + file +
+                                                     ": with \"systems\" it belongs in each system");
+        }
+        if (s["systems"].empty())
+            throw HostError(kExitSettingValue, "settings key systems in " + file + ": expected at least one system");
+    }
+
+    // One device per data id, across every system: the AC and DC screens and the top device
+    // (whose id the rectifier child shares). The history store and the value queries find a
+    // device by it.
     std::map<uint32_t, std::string> owner;
-    owner[s.isMember("data_id") ? s["data_id"].asUInt() : 1u] = "data_id (the top device)";
-    for (const char* list : {"acSetting", "dcSetting"}) {
-        const Json::Value& entries = s[list];
-        for (Json::ArrayIndex i = 0; i < entries.size(); ++i) {
-            const uint32_t id = entries[i]["data_id"].asUInt();
-            const std::string where = std::string(list) + "[" + std::to_string(i) + "].data_id";
-            const auto [it, fresh] = owner.emplace(id, where);
+    std::map<uint32_t, std::string> address_of;
+    auto claim = [&](uint32_t id, const std::string& where, const std::string& what) {
+        const auto [it, fresh] = owner.emplace(id, where + what);
+        if (!fresh)
+            throw HostError(kExitDuplicateId, "settings key " + where + " in " + file + ": data id " +
+                                                  std::to_string(id) + " is already used by " + it->second);
+    };
+    const Json::ArrayIndex count = listed ? s["systems"].size() : 1;
+    for (Json::ArrayIndex n = 0; n < count; ++n) {
+        const Json::Value& sys = listed ? s["systems"][n] : s;
+        const std::string at = listed ? "systems[" + std::to_string(n) + "]." : "";
+        if (listed) {
+            const uint32_t adr = sys["address"].asUInt();
+            const auto [it, fresh] = address_of.emplace(adr, at + "address");
             if (!fresh)
-                throw HostError(kExitDuplicateId, "settings key " + where + " in " + file + ": data id " +
-                                                      std::to_string(id) + " is already used by " + it->second);
+                throw HostError(kExitSettingValue, "settings key " + at + "address in " + file + ": address " +
+                                                       std::to_string(adr) + " is already used by " + it->second);
+        }
+        claim(sys.isMember("data_id") ? sys["data_id"].asUInt() : 1u, at + "data_id", " (the top device)");
+        for (const char* list : {"acSetting", "dcSetting"}) {
+            const Json::Value& entries = sys[list];
+            for (Json::ArrayIndex i = 0; i < entries.size(); ++i)
+                claim(entries[i]["data_id"].asUInt(), at + list + "[" + std::to_string(i) + "].data_id", "");
         }
     }
 }
 
 void check_top_structure(const Json::Value& s, const std::string& device_type, const std::string& file) {
-    if (device_type != "zrt4600a") return;
-    if (!s.isMember("rcSetting"))
-        throw HostError(kExitDevice, "the " + device_type + " device refused the settings " + file +
-                                         ": \"rcSetting\" is missing (an object, may be {}; it creates the rectifier child)");
+    const bool listed = s.isMember("systems");
+    for (Json::ArrayIndex n = 0; n < (listed ? s["systems"].size() : 1); ++n) {
+        const Json::Value& sys = listed ? s["systems"][n] : s;
+        const std::string type = sys.isMember("device_type") ? sys["device_type"].asString() : device_type;
+        if (type != "zrt4600a") continue;
+        const std::string where = listed ? "systems[" + std::to_string(n) + "]." : "";
+        if (!sys.isMember("rcSetting"))
+            throw HostError(kExitDevice, "the " + type + " device refused the settings " + file + ": \"" + where +
+                                             "rcSetting\" is missing (an object, may be {}; it creates the rectifier child)");
+    }
 }
 
 }  // namespace zrt::host

@@ -6,6 +6,7 @@
 // once: a sink guards its own state.
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -24,6 +25,16 @@ std::string iso_utc(SystemClock::time_point t);
 // "YYYY-MM-DD HH:MM:SS[.mmm]" of rows written by older versions.
 std::optional<SystemClock::time_point> from_stored_time(const std::string& text);
 
+// A power system on the line: its frame address, its top device's data id, and the name the
+// settings give it. Data ids are unique across the systems of a run.
+struct SystemRef {
+    int address = 1;
+    uint32_t data_id = 0;
+    std::string name;
+    // How events name the system: its name, else its address.
+    std::string label() const { return name.empty() ? std::to_string(address) : name; }
+};
+
 struct CycleStats {
     uint64_t n = 0;
     double duration_ms = 0.0;  // from the cycle's first command to its end
@@ -35,6 +46,7 @@ struct CycleStats {
     uint64_t errors() const { return bad_frames + timeouts; }
     uint64_t total_errors = 0;  // since start
     SystemClock::time_point end;  // when the cycle completed
+    SystemRef system;             // whose cycle
 };
 
 // The line as the host sees it: replies coming, or silence for longer than the line
@@ -48,6 +60,7 @@ struct LineStatus {
     uint64_t timeouts_in_row = 0;
     uint64_t bad_frames = 0;         // since start
     double silence_s = 0;            // since the last good reply (or the opening)
+    SystemRef system;  // whose replies: each system on a shared line has its own status
 };
 
 // A setting the plant contradicts, reported once.
@@ -58,6 +71,7 @@ struct ConfigIssue {
     std::string reported;  // what the plant reports; empty when not known
     std::string text;      // the plug-in's log line or alarm text behind it
     uint64_t count = 0;    // how often in a row
+    SystemRef system;      // the system of the device
 };
 
 struct StartInfo {
@@ -66,6 +80,15 @@ struct StartInfo {
     int baud = 0;
     bool simulated = false;
     std::string plant;  // the simulated plant file
+    // Every system on the line (one for a one-system file), and which system each device's
+    // data id belongs to.
+    std::vector<SystemRef> systems;
+    std::map<uint32_t, size_t> system_of;  // data id -> index into `systems`
+    // The system of a device, or nullptr for an id no system holds.
+    const SystemRef* system_for(uint32_t data_id) const {
+        const auto it = system_of.find(data_id);
+        return it == system_of.end() ? nullptr : &systems[it->second];
+    }
 };
 
 struct ValueAnswer {
@@ -122,12 +145,13 @@ public:
     virtual void status(const LineStatus&) {}
     virtual void command_sent(const CommandSent&) {}
     virtual void reply_received(const ReplyReceived&) {}
-    // A reply that never came, and frames the decoder dropped, when they happen.
-    virtual void timeout() {}
-    virtual void bad_frames(uint64_t /*n*/) {}
+    // A reply that never came (to a command of `system`), and frames the decoder dropped,
+    // when they happen.
+    virtual void timeout(const SystemRef& /*system*/) {}
+    virtual void bad_frames(const SystemRef& /*system*/, uint64_t /*n*/) {}
     // A good frame that came when no reply was awaited (a late or queued answer), dropped.
     virtual void stale_frame() {}
-    virtual void cycle_begun(uint64_t /*n*/) {}
+    virtual void cycle_begun(const SystemRef&, uint64_t /*n*/) {}
     virtual void cycle_ended(const CycleStats&) {}
     virtual void contradicted(const ConfigIssue&) {}
     virtual void value(const ValueAnswer&) {}

@@ -117,7 +117,36 @@ std::string Exposition::number(double v) {
 
 // ---------------------------------------------------------------------------------------
 
-MetricsState::MetricsState(std::string site, uint32_t system) : site_(std::move(site)), system_(system) {}
+MetricsState::MetricsState(std::string site, uint32_t system) : site_(std::move(site)) {
+    s_.systems.push_back({});
+    s_.systems.front().id = system;
+}
+
+void MetricsState::start(const StartInfo& info) {
+    if (info.systems.empty()) return;
+    std::lock_guard<std::mutex> lock(mu_);
+    ++s_.version;
+    s_.systems.clear();
+    for (const SystemRef& r : info.systems) {
+        SystemState st;
+        st.id = r.data_id;
+        st.name = r.name;
+        st.address = r.address;
+        s_.systems.push_back(st);
+    }
+    for (const auto& [id, k] : info.system_of) s_.owner[id] = info.systems[k].data_id;
+}
+
+MetricsState::SystemState& MetricsState::system_state(uint32_t id) {
+    for (SystemState& st : s_.systems)
+        if (st.id == id) return st;
+    return s_.systems.front();
+}
+
+uint32_t MetricsState::owner_of(const Snapshot& s, uint32_t data_id) {
+    const auto it = s.owner.find(data_id);
+    return it == s.owner.end() ? s.systems.front().id : it->second;
+}
 
 namespace {
 
@@ -178,16 +207,17 @@ void MetricsState::alarm(const MetricAlarm& a, bool raised) {
 void MetricsState::cycle(const CycleStats& c) {
     std::lock_guard<std::mutex> lock(mu_);
     ++s_.version;
-    s_.cycles = c.n;
-    s_.timeouts += c.timeouts - std::min(c.timeouts, s_.pending_timeouts);
-    s_.bad_frames += c.bad_frames - std::min(c.bad_frames, s_.pending_bad_frames);
-    s_.pending_timeouts = s_.pending_bad_frames = 0;
-    s_.errors = std::max(c.total_errors, s_.timeouts + s_.bad_frames);
-    s_.tx_bytes += c.tx_bytes;
-    s_.rx_bytes += c.rx_bytes;
-    s_.last_cycle_s = c.duration_ms / 1000.0;
-    s_.last_cycle_end = c.end;
-    s_.have_cycle = true;
+    SystemState& st = system_state(c.system.data_id);
+    st.cycles = c.n;
+    st.timeouts += c.timeouts - std::min(c.timeouts, st.pending_timeouts);
+    st.bad_frames += c.bad_frames - std::min(c.bad_frames, st.pending_bad_frames);
+    st.pending_timeouts = st.pending_bad_frames = 0;
+    st.errors = std::max(c.total_errors, st.timeouts + st.bad_frames);
+    st.tx_bytes += c.tx_bytes;
+    st.rx_bytes += c.rx_bytes;
+    st.last_cycle_s = c.duration_ms / 1000.0;
+    st.last_cycle_end = c.end;
+    st.have_cycle = true;
 }
 
 void MetricsState::image(const ImageEvent& e) {
@@ -203,38 +233,41 @@ void MetricsState::alarm(const devhost::AlarmEvent& e) {
 void MetricsState::restored(const devhost::AlarmEvent& e, const std::string&) { alarm(e); }
 
 void MetricsState::contradicted(const ConfigIssue& c) {
-    if (c.check == "device_model" && !c.reported.empty()) set_model(c.reported);
+    if (c.check == "device_model" && !c.reported.empty()) set_model(c.reported, c.system.data_id);
 }
 
 void MetricsState::cycle_ended(const CycleStats& c) {
     cycle(c);
-    set_line_up(true);  // a complete cycle: the line delivers
+    set_line_up(true, c.system.data_id);  // a complete cycle: the line delivers
 }
 
-void MetricsState::timeout() {
+void MetricsState::timeout(const SystemRef& system) {
     std::lock_guard<std::mutex> lock(mu_);
     ++s_.version;
-    ++s_.timeouts;
-    ++s_.pending_timeouts;
-    s_.errors = std::max(s_.errors, s_.timeouts + s_.bad_frames);
+    SystemState& st = system_state(system.data_id);
+    ++st.timeouts;
+    ++st.pending_timeouts;
+    st.errors = std::max(st.errors, st.timeouts + st.bad_frames);
 }
 
-void MetricsState::bad_frames(uint64_t n) {
+void MetricsState::bad_frames(const SystemRef& system, uint64_t n) {
     std::lock_guard<std::mutex> lock(mu_);
     ++s_.version;
-    s_.bad_frames += n;
-    s_.pending_bad_frames += n;
-    s_.errors = std::max(s_.errors, s_.timeouts + s_.bad_frames);
+    SystemState& st = system_state(system.data_id);
+    st.bad_frames += n;
+    st.pending_bad_frames += n;
+    st.errors = std::max(st.errors, st.timeouts + st.bad_frames);
 }
 
 void MetricsState::reply_received(const ReplyReceived& r) { count_rtn(r.rtn); }
 
-void MetricsState::set_line_up(bool up) {
+void MetricsState::set_line_up(bool up, uint32_t system) {
     std::lock_guard<std::mutex> lock(mu_);
-    if (s_.line_up == up) return;
+    SystemState& st = system_state(system);
+    if (st.line_up == up) return;
     ++s_.version;
-    if (s_.line_up && !up) ++s_.line_lost;
-    s_.line_up = up;
+    if (st.line_up && !up) ++st.line_lost;
+    st.line_up = up;
 }
 
 void MetricsState::count_stale_frame() {
@@ -249,11 +282,12 @@ void MetricsState::count_rtn(unsigned code) {
     ++s_.rtn[code];
 }
 
-void MetricsState::set_model(const std::string& model) {
+void MetricsState::set_model(const std::string& model, uint32_t system) {
     std::lock_guard<std::mutex> lock(mu_);
-    if (s_.model == model) return;
+    SystemState& st = system_state(system);
+    if (st.model == model) return;
     ++s_.version;
-    s_.model = model;
+    st.model = model;
 }
 
 uint64_t MetricsState::version() const {
@@ -271,56 +305,68 @@ std::string MetricsState::render(Exposition::Format format) const {
     const auto now = Clock::now();
     Exposition x(format);
     using L = Exposition::Labels;
-    const std::string system = std::to_string(system_);
-    const L base{{"site", site_}, {"system", system}};
-    auto with = [&base](L more) {
-        L l = base;
+    const L site{{"site", site_}};
+    auto with = [](L l, L more) {
         l.insert(l.end(), more.begin(), more.end());
         return l;
     };
+    // The labels of a system, and of the system that holds a device.
+    auto base_of = [&](uint32_t system) { return with(site, {{"system", std::to_string(system)}}); };
+    auto device_base = [&](uint32_t data_id) { return base_of(owner_of(s, data_id)); };
 
     x.family("zrt4600a_build", "info", "Version and git revision of the host");
     x.sample({{"version", ZRT_VERSION}, {"revision", ZRT_GIT_REVISION}}, 1);
     x.family("zrt4600a_device", "info",
              "Each device of the system; model: the model text the system reported when it differs from the driver's, "
              "else the driver's once a cycle completed");
-    x.sample(with({{"data_id", system},
-                   {"device_type", "zrt4600a"},
-                   {"model", !s.model.empty() ? s.model : s.have_cycle ? "zrt4600a" : ""}}),
-             1);
+    for (const SystemState& st : s.systems)
+        x.sample(with(base_of(st.id), {{"data_id", std::to_string(st.id)},
+                                       {"device_type", "zrt4600a"},
+                                       {"model", !st.model.empty() ? st.model : st.have_cycle ? "zrt4600a" : ""}}),
+                 1);
     for (const auto& [k, img] : s.images)
-        x.sample(with({{"data_id", std::to_string(k.first)}, {"device_type", k.second}, {"model", ""}}), 1);
+        x.sample(with(device_base(k.first), {{"data_id", std::to_string(k.first)}, {"device_type", k.second}, {"model", ""}}),
+                 1);
 
-    x.family("zrt4600a_line_up", "gauge", "1 while the serial line delivers complete cycles, else 0");
-    x.sample(base, s.line_up ? 1 : 0);
-    x.family("zrt4600a_last_cycle_timestamp_seconds", "gauge", "Unix time at which the last complete cycle ended",
-             "seconds");
-    if (s.have_cycle) x.sample(base, unix_seconds(s.last_cycle_end));
-    x.family("zrt4600a_cycle_duration_seconds", "gauge",
-             "Duration of the last complete cycle, from its first command to its last publication", "seconds");
-    if (s.have_cycle) x.sample(base, s.last_cycle_s);
-    x.family("zrt4600a_cycles", "counter", "Complete polling cycles since start");
-    x.sample(base, static_cast<double>(s.cycles));
-    x.family("zrt4600a_errors", "counter", "Bad frames and time-outs since start");
-    x.sample(base, static_cast<double>(s.errors));
-    x.family("zrt4600a_timeouts", "counter", "Replies that never came, since start");
-    x.sample(base, static_cast<double>(s.timeouts));
-    x.family("zrt4600a_bad_frames", "counter", "Replies dropped by the frame decoder, since start");
-    x.sample(base, static_cast<double>(s.bad_frames));
+    // One sample per system of each line and cycle family.
+    auto per_system = [&](const char* name, const char* type, const char* help, auto value, const char* unit = "") {
+        x.family(name, type, help, unit);
+        for (const SystemState& st : s.systems)
+            if (const std::optional<double> v = value(st)) x.sample(base_of(st.id), *v);
+    };
+    using V = std::optional<double>;
+    per_system("zrt4600a_line_up", "gauge", "1 while the serial line delivers complete cycles, else 0",
+               [](const SystemState& st) { return V(st.line_up ? 1 : 0); });
+    per_system("zrt4600a_last_cycle_timestamp_seconds", "gauge", "Unix time at which the last complete cycle ended",
+               [](const SystemState& st) { return st.have_cycle ? V(unix_seconds(st.last_cycle_end)) : V(); },
+               "seconds");
+    per_system("zrt4600a_cycle_duration_seconds", "gauge",
+               "Duration of the last complete cycle, from its first command to its last publication",
+               [](const SystemState& st) { return st.have_cycle ? V(st.last_cycle_s) : V(); }, "seconds");
+    per_system("zrt4600a_cycles", "counter", "Complete polling cycles since start",
+               [](const SystemState& st) { return V(static_cast<double>(st.cycles)); });
+    per_system("zrt4600a_errors", "counter", "Bad frames and time-outs since start",
+               [](const SystemState& st) { return V(static_cast<double>(st.errors)); });
+    per_system("zrt4600a_timeouts", "counter", "Replies that never came, since start",
+               [](const SystemState& st) { return V(static_cast<double>(st.timeouts)); });
+    per_system("zrt4600a_bad_frames", "counter", "Replies dropped by the frame decoder, since start",
+               [](const SystemState& st) { return V(static_cast<double>(st.bad_frames)); });
+    // The line's own counters carry the first system's label, as they did with one system.
+    const L base = base_of(s.systems.front().id);
     x.family("zrt4600a_stale_frames", "counter", "Good frames that came when no reply was awaited (late or queued answers), dropped, since start");
     x.sample(base, static_cast<double>(s.stale_frames));
     x.family("zrt4600a_reply_rtn", "counter", "Replies by their return code (RTN), since start");
-    for (const auto& [code, n] : s.rtn) x.sample(with({{"code", fmt::format("{:02X}", code)}}), static_cast<double>(n));
-    x.family("zrt4600a_line_lost", "counter", "Times the line went from up to lost, since start");
-    x.sample(base, static_cast<double>(s.line_lost));
-    x.family("zrt4600a_tx_bytes", "counter", "Bytes written to the line, counted at the end of each cycle");
-    x.sample(base, static_cast<double>(s.tx_bytes));
-    x.family("zrt4600a_rx_bytes", "counter", "Bytes received from the line, counted at the end of each cycle");
-    x.sample(base, static_cast<double>(s.rx_bytes));
+    for (const auto& [code, n] : s.rtn) x.sample(with(base, {{"code", fmt::format("{:02X}", code)}}), static_cast<double>(n));
+    per_system("zrt4600a_line_lost", "counter", "Times the line went from up to lost, since start",
+               [](const SystemState& st) { return V(static_cast<double>(st.line_lost)); });
+    per_system("zrt4600a_tx_bytes", "counter", "Bytes written to the line, counted at the end of each cycle",
+               [](const SystemState& st) { return V(static_cast<double>(st.tx_bytes)); });
+    per_system("zrt4600a_rx_bytes", "counter", "Bytes received from the line, counted at the end of each cycle",
+               [](const SystemState& st) { return V(static_cast<double>(st.rx_bytes)); });
 
     x.family("zrt4600a_image_age_seconds", "gauge", "Seconds since the device last published its image", "seconds");
     for (const auto& [k, img] : s.images)
-        x.sample(with({{"data_id", std::to_string(k.first)}, {"device_type", k.second}}),
+        x.sample(with(device_base(k.first), {{"data_id", std::to_string(k.first)}, {"device_type", k.second}}),
                  std::chrono::duration<double>(now - img.at).count());
 
     // Every device value goes to its family; absent values are left out.
@@ -329,7 +375,7 @@ std::string MetricsState::render(Exposition::Format format) const {
     for (const auto& [k, img] : s.images) {
         const DecodedImage d = decode_image(img.record_type, img.bytes);
         if (!d.valid) continue;
-        L device = base;
+        L device = device_base(k.first);
         if (has_screen_label(img.record_type)) device.emplace_back("screen", std::to_string(k.first));
         for (const DecodedValue& v : d.values) {
             ValueSample vs;
@@ -360,7 +406,7 @@ std::string MetricsState::render(Exposition::Format format) const {
              "name");
     for (const auto& [k, r] : s.alarms) {
         const MetricAlarm& a = r.alarm;
-        x.sample(with({{"device", a.device_type},
+        x.sample(with(device_base(a.data_id), {{"device", a.device_type},
                        {"data_id", std::to_string(a.data_id)},
                        {"key", a.key},
                        {"signal_id", a.signal_id},
@@ -380,89 +426,98 @@ std::string MetricsState::status_json() const {
     const auto wall = std::chrono::system_clock::now();
     auto rounded = [](double v) { return std::round(v * 1000.0) / 1000.0; };
 
-    Json::Value sys(Json::objectValue);
-    sys["site"] = site_;
-    sys["system"] = system_;
-    sys["model"] = s.model;
-    Json::Value line(Json::objectValue);
-    line["up"] = s.line_up;
-    line["cycles"] = Json::UInt64(s.cycles);
-    line["timeouts"] = Json::UInt64(s.timeouts);
-    line["bad_frames"] = Json::UInt64(s.bad_frames);
-    line["stale_frames"] = Json::UInt64(s.stale_frames);
-    line["line_lost"] = Json::UInt64(s.line_lost);
-    line["last_cycle"] = s.have_cycle ? Json::Value(iso_utc(s.last_cycle_end)) : Json::Value();
-    line["last_cycle_age_s"] =
-        s.have_cycle ? Json::Value(rounded(std::chrono::duration<double>(wall - s.last_cycle_end).count())) : Json::Value();
-    line["cycle_duration_s"] = s.have_cycle ? Json::Value(rounded(s.last_cycle_s)) : Json::Value();
-    sys["line"] = line;
+    Json::Value systems(Json::arrayValue);
+    for (const SystemState& st : s.systems) {
+        Json::Value sys(Json::objectValue);
+        sys["site"] = site_;
+        sys["system"] = st.id;
+        if (s.systems.size() > 1) {
+            sys["address"] = st.address;
+            sys["name"] = st.name.empty() ? std::to_string(st.address) : st.name;
+        }
+        sys["model"] = st.model;
+        Json::Value line(Json::objectValue);
+        line["up"] = st.line_up;
+        line["cycles"] = Json::UInt64(st.cycles);
+        line["timeouts"] = Json::UInt64(st.timeouts);
+        line["bad_frames"] = Json::UInt64(st.bad_frames);
+        line["stale_frames"] = Json::UInt64(s.stale_frames);
+        line["line_lost"] = Json::UInt64(st.line_lost);
+        line["last_cycle"] = st.have_cycle ? Json::Value(iso_utc(st.last_cycle_end)) : Json::Value();
+        line["last_cycle_age_s"] =
+            st.have_cycle ? Json::Value(rounded(std::chrono::duration<double>(wall - st.last_cycle_end).count())) : Json::Value();
+        line["cycle_duration_s"] = st.have_cycle ? Json::Value(rounded(st.last_cycle_s)) : Json::Value();
+        sys["line"] = line;
 
-    Json::Value devices(Json::arrayValue);
-    for (const auto& [k, img] : s.images) {
-        const DecodedImage d = decode_image(img.record_type, img.bytes);
-        Json::Value dev(Json::objectValue);
-        dev["data_id"] = k.first;
-        dev["device_type"] = k.second;
-        dev["record_type"] = img.record_type;
-        dev["device"] = d.device;
-        dev["valid"] = d.valid;
-        dev["image_time"] = d.time;
-        dev["age_s"] = rounded(std::chrono::duration<double>(now - img.at).count());
-        Json::Value values(Json::arrayValue);
-        for (const DecodedValue& v : d.values) {
+        Json::Value devices(Json::arrayValue);
+        for (const auto& [k, img] : s.images) {
+            if (owner_of(s, k.first) != st.id) continue;
+            const DecodedImage d = decode_image(img.record_type, img.bytes);
+            Json::Value dev(Json::objectValue);
+            dev["data_id"] = k.first;
+            dev["device_type"] = k.second;
+            dev["record_type"] = img.record_type;
+            dev["device"] = d.device;
+            dev["valid"] = d.valid;
+            dev["image_time"] = d.time;
+            dev["age_s"] = rounded(std::chrono::duration<double>(now - img.at).count());
+            Json::Value values(Json::arrayValue);
+            for (const DecodedValue& v : d.values) {
+                Json::Value j(Json::objectValue);
+                j["key"] = v.key;
+                j["label"] = v.label;
+                j["unit"] = v.unit;
+                j["kind"] = v.kind == ValueKind::Measure ? "measure"
+                            : v.kind == ValueKind::Setting ? "setting"
+                            : v.kind == ValueKind::State   ? "state"
+                                                           : "count";
+                j["value"] = v.value ? Json::Value(*v.value) : Json::Value();
+                if (!v.state_text.empty()) j["state"] = v.state_text;
+                values.append(j);
+            }
+            dev["values"] = values;
+            devices.append(dev);
+        }
+        sys["devices"] = devices;
+
+        Json::Value alarms(Json::arrayValue);
+        for (const auto& [k, r] : s.alarms) {
+            const MetricAlarm& a = r.alarm;
+            if (owner_of(s, a.data_id) != st.id) continue;
             Json::Value j(Json::objectValue);
-            j["key"] = v.key;
-            j["label"] = v.label;
-            j["unit"] = v.unit;
-            j["kind"] = v.kind == ValueKind::Measure ? "measure"
-                        : v.kind == ValueKind::Setting ? "setting"
-                        : v.kind == ValueKind::State   ? "state"
-                                                       : "count";
-            j["value"] = v.value ? Json::Value(*v.value) : Json::Value();
-            if (!v.state_text.empty()) j["state"] = v.state_text;
-            values.append(j);
+            j["data_id"] = a.data_id;
+            j["device_type"] = a.device_type;
+            j["key"] = a.key;
+            j["signal_id"] = a.signal_id;
+            j["level"] = a.level;
+            j["severity"] = alarm_severity(a.level);
+            j["name"] = a.name;
+            j["instance"] = a.instance;
+            j["alarm"] = alarm_english(a.key, a.name);
+            j["since"] = iso_utc(r.since);
+            alarms.append(j);
         }
-        dev["values"] = values;
-        devices.append(dev);
-    }
-    sys["devices"] = devices;
+        sys["alarms"] = alarms;
 
-    Json::Value alarms(Json::arrayValue);
-    for (const auto& [k, r] : s.alarms) {
-        const MetricAlarm& a = r.alarm;
-        Json::Value j(Json::objectValue);
-        j["data_id"] = a.data_id;
-        j["device_type"] = a.device_type;
-        j["key"] = a.key;
-        j["signal_id"] = a.signal_id;
-        j["level"] = a.level;
-        j["severity"] = alarm_severity(a.level);
-        j["name"] = a.name;
-        j["instance"] = a.instance;
-        j["alarm"] = alarm_english(a.key, a.name);
-        j["since"] = iso_utc(r.since);
-        alarms.append(j);
-    }
-    sys["alarms"] = alarms;
-
-    Json::Value trend(Json::objectValue);
-    for (const auto& [id, points] : s.dc_trend) {
-        Json::Value p(Json::arrayValue);
-        for (const auto& [t, v] : points) {
-            Json::Value pair(Json::arrayValue);
-            pair.append(rounded(t));
-            pair.append(v);
-            p.append(pair);
+        Json::Value trend(Json::objectValue);
+        for (const auto& [id, points] : s.dc_trend) {
+            if (owner_of(s, id) != st.id) continue;
+            Json::Value p(Json::arrayValue);
+            for (const auto& [t, v] : points) {
+                Json::Value pair(Json::arrayValue);
+                pair.append(rounded(t));
+                pair.append(v);
+                p.append(pair);
+            }
+            trend[std::to_string(id)] = p;
         }
-        trend[std::to_string(id)] = p;
+        sys["dc_trend"] = trend;
+        systems.append(sys);
     }
-    sys["dc_trend"] = trend;
 
     Json::Value root(Json::objectValue);
     root["time"] = iso_utc(wall);
     root["version"] = Json::UInt64(s.version);
-    Json::Value systems(Json::arrayValue);
-    systems.append(sys);
     root["systems"] = systems;
     Json::StreamWriterBuilder w;
     w["indentation"] = "";

@@ -70,24 +70,29 @@ struct MetricAlarm {
 // polling.
 class MetricsState : public Sink {
 public:
-    // `site`: the site label; `system`: the data id of the power system.
+    // `site`: the site label; `system`: the data id of the power system (of the first, when
+    // the start names several).
     explicit MetricsState(std::string site, uint32_t system = 0);
 
-    // Sink: publications, alarm transitions, cycles, the line, time-outs and bad frames.
+    // Sink: the systems on the line, publications, alarm transitions, cycles, the line,
+    // time-outs and bad frames. Each system has its own line, cycle and error counters,
+    // labelled with its top device's data id ("system"); a device's values and alarms carry
+    // the label of the system that holds the device.
+    void start(const StartInfo& s) override;
     void image(const ImageEvent& e) override;
     void alarm(const devhost::AlarmEvent& e) override;
     void cycle_ended(const CycleStats& c) override;
-    void line(const LineStatus& l) override { set_line_up(l.up); }
+    void line(const LineStatus& l) override { set_line_up(l.up, l.system.data_id); }
 
     void publish(uint32_t data_id, const std::string& device_type, int record_type, const std::vector<uint8_t>& image);
     void alarm(const MetricAlarm& a, bool raised);
     void cycle(const CycleStats& c);
-    // A change from up to down counts one line loss.
-    void set_line_up(bool up);
+    // A change from up to down counts one line loss. `system`: 0 for the first.
+    void set_line_up(bool up, uint32_t system = 0);
     // Counted when they happen, so that the counters move during an outage too; the cycle
     // that follows adds only what was not counted yet.
-    void timeout() override;
-    void bad_frames(uint64_t n) override;
+    void timeout(const SystemRef& system) override;
+    void bad_frames(const SystemRef& system, uint64_t n) override;
     // Every reply by its return code.
     void reply_received(const ReplyReceived& r) override;
     void stale_frame() override { count_stale_frame(); }
@@ -97,7 +102,7 @@ public:
     void contradicted(const ConfigIssue& c) override;
     void count_stale_frame();
     void count_rtn(unsigned code);
-    void set_model(const std::string& model);
+    void set_model(const std::string& model, uint32_t system = 0);
 
     // The exposition of the current state.
     std::string render(Exposition::Format f = Exposition::Format::OpenMetrics) const;
@@ -120,12 +125,12 @@ private:
         MetricAlarm alarm;
         std::chrono::system_clock::time_point since;
     };
-    struct Snapshot {
-        std::vector<std::pair<DeviceKey, Image>> images;  // in order of first publication
-        std::map<AlarmKey, Raised> alarms;
-        uint64_t cycles = 0, timeouts = 0, bad_frames = 0, stale_frames = 0, line_lost = 0, tx_bytes = 0,
-                 rx_bytes = 0;
-        std::map<unsigned, uint64_t> rtn;
+    // What one system's line and cycles did.
+    struct SystemState {
+        uint32_t id = 0;  // the top device's data id
+        std::string name;
+        int address = 1;
+        uint64_t cycles = 0, timeouts = 0, bad_frames = 0, line_lost = 0, tx_bytes = 0, rx_bytes = 0;
         double last_cycle_s = 0.0;
         std::chrono::system_clock::time_point last_cycle_end;
         bool have_cycle = false;
@@ -133,14 +138,25 @@ private:
         uint64_t pending_timeouts = 0, pending_bad_frames = 0;  // counted since the last cycle
         uint64_t errors = 0;
         std::string model;
+    };
+    struct Snapshot {
+        std::vector<std::pair<DeviceKey, Image>> images;  // in order of first publication
+        std::map<AlarmKey, Raised> alarms;
+        std::vector<SystemState> systems;  // never empty; the first when an event names none
+        std::map<uint32_t, uint32_t> owner;  // a device's data id -> its system's
+        uint64_t stale_frames = 0;           // the line's
+        std::map<unsigned, uint64_t> rtn;
         // DC bus voltage of each DC screen over the last minutes: (unix seconds, volts).
         std::map<uint32_t, std::vector<std::pair<double, double>>> dc_trend;
         uint64_t version = 0;
     };
     Snapshot copy() const;
+    // The state of the system with this top data id (the first for 0 or an unknown one),
+    // and the system that holds a device; under mu_.
+    SystemState& system_state(uint32_t id);
+    static uint32_t owner_of(const Snapshot& s, uint32_t data_id);
 
     const std::string site_;
-    const uint32_t system_;
     mutable std::mutex mu_;
     Snapshot s_;
 };

@@ -57,20 +57,29 @@ std::optional<size_t> module_of(const std::string& key) {
 
 
 SnmpFeed::SnmpFeed(const std::string& site, uint32_t system_data_id, const std::string& system_type,
-                   const std::vector<DeviceRef>& children) {
-    const uint32_t site_ix = add_entity({0, 0, PhysicalClass::Stack, 0, site, "power plant site " + site, "", false});
-    const uint32_t sys = add_entity({0, site_ix, PhysicalClass::Chassis, 1,
+                   const std::vector<DeviceRef>& children)
+    : site_(site) {
+    site_entity_ = add_entity({0, 0, PhysicalClass::Stack, 0, site, "power plant site " + site, "", false});
+    add_system(system_data_id, system_type, children);
+}
+
+void SnmpFeed::add_system(uint32_t system_data_id, const std::string& system_type,
+                          const std::vector<DeviceRef>& children) {
+    std::lock_guard<std::mutex> lock(mu_);
+    const auto position = static_cast<int32_t>(m_.systems.size() + 1);
+    const uint32_t sys = add_entity({0, site_entity_, PhysicalClass::Chassis, position,
                                      fmt::format("power system {}", system_data_id),
                                      fmt::format("{} power system, data id {}: AC distribution, rectifiers, DC "
                                                  "distribution",
                                                  system_type, system_data_id),
                                      system_type, false});
     System s;
-    s.index = 1;
+    s.index = static_cast<uint32_t>(position);
     s.data_id = system_data_id;
     s.entity = sys;
-    s.name = site;
+    s.name = position == 1 ? site_ : fmt::format("{} {}", site_, system_data_id);
     m_.systems.push_back(s);
+    changed();
     int ac = 0, dc = 0;
     for (const DeviceRef& d : children) {
         const std::string k = kind_of(d.device_type);
@@ -190,7 +199,8 @@ void SnmpFeed::change_alarm(const AlarmReport& a, bool raised, SystemClock::time
         ActiveAlarm x;
         x.index = next_alarm_++;
         x.entity = device_entity(a.data_id, a.device_type);
-        if (x.entity == 0 && a.data_id == m_.systems[0].data_id) x.entity = m_.systems[0].entity;
+        for (const System& sys : m_.systems)
+            if (x.entity == 0 && a.data_id == sys.data_id) x.entity = sys.entity;
         x.data_id = a.data_id;
         x.device_type = a.device_type;
         x.key = a.key;
@@ -216,16 +226,23 @@ void SnmpFeed::change_alarm(const AlarmReport& a, bool raised, SystemClock::time
     changed();
 }
 
-void SnmpFeed::cycle(SystemClock::time_point end) {
+System& SnmpFeed::system(uint32_t data_id) {
+    for (System& s : m_.systems)
+        if (s.data_id == data_id) return s;
+    return m_.systems[0];
+}
+
+void SnmpFeed::cycle(SystemClock::time_point end, uint32_t system_data_id) {
     std::lock_guard<std::mutex> lock(mu_);
-    m_.systems[0].last_cycle = end;
-    ++m_.systems[0].cycles;
+    System& s = system(system_data_id);
+    s.last_cycle = end;
+    ++s.cycles;
     changed();
 }
 
-void SnmpFeed::line(bool up, SystemClock::time_point at) {
+void SnmpFeed::line(bool up, SystemClock::time_point at, uint32_t system_data_id) {
     std::lock_guard<std::mutex> lock(mu_);
-    System& s = m_.systems[0];
+    System& s = system(system_data_id);
     const LineState state = up ? LineState::Up : LineState::Lost;
     if (s.line == state) return;
     s.line = state;

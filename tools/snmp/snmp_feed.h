@@ -40,6 +40,9 @@ public:
     // in the settings' order (AC screens, DC screens, then the rectifier group).
     SnmpFeed(const std::string& site, uint32_t system_data_id, const std::string& system_type,
              const std::vector<DeviceRef>& children);
+    // Another power system on the same line: its entity beside the first, its children
+    // under it, and a row of its own in the systems table.
+    void add_system(uint32_t system_data_id, const std::string& system_type, const std::vector<DeviceRef>& children);
 
     // A published image; its values become the readings of the device's sensors.
     void publish(uint32_t data_id, const std::string& device_type, int record_type, const std::vector<uint8_t>& image,
@@ -48,10 +51,10 @@ public:
     void alarm(const AlarmReport& a, bool raised, SystemClock::time_point at = SystemClock::now());
     // An alarm the last run left raised, listed again without a notification.
     void restored(const AlarmReport& a, SystemClock::time_point since);
-    // A complete cycle ended.
-    void cycle(SystemClock::time_point end = SystemClock::now());
-    // The line to the plant was lost or came back; notified when the state changes.
-    void line(bool up, SystemClock::time_point at = SystemClock::now());
+    // A complete cycle of the system with this top data id ended (0: the first system).
+    void cycle(SystemClock::time_point end = SystemClock::now(), uint32_t system_data_id = 0);
+    // The line to the system's plant was lost or came back; notified when the state changes.
+    void line(bool up, SystemClock::time_point at = SystemClock::now(), uint32_t system_data_id = 0);
 
     // For the subagent's thread: a counter that moves with every change, a copy of the model,
     // and the notifications queued since the last call.
@@ -61,6 +64,7 @@ public:
 
 private:
     uint32_t add_entity(Entity e);
+    System& system(uint32_t data_id);  // the first for an unknown id
     uint32_t device_entity(uint32_t data_id, const std::string& device_type) const;
     uint32_t module_entity(uint32_t group, size_t module);
     void change_alarm(const AlarmReport& a, bool raised, SystemClock::time_point at, bool news);
@@ -70,6 +74,8 @@ private:
     SiteModel m_;
     std::vector<Notice> notices_;
     std::atomic<uint64_t> version_{0};
+    uint32_t site_entity_ = 0;
+    std::string site_;
     uint32_t next_alarm_ = 1;
     std::vector<std::pair<DeviceRef, uint32_t>> devices_;                // device -> entity
     std::map<std::pair<uint32_t, std::string>, uint32_t> sensor_index_;  // (device entity, value key) -> sensor entity

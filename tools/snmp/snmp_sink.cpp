@@ -6,6 +6,7 @@ namespace zrt::snmp {
 
 SnmpSink::SnmpSink(const SinkOptions& o, std::function<void(int, const std::string&)> diag)
     : feed_(o.site, o.system_data_id, o.system_type, o.children) {
+    for (const SinkOptions::OtherSystem& s : o.more_systems) feed_.add_system(s.data_id, s.type, s.children);
     AgentOptions a;
     try {
         a.address = parse_agentx_address(o.agentx);

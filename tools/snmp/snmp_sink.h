@@ -21,6 +21,13 @@ struct SinkOptions {
     uint32_t system_data_id = 0;
     std::string system_type;
     std::vector<DeviceRef> children;
+    // The other power systems on the same line, each with its children.
+    struct OtherSystem {
+        uint32_t data_id = 0;
+        std::string type;
+        std::vector<DeviceRef> children;
+    };
+    std::vector<OtherSystem> more_systems;
 };
 
 class SnmpSink : public host::Sink {
@@ -32,8 +39,8 @@ public:
     // state and the end of each cycle.
     void image(const host::ImageEvent& e) override;
     void alarm(const devhost::AlarmEvent& e) override;
-    void line(const host::LineStatus& l) override { feed_.line(l.up); }
-    void cycle_ended(const host::CycleStats& c) override { feed_.cycle(c.end); }
+    void line(const host::LineStatus& l) override { feed_.line(l.up, host::SystemClock::now(), l.system.data_id); }
+    void cycle_ended(const host::CycleStats& c) override { feed_.cycle(c.end, c.system.data_id); }
 
     SnmpFeed& feed() { return feed_; }
     // Running (its address was good); not necessarily registered with a master.

@@ -262,32 +262,40 @@ std::vector<std::string> render_view(const ViewState& v, int cols_in, int rows_i
     std::vector<Line> lines;
     lines.push_back({0, v.title});
 
-    if (!v.line) {
-        lines.push_back({0, "line: opening"});
-    } else {
-        const LineStatus& l = *v.line;
-        const std::string last = l.last_reply
-                                     ? fmt::format("last reply {} ago at {}",
-                                                   seconds_text(std::chrono::duration<double>(v.now - *l.last_reply).count()),
-                                                   clock_text(*l.last_reply))
-                                     : std::string("no reply yet");
-        if (l.up)
-            lines.push_back({0, fmt::format("line up  {}  time-outs in a row {}  bad frames {}", last,
-                                            l.timeouts_in_row, l.bad_frames)});
-        else
-            lines.push_back({0,
-                             fmt::format(" LINE LOST  {}  {} time-outs in a row{} ", last, l.timeouts_in_row,
-                                         l.port_open ? "" : "  port closed, reopening"),
-                             "\x1b[1;97;41m"});
-    }
-    if (v.cycle) {
-        const CycleStats& c = *v.cycle;
-        lines.push_back({0, fmt::format("cycle {} at {}  {:.0f} ms  errors {} (bad frames {}, time-outs {}), {} since start",
-                                        c.n, clock_text(c.end), c.duration_ms, c.errors(), c.bad_frames, c.timeouts,
-                                        c.total_errors)});
-    } else {
-        lines.push_back({0, "waiting for the first complete cycle"});
-    }
+    // The line and the cycle, once, or for each system of a line with several.
+    auto line_and_cycle = [&](const std::string& who, const std::optional<LineStatus>& line,
+                              const std::optional<CycleStats>& cycle) {
+        if (!line) {
+            lines.push_back({0, who + "line: opening"});
+        } else {
+            const LineStatus& l = *line;
+            const std::string last =
+                l.last_reply ? fmt::format("last reply {} ago at {}",
+                                           seconds_text(std::chrono::duration<double>(v.now - *l.last_reply).count()),
+                                           clock_text(*l.last_reply))
+                             : std::string("no reply yet");
+            if (l.up)
+                lines.push_back({0, fmt::format("{}line up  {}  time-outs in a row {}  bad frames {}", who, last,
+                                                l.timeouts_in_row, l.bad_frames)});
+            else
+                lines.push_back({0,
+                                 fmt::format(" {}LINE LOST  {}  {} time-outs in a row{} ", who, last, l.timeouts_in_row,
+                                             l.port_open ? "" : "  port closed, reopening"),
+                                 "\x1b[1;97;41m"});
+        }
+        if (cycle) {
+            const CycleStats& c = *cycle;
+            lines.push_back({0, fmt::format("{}cycle {} at {}  {:.0f} ms  errors {} (bad frames {}, time-outs {}), {} since start",
+                                            who, c.n, clock_text(c.end), c.duration_ms, c.errors(), c.bad_frames,
+                                            c.timeouts, c.total_errors)});
+        } else {
+            lines.push_back({0, who + "waiting for the first complete cycle"});
+        }
+    };
+    if (v.systems.size() > 1)
+        for (const ViewSystem& s : v.systems) line_and_cycle("system " + s.ref.label() + ": ", s.line, s.cycle);
+    else
+        line_and_cycle("", v.line, v.cycle);
     for (const ConfigIssue& c : v.config)
         lines.push_back({0,
                          fmt::format("CONFIG {}: the settings expect {}, the plant reports {} ({} times)", c.check,

@@ -39,10 +39,19 @@ struct ViewDevice {
     std::vector<uint8_t> image;
 };
 
+// One system of a line with several: its own line state and cycle.
+struct ViewSystem {
+    SystemRef ref;
+    std::optional<LineStatus> line;
+    std::optional<CycleStats> cycle;
+};
+
 struct ViewState {
     std::string title;  // device, port, speed
     std::optional<LineStatus> line;
     std::optional<CycleStats> cycle;
+    // Several systems on the line: each one's line and cycle, shown in place of the above.
+    std::vector<ViewSystem> systems;
     std::vector<ConfigIssue> config;
     std::vector<ViewDevice> devices;
     std::vector<ViewAlarm> alarms;

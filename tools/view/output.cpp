@@ -34,14 +34,21 @@ JsonLine event(const char* name) {
     return j;
 }
 
-JsonLine image_line(const char* name, const devhost::ImageEvent& e) {
-    JsonLine j = event(name);
+// The "system" of an event of a line with several systems.
+void system_field(JsonLine& j, const StartInfo& start, const SystemRef& r) {
+    if (start.systems.size() > 1) j.add("system", r.label());
+}
+void system_field(JsonLine& j, const StartInfo& start, uint32_t data_id) {
+    if (start.systems.size() < 2) return;
+    if (const SystemRef* r = start.system_for(data_id)) j.add("system", r->label());
+}
+
+void image_fields(JsonLine& j, const devhost::ImageEvent& e) {
     j.add("data_id", e.data_id)
         .add("device_type", e.device_type)
         .add("record_type", e.record_type)
         .add("size", e.image.size())
         .add("image", hex_lower(e.image));
-    return j;
 }
 
 void alarm_fields(JsonLine& j, const devhost::AlarmEvent& e) {
@@ -57,6 +64,8 @@ void line_fields(JsonLine& j, const LineStatus& l) {
     j.add("port_open", l.port_open);
 }
 
+// With several systems on the line, an event that belongs to one names it: "system" is its
+// name from the settings, else its address. A one-system run writes its events as before.
 class JsonSink : public Sink {
 public:
     explicit JsonSink(int fd) : out_(fd) {}
@@ -66,37 +75,61 @@ public:
         j.add("plugin", s.plugin).add("device_type", s.device_type).add("data_id", s.data_id);
         j.add("port", s.port).add("baud", s.baud).add("simulated", s.simulated);
         if (s.simulated) j.add("plant", s.plant);
+        if (s.systems.size() > 1) {
+            std::string list;
+            for (const SystemRef& r : s.systems) {
+                const std::string one = fmt::format("{{\"system\":{},\"address\":{},\"data_id\":{}}}", json_string(r.label()),
+                                              r.address, r.data_id);
+                list += (list.empty() ? "" : ",") + one;
+            }
+            j.raw("systems", "[" + list + "]");
+        }
         out_.write(j.str());
+        // Written before the line runs; read by later events on any thread.
+        start_ = s;
     }
     void cache(uint32_t id, const std::string& type, size_t size, bool loaded) override {
         out_.write(event("cache").add("data_id", id).add("device_type", type).add("size", size).add("loaded", loaded).str());
     }
     void log(const devhost::LogEvent& e) override {
-        out_.write(event("log").add("data_id", e.data_id).add("text", e.text).str());
+        JsonLine j = event("log");
+        system_field(j, start_, e.data_id);
+        out_.write(j.add("data_id", e.data_id).add("text", e.text).str());
     }
     void log_repeated(const devhost::LogEvent& e, uint64_t repeated) override {
-        out_.write(event("log").add("data_id", e.data_id).add("text", e.text).add("repeated", repeated).str());
+        JsonLine j = event("log");
+        system_field(j, start_, e.data_id);
+        out_.write(j.add("data_id", e.data_id).add("text", e.text).add("repeated", repeated).str());
     }
-    void image(const ImageEvent& e) override { out_.write(image_line(e.saved ? "saved" : "publish", e.raw).str()); }
+    void image(const ImageEvent& e) override {
+        JsonLine j = event(e.saved ? "saved" : "publish");
+        system_field(j, start_, e.raw.data_id);
+        image_fields(j, e.raw);
+        out_.write(j.str());
+    }
     void alarm(const devhost::AlarmEvent& e) override {
         JsonLine j = event("alarm");
+        system_field(j, start_, e.data_id);
         alarm_fields(j, e);
         j.add("state", e.raised ? "raised" : "cleared");
         out_.write(j.str());
     }
     void restored(const devhost::AlarmEvent& e, const std::string& since) override {
         JsonLine j = event("alarm");
+        system_field(j, start_, e.data_id);
         alarm_fields(j, e);
         j.add("state", "restored").add("since", since);
         out_.write(j.str());
     }
     void line(const LineStatus& l) override {
         JsonLine j = event("line");
+        system_field(j, start_, l.system);
         line_fields(j, l);
         out_.write(j.str());
     }
     void contradicted(const ConfigIssue& c) override {
         JsonLine j = event("config");
+        system_field(j, start_, c.system);
         j.add("data_id", c.data_id).add("check", c.check).add("expected", c.expected);
         if (!c.reported.empty()) j.add("reported", c.reported);
         j.add("count", c.count).add("text", c.text);
@@ -104,6 +137,7 @@ public:
     }
     void cycle_ended(const CycleStats& c) override {
         JsonLine j = event("cycle");
+        system_field(j, start_, c.system);
         j.add("n", c.n).add_double("duration_ms", c.duration_ms).add("tx_bytes", c.tx_bytes);
         j.add("rx_bytes", c.rx_bytes).add("errors", c.errors()).add("bad_frames", c.bad_frames);
         j.add("timeouts", c.timeouts).add("garbage", c.garbage).add("total_errors", c.total_errors);
@@ -111,6 +145,7 @@ public:
     }
     void value(const ValueAnswer& v) override {
         JsonLine j = event("value");
+        system_field(j, start_, v.data_id);
         j.add("data_id", v.data_id).add("device", v.device).add("device_type", v.device_type).add("key", v.key);
         if (v.value)
             j.add_float("value", *v.value);
@@ -130,6 +165,7 @@ public:
 
 private:
     LineWriter out_;
+    StartInfo start_;
 };
 
 // The live view: per device its latest image, the line state, active alarms and the last
@@ -142,6 +178,11 @@ public:
         std::lock_guard<std::mutex> lock(mu_);
         view_.title = fmt::format("{} {}  {} at {} baud{}", s.device_type, s.data_id, s.port, s.baud,
                                   s.simulated ? "  simulated " + s.plant : std::string());
+        if (s.systems.size() > 1) {
+            view_.title = fmt::format("{} systems  {} at {} baud{}", s.systems.size(), s.port, s.baud,
+                                      s.simulated ? "  simulated " + s.plant : std::string());
+            for (const SystemRef& r : s.systems) view_.systems.push_back({r, std::nullopt, std::nullopt});
+        }
     }
     void cache(uint32_t id, const std::string& type, size_t size, bool loaded) override {
         note(fmt::format("cache: {} {} {} bytes {}", type, id, size, loaded ? "loaded" : "refused"));
@@ -184,6 +225,8 @@ public:
         {
             std::lock_guard<std::mutex> lock(mu_);
             view_.line = l;
+            for (ViewSystem& v : view_.systems)
+                if (v.ref.data_id == l.system.data_id) v.line = l;
         }
         draw();
     }
@@ -198,6 +241,8 @@ public:
         {
             std::lock_guard<std::mutex> lock(mu_);
             view_.cycle = c;
+            for (ViewSystem& v : view_.systems)
+                if (v.ref.data_id == c.system.data_id) v.cycle = c;
         }
         draw();
     }
