@@ -162,6 +162,40 @@ TEST(DecodedHistory, RetentionByDaysKeepsTheNewestImageOfEveryDevice) {
     remove_db(path);
 }
 
+TEST(DecodedHistory, EachSystemsCyclesGoIntoChunksOfTheirOwnAndAnOlderFileGainsTheColumn) {
+    const std::string path = temp_path("systems.db");
+    remove_db(path);
+    {
+        // A file as older versions left it: cycle chunks without a system.
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(db,
+                               "CREATE TABLE cycle_chunk (id INTEGER PRIMARY KEY, t_min INTEGER NOT NULL,"
+                               " t_max INTEGER NOT NULL, rows INTEGER NOT NULL, open INTEGER NOT NULL,"
+                               " data BLOB NOT NULL, errors INTEGER NOT NULL DEFAULT 0, bad_frames INTEGER NOT NULL"
+                               " DEFAULT 0, timeouts INTEGER NOT NULL DEFAULT 0, duration_ms REAL NOT NULL DEFAULT 0,"
+                               " covered_ms REAL NOT NULL DEFAULT 0);"
+                               "INSERT INTO cycle_chunk (t_min, t_max, rows, open, data) VALUES (1, 2, 0, 0, x'');",
+                               nullptr, nullptr, nullptr),
+                  SQLITE_OK);
+        sqlite3_close(db);
+    }
+    int64_t now = kT0;
+    {
+        HistoryStore store(path, 0);
+        store.set_clock([&now] { return now; });
+        store.record_cycle(1, 2300.0, 0, 0, 0, 1);
+        store.record_cycle(1, 2400.0, 1, 0, 1, 2);
+        now += 1000;
+        store.record_cycle(2, 2300.0, 0, 0, 0, 1);
+        store.record_cycle(2, 2400.0, 1, 0, 1, 2);
+    }
+    // The old chunk reads as system 0; each system has one chunk of its own cycles.
+    EXPECT_EQ(query(path, "SELECT system, rows, timeouts FROM cycle_chunk ORDER BY id"),
+              (std::vector<std::string>{"0|0|0", "1|2|0", "2|2|2"}));
+    remove_db(path);
+}
+
 TEST(HistoryExport, ReadsAReadOnlyCopyAsCsvAndJsonLines) {
     const std::string dir = temp_path("ro");
     const std::string src = temp_path("export.db");

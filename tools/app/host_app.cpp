@@ -748,6 +748,11 @@ bool Host::open_port() {
                 if (sys->publications != published[k] && !sys->dev->IsProcessing())
                     asio::post(io_, [this, sys] { cycle_done(*sys); });
             }
+            // On a shared line the reply frees the line: the system whose turn it is sends
+            // now, not at its next refresh.
+            if (shared_)
+                for (const auto& sys : systems_)
+                    if (!devhost::serial_state(*sys->dev).awaiting) refresh(*sys, Steady::now());
             watch_line();
         },
         [this, weak](const std::string& err) {

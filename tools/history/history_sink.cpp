@@ -20,7 +20,7 @@ void HistorySink::alarm(const devhost::AlarmEvent& e) {
 }
 
 void HistorySink::cycle_ended(const CycleStats& c) {
-    guarded([&] { store_.record_cycle(c.n, c.duration_ms, c.errors(), c.bad_frames, c.timeouts); });
+    guarded([&] { store_.record_cycle(c.n, c.duration_ms, c.errors(), c.bad_frames, c.timeouts, c.system.data_id); });
 }
 
 }  // namespace zrt::host

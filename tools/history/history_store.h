@@ -87,8 +87,11 @@ public:
     void set_rollup_days(int days);
     // One alarm transition (raised or cleared) of a device.
     void record_alarm(uint32_t data_id, const std::string& device_type, const rule_value& rule, bool raised);
-    // One complete polling cycle of the line.
-    void record_cycle(uint64_t n, double duration_ms, uint64_t errors, uint64_t bad_frames, uint64_t timeouts);
+    // One complete polling cycle of a power system on the line; `system` is its top device's
+    // data id (0 where the caller does not say). Each system's cycles go into chunks of
+    // their own.
+    void record_cycle(uint64_t n, double duration_ms, uint64_t errors, uint64_t bad_frames, uint64_t timeouts,
+                      uint32_t system = 0);
     // Applies the retention rules now (save() does so every ten minutes of its clock).
     void prune();
 
@@ -148,7 +151,9 @@ private:
         int64_t id = 0, hour = 0, t_min = 0, t_max = 0;
         codec::CycleEncoder enc;
     };
-    OpenCycles cycles_;
+    OpenCycles cycles_;  // of cycles_system_; the other systems' open chunks wait in parked_cycles_
+    uint32_t cycles_system_ = 0;
+    std::map<uint32_t, OpenCycles> parked_cycles_;
     // Per device: the row id and time of its newest image.
     std::map<std::pair<uint32_t, std::string>, std::pair<int64_t, std::string>> newest_image_;
     int rollup_days_ = kDefaultRollupDays;

@@ -106,6 +106,14 @@ std::string utc_text(int64_t ms) {
 void HistoryStore::create_decoded_tables() {
     exec(kSchema);
     exec(kChunkSchema);
+    // Files of older versions have cycle chunks without their system: they read as 0.
+    {
+        bool has_system = false;
+        Stmt q = prepare(db_, "PRAGMA table_info(cycle_chunk)");
+        while (sqlite3_step(q.get()) == SQLITE_ROW)
+            has_system = has_system || std::string(reinterpret_cast<const char*>(sqlite3_column_text(q.get(), 1))) == "system";
+        if (!has_system) exec("ALTER TABLE cycle_chunk ADD COLUMN system INTEGER NOT NULL DEFAULT 0");
+    }
     // Chunks a run left open (it stopped, or was killed) are complete as they stand: the
     // next save starts a new one.
     exec("BEGIN");
@@ -310,9 +318,16 @@ void HistoryStore::record_alarm(uint32_t data_id, const std::string& device_type
 }
 
 void HistoryStore::record_cycle(uint64_t n, double duration_ms, uint64_t errors, uint64_t bad_frames,
-                                uint64_t timeouts) {
+                                uint64_t timeouts, uint32_t system) {
     std::lock_guard<std::mutex> lock(mu_);
     if (mode_ == Mode::ReadOnly) return;
+    if (system != cycles_system_) {
+        // Another system's cycle: its own open chunk.
+        parked_cycles_[cycles_system_] = std::move(cycles_);
+        cycles_ = std::move(parked_cycles_[system]);
+        parked_cycles_.erase(system);
+        cycles_system_ = system;
+    }
     const int64_t now = now_ms();
     const int64_t hour = now / 3'600'000 - (now % 3'600'000 < 0 ? 1 : 0);
     const OpenCycles before = cycles_;
@@ -325,9 +340,11 @@ void HistoryStore::record_cycle(uint64_t n, double duration_ms, uint64_t errors,
             cycles_ = OpenCycles{};
         }
         if (cycles_.id == 0) {
-            Stmt ins = prepare(db_, "INSERT INTO cycle_chunk (t_min, t_max, rows, open, data) VALUES (?, ?, 0, 1, x'')");
+            Stmt ins = prepare(db_, "INSERT INTO cycle_chunk (t_min, t_max, rows, open, data, system)"
+                                    " VALUES (?, ?, 0, 1, x'', ?)");
             sqlite3_bind_int64(ins.get(), 1, now);
             sqlite3_bind_int64(ins.get(), 2, now);
+            sqlite3_bind_int64(ins.get(), 3, system);
             step_done(db_, ins.get());
             cycles_.id = sqlite3_last_insert_rowid(db_);
             cycles_.hour = hour;
