@@ -322,6 +322,8 @@ private:
     void open_line(const HostSettings& hs);
     bool open_port();
     void detach_all();
+    // After a reply on a shared line: the next system's turn, once the guard time is over.
+    void pass_turn();
     void line_failed(const std::string& err);
     void tick();
     void refresh(System& s, Steady::time_point now);
@@ -389,6 +391,7 @@ private:
     std::unique_ptr<sim::WireRecorder> recorder_;
     sim::WireSplitter frames_[2];  // each direction, a frame at a time
     std::unique_ptr<asio::steady_timer> timer_;
+    std::unique_ptr<asio::steady_timer> turn_timer_;  // pass_turn()
     std::chrono::milliseconds refresh_{20};
     // The server reads the state: it stops first.
     std::unique_ptr<MetricsState> metrics_;
@@ -483,6 +486,7 @@ int Host::run() {
         start_snmp(hs);
         open_line(hs);
         timer_ = std::make_unique<asio::steady_timer>(io_);
+        turn_timer_ = std::make_unique<asio::steady_timer>(io_);
         tick();
         io_.run();
         detach_all();
@@ -748,11 +752,9 @@ bool Host::open_port() {
                 if (sys->publications != published[k] && !sys->dev->IsProcessing())
                     asio::post(io_, [this, sys] { cycle_done(*sys); });
             }
-            // On a shared line the reply frees the line: the system whose turn it is sends
-            // now, not at its next refresh.
-            if (shared_)
-                for (const auto& sys : systems_)
-                    if (!devhost::serial_state(*sys->dev).awaiting) refresh(*sys, Steady::now());
+            // On a shared line a reply frees the line: the system whose turn it is sends once
+            // the line has been quiet for the guard time, not at its next refresh.
+            if (shared_) pass_turn();
             watch_line();
         },
         [this, weak](const std::string& err) {
@@ -760,6 +762,18 @@ bool Host::open_port() {
             if (weak.lock() == line_) line_failed(err);
         });
     return true;
+}
+
+void Host::pass_turn() {
+    std::chrono::microseconds guard{0};
+    for (const auto& sys : systems_) guard = std::max(guard, devhost::serial_state(*sys->dev).guard_at(baud_));
+    turn_timer_->expires_after(guard + std::chrono::microseconds(500));
+    turn_timer_->async_wait([this](const asio::error_code& ec) {
+        if (ec || !shared_) return;
+        const Steady::time_point now = Steady::now();
+        for (const auto& sys : systems_)
+            if (!devhost::serial_state(*sys->dev).awaiting) refresh(*sys, now);
+    });
 }
 
 void Host::detach_all() {
@@ -1058,6 +1072,7 @@ uint64_t Host::cycles_done() const {
 void Host::stop(const std::string& reason) {
     if (stop_reason_.empty()) stop_reason_ = reason;
     if (timer_) timer_->cancel();
+    if (turn_timer_) turn_timer_->cancel();
     io_.stop();
 }
 
