@@ -370,6 +370,23 @@ TEST(LiveView, FitsAnEightyByTwentyFourTerminalWithTheHeaderFirstAndShowsMoreOnA
     EXPECT_EQ(fit_width("交流屏3", 5), "交流");
 }
 
+TEST(LiveView, EachSystemOfASharedLineHasItsOwnLineAndCycleLines) {
+    ViewState v = busy_site();
+    ViewSystem north{{1, 1, "north"}, std::nullopt, std::nullopt};
+    ViewSystem south{{2, 2, ""}, std::nullopt, std::nullopt};
+    north.line = v.line;
+    north.line->up = true;
+    north.cycle = v.cycle;
+    south.line = v.line;  // lost
+    v.systems = {north, south};
+    const auto lines = render_view(v, 120, 40);
+    ASSERT_GE(lines.size(), 5u);
+    EXPECT_EQ(lines[1].find("system north: line up"), 0u) << lines[1];
+    EXPECT_EQ(lines[2].find("system north: cycle 12"), 0u) << lines[2];
+    EXPECT_NE(lines[3].find("system 2: LINE LOST"), std::string::npos) << lines[3];
+    EXPECT_EQ(lines[4].find("system 2: waiting for the first complete cycle"), 0u) << lines[4];
+}
+
 TEST(Settings, AListOfSystemsIsReadAndEveryRepeatIsNamedWithBothPlaces) {
     const char* two = R"({"port": "/dev/ttyS0", "reply_timeout_ms": 300, "device_type": "zrt4600a",
         "systems": [
