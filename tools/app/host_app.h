@@ -1,9 +1,10 @@
 #pragma once
-// zrt4600a-host: loads a device plug-in, configures its top device from a settings file,
+// zrt4600a-host: loads a device plug-in, configures its top device from a settings file (or
+// one top device per power system, when the settings list several systems on the line),
 // hands each child its last saved image, and drives the serial line (a real port, or the
 // built-in simulator on a pseudo-terminal) until the wanted number of cycles is done. It
-// watches the line (the last good reply, time-outs in a row, bad frames) and reports a
-// silent line, and settings the plant contradicts, as events of their own.
+// watches the line of each system (the last good reply, time-outs in a row, bad frames) and
+// reports a silent system, and settings the plant contradicts, as events of their own.
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -25,7 +26,7 @@ Query parse_query(const std::string& text);
 
 struct HostOptions {
     std::string plugin;    // the plug-in library
-    std::string settings;  // the top device's settings (JSON)
+    std::string settings;  // the top device's settings, or a list of systems (JSON)
     std::string port;      // serial device; empty: the settings' "port"
     bool simulate = false; // the built-in simulator, when no --port is given
     int baud = 0;          // 0: the settings' "baud", else 9600

@@ -38,8 +38,8 @@ const char* const kExitCodes =
     "  5  no factory for the device type, or the device refused its settings (the reason follows)\n"
     "  6  the history store cannot be opened, or is in use by another writer\n"
     "  7  an unknown settings key (named with its path, e.g. acSetting[1].appSetting.diff_x)\n"
-    "  8  a settings value of the wrong type or out of range\n"
-    "  9  a data id used twice (AC and DC screens, and the top device's own)\n"
+    "  8  a settings value of the wrong type or out of range (also a frame address two systems share)\n"
+    "  9  a data id used twice (AC and DC screens and the top device's own, across every system)\n"
     " 10  interrupted by SIGINT/SIGTERM before --cycles N completed\n"
     " 11  --cycles N: no complete cycle for --give-up seconds (nothing attached, or a plant that contradicts the settings)\n"
     " 12  a --query the device refused (its own text and an English explanation are printed)\n"
@@ -95,7 +95,7 @@ int main(int argc, char** argv) {
                  "RS-485 half duplex by the kernel: RTS switches the transmitter (also \"rs485\": true; the delays "
                  "are settings)");
     app.add_option("--address", o.address, "frame address of the power system (default: the settings' \"address\", "
-                                           "else 1)")
+                                           "else 1; not with a list of \"systems\", which holds each address)")
         ->check(CLI::Range(0, 255));
     app.add_option("--plant", o.plant,
                    "plant of the built-in simulator (JSON; default: the settings' \"plant\", else " + o.default_plant +
@@ -109,8 +109,8 @@ int main(int argc, char** argv) {
         ->capture_default_str()
         ->check(CLI::Range(0.0, 1e9));
     app.add_flag("--json", o.json, "JSON lines even on a terminal");
-    app.add_option("--query", queries, "DEVICE:KEY read after the last cycle; DEVICE is a data id or rc (repeatable; "
-                                       "see --keys)");
+    app.add_option("--query", queries, "DEVICE:KEY read after the last cycle; DEVICE is a data id (in any system) or rc "
+                                       "(every system's rectifier group; repeatable; see --keys)");
     app.add_flag("--keys", keys, "print every query key of every device type and exit");
     bool layouts = false;
     app.add_flag("--layouts", layouts, "print the image layouts (Markdown tables) and exit");
