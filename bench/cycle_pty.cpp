@@ -15,6 +15,12 @@
 // begins with the model query) is a warm-up and is not counted. These are figures, not a
 // test: the program fails only when the line or the cycle itself goes wrong.
 //
+// Two systems on one line: two `zrt4600a` top devices at addresses 1 and 2 share the pty
+// through the development host's shared line, one command at a time, and the equipment
+// answers both addresses. A cycle of either device is then measured against the wire time
+// of every byte on the line while it ran, the other system's included: 1.000 again means a
+// line that never idles.
+//
 //   zrt-bench-cycle [--cycles N] [--full-reads]
 //     --cycles N     measured cycles per device (default 5)
 //     --full-reads   the frame layer never sets data_ready: every cycle reads every group
@@ -36,6 +42,7 @@
 #include <vector>
 
 #include "bench/reference.h"
+#include "devhost/shared_line.h"
 #include "sim/line.h"
 
 namespace {
@@ -45,10 +52,16 @@ using Clock = std::chrono::steady_clock;
 // The equipment's side of the line, at the pace of the wire.
 class PacedEquipment {
 public:
-    PacedEquipment(int fd, int baud) : fd_(fd), byte_time_(std::chrono::nanoseconds(10'000'000'000LL / baud)) {}
+    // `systems` 1: one plant answering every address; more: one plant at each address from 1.
+    PacedEquipment(int fd, int baud, int systems = 1)
+        : fd_(fd), byte_time_(std::chrono::nanoseconds(10'000'000'000LL / baud)), systems_(systems) {}
 
     void run(const std::atomic<bool>& stop) {
-        zrt::sim::Simulator sim(std::make_unique<zrt::sim::PlantResponder>(zrt::bench::reference_scenario()));
+        std::vector<zrt::sim::Simulator::System> plants;
+        for (int a = 1; a <= systems_; ++a)
+            plants.emplace_back(systems_ == 1 ? zrt::sim::LineScenario::kAnyAddress : a,
+                                std::make_unique<zrt::sim::PlantResponder>(zrt::bench::reference_scenario()));
+        zrt::sim::Simulator sim(std::move(plants));
         Clock::time_point received = Clock::now();  // when the last byte read so far was on the wire
         char buf[4096];
         while (!stop.load()) {
@@ -99,6 +112,7 @@ private:
 
     int fd_;
     std::chrono::nanoseconds byte_time_;
+    int systems_;
 };
 
 // The host's side of the line: the pty's slave, written from the top device.
@@ -108,6 +122,7 @@ public:
     bool is_open() const override { return fd_ >= 0; }
     bool write(const uint8_t* data, size_t n) override {
         if (on_write) on_write(n);
+        if (on_command) on_command(data, n);
         while (n > 0) {
             const ssize_t w = ::write(fd_, data, n);
             if (w > 0) {
@@ -123,6 +138,7 @@ public:
         return true;
     }
     std::function<void(size_t)> on_write;  // before the bytes go out
+    std::function<void(const uint8_t*, size_t)> on_command;
 
 private:
     int fd_;
@@ -232,6 +248,131 @@ Run run_device(const char* name, const Json::Value& settings, int cycles) {
     return run;
 }
 
+// The frame address of a command as written: "~", two hex digits of version, two of address.
+int command_address(const uint8_t* p, size_t n) {
+    if (n < 5 || p[0] != '~') return -1;
+    return static_cast<int>(std::strtol(std::string(reinterpret_cast<const char*>(p) + 3, 2).c_str(), nullptr, 16));
+}
+
+// Two top devices at addresses 1 and 2 on one line; one Run per device.
+std::vector<Run> run_two_systems(const Json::Value& settings, int cycles) {
+    const int baud = settings.get("baud", 9600).asInt();
+    const int refresh_ms = settings.get("refresh_ms", 20).asInt();
+
+    zrt::sim::Pty pty;
+    std::atomic<bool> stop{false};
+    std::exception_ptr equipment_failure;
+    std::thread equipment([&] {
+        try {
+            PacedEquipment(pty.master(), baud, 2).run(stop);
+        } catch (...) {
+            equipment_failure = std::current_exception();
+        }
+    });
+    struct Joiner {
+        std::atomic<bool>& stop;
+        std::thread& t;
+        ~Joiner() {
+            stop = true;
+            t.join();
+        }
+    } joiner{stop, equipment};
+
+    const int fd = zrt::sim::open_serial(pty.path(), baud);
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+
+    auto controller = std::make_shared<devhost::Controller>(devhost::Controller::JobMode::Inline);
+    controller->record_events = false;
+    auto line = std::make_shared<HostLine>(fd);
+    auto shared = std::make_shared<devhost::SharedLine>(line);
+    // The second system: address 2 and data ids of its own.
+    Json::Value second = settings;
+    second["address"] = 2;
+    second["data_id"] = 2;
+    for (const char* list : {"acSetting", "dcSetting"})
+        for (Json::Value& e : second[list]) e["data_id"] = e["data_id"].asUInt() + 100;
+    const Json::Value* each[2] = {&settings, &second};
+    std::vector<std::shared_ptr<zrt4600a>> tops;
+    for (const Json::Value* s : each) {
+        auto top = std::make_shared<zrt4600a>();
+        if (!top->Init(controller, (*s)["data_id"].asUInt(), *s))
+            throw std::runtime_error("the reference settings were refused");
+        devhost::attach(*top, shared->port(*top));
+        tops.push_back(top);
+    }
+    struct Detacher {
+        std::vector<std::shared_ptr<zrt4600a>>& tops;
+        ~Detacher() {
+            for (auto& t : tops) t->ClosePort();
+        }
+    } detacher{tops};
+
+    std::vector<Run> runs{{"system 1", {}, 0, 0}, {"system 2", {}, 0, 0}};
+    bool in_cycle[2] = {false, false};
+    int counted[2] = {-1, -1};  // the first cycle is the warm-up
+    Clock::time_point started[2];
+    Figure current[2];
+    // Every byte on the line counts for each cycle that is running.
+    auto count = [&](uint64_t n) {
+        for (int k = 0; k < 2; ++k)
+            if (in_cycle[k]) current[k].bytes += n;
+    };
+    line->on_command = [&](const uint8_t* p, size_t n) {
+        const int k = command_address(p, n) - 1;
+        if (k < 0 || k > 1) throw std::runtime_error("a command to an unknown address");
+        if (!in_cycle[k]) {
+            in_cycle[k] = true;
+            started[k] = Clock::now();
+            current[k] = Figure{};
+        }
+        ++current[k].commands;
+        count(n);
+    };
+
+    const auto guard = devhost::serial_state(*tops[0]).guard_at(baud);
+    const auto deadline = Clock::now() + std::chrono::seconds(30 + 20 * cycles);
+    auto next_refresh = Clock::now();
+    unsigned char buf[4096];
+    while (counted[0] < cycles || counted[1] < cycles) {
+        if (equipment_failure) std::rethrow_exception(equipment_failure);
+        const auto now = Clock::now();
+        if (now > deadline) throw std::runtime_error("two systems: the cycles did not complete in time");
+        if (now >= next_refresh) {
+            for (auto& t : tops) t->RefreshStatus();
+            next_refresh = now + std::chrono::milliseconds(refresh_ms);
+        }
+        const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(next_refresh - Clock::now());
+        pollfd pfd{fd, POLLIN, 0};
+        const int r = ::poll(&pfd, 1, static_cast<int>(std::max<long>(0, wait.count())));
+        if (r <= 0 || !(pfd.revents & POLLIN)) continue;
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n <= 0) continue;
+        count(static_cast<uint64_t>(n));
+        shared->feed(buf, static_cast<size_t>(n));
+        // As the host does: the device whose turn has come sends once the line has been quiet
+        // for the guard time, not at its next refresh.
+        next_refresh = std::min(next_refresh, Clock::now() + guard + std::chrono::microseconds(500));
+        for (int k = 0; k < 2; ++k) {
+            zrt4600a& top = *tops[static_cast<size_t>(k)];
+            if (in_cycle[k] && top.poll_state == 0 && !devhost::serial_state(top).awaiting) {
+                in_cycle[k] = false;
+                current[k].cycle = ++counted[k];
+                current[k].wall_ms = std::chrono::duration<double, std::milli>(Clock::now() - started[k]).count();
+                current[k].wire_ms = 1000.0 * zrt::bench::wire_seconds(current[k].bytes, baud);
+                if (counted[k] > 0 && counted[k] <= cycles) runs[static_cast<size_t>(k)].cycles.push_back(current[k]);
+            }
+        }
+    }
+    for (int k = 0; k < 2; ++k) {
+        runs[static_cast<size_t>(k)].stalls = tops[static_cast<size_t>(k)]->stall_count;
+        runs[static_cast<size_t>(k)].frame_errors = devhost::serial_state(*tops[static_cast<size_t>(k)]).decoder.stats().errors();
+    }
+    return runs;
+}
+
 double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     const size_t n = v.size();
@@ -267,6 +408,7 @@ int main(int argc, char** argv) {
         std::vector<Run> runs;
         runs.push_back(run_device<zrt4600a>("zrt4600a", settings, cycles));
         runs.push_back(run_device<ZRT4600>("ZRT4600", settings, cycles));
+        for (Run& r : run_two_systems(settings, cycles)) runs.push_back(std::move(r));
 
         std::fprintf(out, "reference site, %d baud, %s, %d measured cycles per device\n",
                      settings.get("baud", 9600).asInt(), full_reads ? "every group read each cycle" : "site settings",
