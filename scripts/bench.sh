@@ -6,7 +6,8 @@
 #   bash scripts/bench.sh micro cycle      only the named steps
 # Steps:
 #   micro   Google Benchmark: frame decoder, parse hooks, RoundDone, Get_Value (medians)
-#   cycle   whole cycles over a pty paced at 9600 baud, wall time / wire time, both top devices
+#   cycle   whole cycles over a pty paced at 9600 baud, wall time / wire time, both top devices,
+#           then two systems sharing the line
 #   count   instructions of one reference cycle (callgrind) and heap allocations per phase
 #   size    the stripped armhf zrt4600a.so
 #   history a day of the reference site's history (size), export and report over 30 days
