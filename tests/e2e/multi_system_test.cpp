@@ -16,7 +16,7 @@ constexpr int kCycleCommands = 11;
 
 Json::Value two_systems() {
     Json::Value s = parse_json(R"({
-      "device_type": "zrt4600a", "line_timeout_s": 2,
+      "device_type": "zrt4600a", "line_timeout_s": 4,
       "systems": [
         {"address": 1, "name": "north", "data_id": 1,
          "acSetting": [{"data_id": 11}], "dcSetting": [{"data_id": 21}], "rcSetting": {}},
