@@ -1,6 +1,8 @@
 // Two power systems on one line: the host and a two-system plant as separate processes over
 // a pty. One system falls silent after its first cycle; the other keeps its cycles, and only
 // the silent one's line goes lost.
+#include <map>
+
 #include <gtest/gtest.h>
 
 #include "e2e_util.h"
@@ -55,7 +57,7 @@ TEST(SeveralSystems, ASilentSystemDelaysTheOtherByNoMoreThanItsTimeOutsAndIsTheO
     TempFile settings("two_settings.json", write_json(two_systems()));
     Sim sim(plant.path(), kBaud);
     const HostRun r = run_host({"--settings", settings.path(), "--port", sim.port(), "--baud", std::to_string(kBaud),
-                                "--cycles", "4", "--give-up", "40"},
+                                "--cycles", "4", "--give-up", "40", "--query", "22:v", "--query", "21:v"},
                                90s);
     ASSERT_EQ(r.code, 0) << dump(r);
     EXPECT_TRUE(r.bad_lines.empty());
@@ -110,6 +112,15 @@ TEST(SeveralSystems, ASilentSystemDelaysTheOtherByNoMoreThanItsTimeOutsAndIsTheO
         if (p["data_id"].asUInt() == 12) south_image = p["system"].asString() == "2";
     }
     EXPECT_TRUE(north_image && south_image) << dump(r);
+    // A query finds its device in whichever system holds it; the silent system's screen
+    // answers from its one cycle.
+    std::map<std::string, Json::Value> values;
+    for (const Json::Value& v : r.of("value")) values[v["device"].asString()] = v;
+    EXPECT_EQ(values["22"]["system"].asString(), "2");
+    EXPECT_EQ(values["22"]["cycle"].asUInt(), 1u);
+    EXPECT_FLOAT_EQ(values["22"]["value"].asFloat(), 53.25f);
+    EXPECT_EQ(values["21"]["system"].asString(), "north");
+    EXPECT_GE(values["21"]["cycle"].asUInt(), 4u);
 
     // --address names one system's address: with a list it is refused as a usage error.
     const HostRun address = run_host({"--settings", settings.path(), "--port", sim.port(), "--address", "3",
