@@ -119,6 +119,7 @@ private:
                            const std::vector<uint8_t>& image);
     // Marks a chunk complete and adds its rows to the rollups.
     void close_chunk_locked(int64_t id);
+    void join_day_locked(int64_t id, uint32_t data_id, const std::string& type);
     int64_t now_ms() const;
 
     std::mutex mu_;
