@@ -306,6 +306,40 @@ TEST(HistoryChunks, JoinedChunksAndBlobsOfTheEarlierEncodingReadTheSame) {
     }
 }
 
+TEST(HistoryChunks, ClosedHoursJoinTheirDayUnlessTheClockSteppedBack) {
+    register_history_sql();
+    const std::string path = temp_path("join.db");
+    remove_db(path);
+    const int64_t day = kT0 / 86'400'000 * 86'400'000;
+    int64_t now = 0;
+    std::vector<int64_t> saved;
+    {
+        HistoryStore store(path, 0);
+        store.set_clock([&now] { return now; });
+        auto save_from = [&](int64_t from, int count) {
+            for (int k = 0; k < count; ++k) {
+                now = from + int64_t(k) * 60'000;
+                // A voltage that moves on every save: each save writes a row of `v`.
+                store.save(21, "zrt4600a-dc", 5108, dc_image(53.0f + 0.5f * float(saved.size() % 7), 10.0f));
+                saved.push_back(now);
+            }
+        };
+        save_from(day + 1 * 3'600'000, 60);  // 01:00 to 01:59
+        save_from(day + 2 * 3'600'000, 10);  // 02:00 to 02:09: 01:00 closes, the day's first row
+        save_from(day + 1 * 3'600'000 + 30 * 60'000, 5);  // back to 01:30: 02:00 closes, joins
+        save_from(day + 3 * 3'600'000, 1);  // 03:00: 01:30 closes, but goes back in time: its own row
+    }
+    EXPECT_EQ(query(path, "SELECT t_min - " + std::to_string(day) + ", t_max - " + std::to_string(day) +
+                              ", open FROM chunk ORDER BY id"),
+              (std::vector<std::string>{"3600000|7740000|0", "5400000|5640000|0", "10800000|10800000|1"}));
+    // Every save's row comes back, chunk by chunk (a chunk's rows in the order written).
+    const auto rows = query(path, "SELECT time_ms FROM value_v WHERE key = 'v'");
+    std::vector<int64_t> got;
+    for (const std::string& r : rows) got.push_back(std::stoll(r));
+    EXPECT_EQ(got, saved);
+    remove_db(path);
+}
+
 TEST(HistoryChunks, AKilledWriterLosesNoAcknowledgedSample) {
     register_history_sql();
     const std::string path = temp_path("crash.db");
