@@ -1,7 +1,7 @@
 #pragma once
-// The compact forms of the history file: a device's values of one hour as one chunk (the
-// times the device answered, then one bit stream per series), the cycle statistics of one
-// hour, and a device's hourly rollups of one day. Every form gives back exactly what went
+// The compact forms of the history file: a device's values of an hour or a day as one
+// chunk (the times the device answered, then one bit stream per series), the cycle
+// statistics of one hour, and a device's hourly rollups of one day. Every form gives back exactly what went
 // in: the same times, the same values bit for bit, the same absent values.
 //
 // Codes are written most significant bit first. Numbers move as deltas: a time as the

@@ -1,4 +1,4 @@
-// The decoded part of the history store: values (packed per device and hour), alarm
+// The decoded part of the history store: values (packed per device and day), alarm
 // transitions, cycles (packed per hour), rollups, and the retention rules. The schema is
 // documented in the README (History store). The tables `value` and `cycle` hold rows of
 // files written by older versions; they are read as they are and go by age.
