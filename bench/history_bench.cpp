@@ -265,7 +265,8 @@ std::vector<Block> tsdb_blocks(const std::string& dir) {
         const std::string text((std::istreambuf_iterator<char>(meta)), std::istreambuf_iterator<char>());
         const size_t lo = text.find("\"minTime\":"), hi = text.find("\"maxTime\":");
         if (lo == std::string::npos || hi == std::string::npos) continue;
-        out.push_back({std::stoll(text.substr(lo + 10)), std::stoll(text.substr(hi + 10)), dir_bytes(e.path().string())});
+        out.push_back(
+            {std::stoll(text.substr(lo + 10)), std::stoll(text.substr(hi + 10)), dir_bytes(e.path().string())});
     }
     return out;
 }

@@ -69,7 +69,8 @@ uint64_t get_delta(BitReader& r);
 // An adaptive Rice code for numbers >= 0: the quotient by 2^k in unary, then k low bits,
 // where k follows the mean of the numbers coded before (so a stream of similar numbers
 // costs about log2 of their size plus two bits; a single outlier moves k little). A
-// quotient of 24 or more is written as 24 ones and the raw 64 bits. Encoder and decoder start alike and see the same numbers.
+// quotient of 24 or more is written as 24 ones and the raw 64 bits. Encoder and decoder
+// start alike and see the same numbers.
 class Rice {
 public:
     explicit Rice(uint64_t mean = 4) : sum_(mean), n_(1) {}

@@ -229,8 +229,8 @@ void HistoryStore::join_day_locked(int64_t id, uint32_t data_id, const std::stri
     std::vector<uint8_t> prev_blob;
     {
         // The device's latest chunk before this one.
-        Stmt q = prepare(db_, "SELECT id, t_min, data FROM chunk WHERE data_id = ? AND device_type = ? AND id != ? AND open = 0"
-                              " AND t_max >= ? ORDER BY t_max DESC LIMIT 1");
+        Stmt q = prepare(db_, "SELECT id, t_min, data FROM chunk WHERE data_id = ? AND device_type = ? AND id != ?"
+                              " AND open = 0 AND t_max >= ? ORDER BY t_max DESC LIMIT 1");
         sqlite3_bind_int64(q.get(), 1, data_id);
         sqlite3_bind_text(q.get(), 2, type.c_str(), -1, SQLITE_TRANSIENT);
         sqlite3_bind_int64(q.get(), 3, id);
