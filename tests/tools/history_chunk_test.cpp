@@ -328,7 +328,12 @@ TEST(HistoryChunks, ClosedHoursJoinTheirDayUnlessTheClockSteppedBack) {
         save_from(day + 2 * 3'600'000, 10);  // 02:00 to 02:09: 01:00 closes, the day's first row
         save_from(day + 1 * 3'600'000 + 30 * 60'000, 5);  // back to 01:30: 02:00 closes, joins
         save_from(day + 3 * 3'600'000, 1);  // 03:00: 01:30 closes, but goes back in time: its own row
+        // A cycle's measured duration is kept to 0.1 ms.
+        store.record_cycle(1, 2312.456789012, 0, 0, 0);
+        store.record_cycle(2, 2299.96, 1, 0, 1);
     }
+    EXPECT_EQ(query(path, "SELECT n, duration_ms, errors, timeouts FROM cycle_v ORDER BY n"),
+              (std::vector<std::string>{"1|2312.5|0|0", "2|2300.0|1|1"}));
     EXPECT_EQ(query(path, "SELECT t_min - " + std::to_string(day) + ", t_max - " + std::to_string(day) +
                               ", open FROM chunk ORDER BY id"),
               (std::vector<std::string>{"3600000|7740000|0", "5400000|5640000|0", "10800000|10800000|1"}));
