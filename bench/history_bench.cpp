@@ -1,5 +1,6 @@
 // zrt-bench-history: the size of a day of the reference site's history (bytes per stored
-// sample, beside the same samples in a Prometheus TSDB block when promtool is installed),
+// sample, beside the same samples in Prometheus TSDB blocks when promtool is installed: its
+// 2-hour blocks, and the one-day block a Prometheus server compacts them into),
 // 30 days of it, a year of hourly rollups, and the time an export and a report take over
 // 30 days.
 //
@@ -11,9 +12,14 @@
 // year of rollups the day's rollups copied 365 times; export and report run over the 30
 // days as zrt4600a-host runs them.
 //
-//   zrt-bench-history [DIR]     DIR for the files (default /tmp); they are removed at the end
+//   zrt-bench-history [--day] [--keep] [DIR]
+//     DIR      for the files (default /tmp); they are removed at the end unless --keep
+//     --day    only the two days and the Prometheus figure (no 30 days, export or report)
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -29,6 +35,7 @@
 #include <vector>
 
 #include <sqlite3.h>
+#include <thread>
 
 #include "bench/reference.h"
 #include "power/zrt4600a.h"
@@ -244,10 +251,103 @@ DayFigures one_day(const std::string& path, const std::vector<Image>& refs, bool
     return f;
 }
 
+// The blocks of a Prometheus TSDB directory: their time range (from meta.json) and bytes.
+struct Block {
+    int64_t min = 0, max = 0, bytes = 0;
+};
+std::vector<Block> tsdb_blocks(const std::string& dir) {
+    std::vector<Block> out;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(dir, ec)) {
+        const std::string name = e.path().filename().string();
+        if (!e.is_directory(ec) || name.find(".tmp") != std::string::npos) continue;
+        std::ifstream meta(e.path() / "meta.json");
+        const std::string text((std::istreambuf_iterator<char>(meta)), std::istreambuf_iterator<char>());
+        const size_t lo = text.find("\"minTime\":"), hi = text.find("\"maxTime\":");
+        if (lo == std::string::npos || hi == std::string::npos) continue;
+        out.push_back(
+            {std::stoll(text.substr(lo + 10)), std::stoll(text.substr(hi + 10)), dir_bytes(e.path().string())});
+    }
+    return out;
+}
+
+// Compacts the 2-hour blocks of the day into one block the way a Prometheus server does:
+// a server on the directory, with blocks of up to a day, until its one-day block is there
+// (it compacts a minute after it starts). The blocks after the day (two single samples)
+// let it take the day as complete. Gives the day block's bytes, or -1.
+int64_t one_day_block(const std::string& dir, const std::string& config) {
+    const pid_t pid = fork();
+    if (pid < 0) return -1;
+    if (pid == 0) {
+        const int null = ::open("/dev/null", O_WRONLY);
+        if (null >= 0) {
+            dup2(null, 1);
+            dup2(null, 2);
+        }
+        const std::string path = "--storage.tsdb.path=" + dir, cfg = "--config.file=" + config;
+        execlp("prometheus", "prometheus", cfg.c_str(), path.c_str(), "--storage.tsdb.min-block-duration=8h",
+               "--storage.tsdb.max-block-duration=24h", "--storage.tsdb.retention.time=100y",
+               "--web.listen-address=127.0.0.1:0", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int64_t bytes = -1;
+    for (int s = 0; s < 240 && bytes < 0; ++s) {
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        int status = 0;
+        if (waitpid(pid, &status, WNOHANG) == pid) return -1;  // it stopped by itself
+        int in_day = 0;
+        int64_t whole = -1;
+        for (const Block& b : tsdb_blocks(dir)) {
+            if (b.min >= kStart + kDayMs) continue;
+            ++in_day;
+            if (b.min <= kStart && b.max >= kStart + kDayMs - 3'600'000) whole = b.bytes;
+        }
+        if (in_day == 1 && whole >= 0) bytes = whole;
+    }
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+    return bytes;
+}
+
+// Where a file's bytes go: pages per table and index (SQLite's dbstat), free pages.
+void breakdown(FILE* out, const std::string& path) {
+    sqlite3* db = nullptr;
+    sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+    const int64_t page = scalar(db, "PRAGMA page_size"), freelist = scalar(db, "PRAGMA freelist_count");
+    sqlite3_stmt* q = nullptr;
+    if (sqlite3_prepare_v2(db,
+                           "SELECT name, SUM(pgsize), SUM(payload), SUM(unused), count(*) FROM dbstat GROUP BY name"
+                           " ORDER BY SUM(pgsize) DESC",
+                           -1, &q, nullptr) != SQLITE_OK) {
+        std::fprintf(out, "  (no dbstat in this SQLite: %s)\n", sqlite3_errmsg(db));
+        sqlite3_close(db);
+        return;
+    }
+    std::fprintf(out, "  page size %lld, %lld free pages (%.1f KB)\n", static_cast<long long>(page),
+                 static_cast<long long>(freelist), double(page * freelist) / 1e3);
+    while (sqlite3_step(q) == SQLITE_ROW)
+        std::fprintf(out, "  %-22s %8.1f KB in %5lld pages (payload %.1f KB, unused %.1f KB)\n",
+                     reinterpret_cast<const char*>(sqlite3_column_text(q, 0)), sqlite3_column_int64(q, 1) / 1e3,
+                     static_cast<long long>(sqlite3_column_int64(q, 4)), sqlite3_column_int64(q, 2) / 1e3,
+                     sqlite3_column_int64(q, 3) / 1e3);
+    sqlite3_finalize(q);
+    sqlite3_close(db);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::string dir = argc > 1 ? argv[1] : "/tmp";
+    std::string dir = "/tmp";
+    bool day_only = false, keep = false;
+    for (int k = 1; k < argc; ++k) {
+        const std::string a = argv[k];
+        if (a == "--day") day_only = true;
+        else if (a == "--keep") keep = true;
+        else if (!a.empty() && a[0] == '-') {
+            std::fprintf(stderr, "zrt-bench-history: unknown option %s (--day, --keep, DIR)\n", a.c_str());
+            return 2;
+        } else dir = a;
+    }
     const int figures = zrt::bench::divert_trace_lines();
     FILE* out = figures >= 0 ? fdopen(figures, "w") : stderr;
 
@@ -267,10 +367,11 @@ int main(int argc, char** argv) {
 
     zrt::host::register_history_sql();
     const std::string day_path = dir + "/zrt-bench-history-day.db";
-    int64_t jitter_samples = 0;
+    int64_t jitter_samples = 0, jitter_bytes = 0;
     for (bool jitter : {false, true}) {
         const DayFigures f = one_day(day_path, refs, jitter);
         if (jitter) jitter_samples = f.values;
+        if (jitter) jitter_bytes = f.bytes;
         std::fprintf(out,
                      "one day, %s plant: %.0f KB, %.2f bytes a stored sample (%lld value rows in %lld chunks, "
                      "%lld images, %lld alarm rows, %lld cycle rows), written in %.1f s\n",
@@ -278,6 +379,7 @@ int main(int argc, char** argv) {
                      static_cast<long long>(f.values), static_cast<long long>(f.chunks),
                      static_cast<long long>(f.images), static_cast<long long>(f.alarms),
                      static_cast<long long>(f.cycles), f.seconds);
+        breakdown(out, day_path);
     }
 
     // The same samples in a Prometheus TSDB: OpenMetrics text, one series per value (an
@@ -309,16 +411,40 @@ int main(int argc, char** argv) {
             }
             sqlite3_finalize(q);
             sqlite3_close(db);
+            // Two samples after the day, in blocks of their own: a server compacts a day only
+            // once later blocks exist.
+            text << "# TYPE zrt_after gauge\n";
+            for (int64_t t : {kStart + kDayMs + 1'800'000, kStart + kDayMs + 3 * 3'600'000})
+                text << "zrt_after 0 " << t / 1000 << "\n";
             text << "# EOF\n";
         }
         const std::string cmd = "promtool tsdb create-blocks-from openmetrics --quiet " + om + " " + blocks +
                                 " >/dev/null 2>&1";
         if (std::system(cmd.c_str()) == 0) {
-            const int64_t b = dir_bytes(blocks);
+            int64_t two_hour = 0;
+            for (const Block& b : tsdb_blocks(blocks))
+                if (b.min < kStart + kDayMs) two_hour += b.bytes;
             std::fprintf(out,
                          "the same %lld samples of the jittering day in a Prometheus TSDB (promtool backfill, "
                          "its 2-hour blocks): %.0f KB, %.2f bytes a sample\n",
-                         static_cast<long long>(jitter_samples), b / 1e3, double(b) / double(jitter_samples));
+                         static_cast<long long>(jitter_samples), two_hour / 1e3,
+                         double(two_hour) / double(jitter_samples));
+            if (std::system("command -v prometheus >/dev/null 2>&1") == 0) {
+                const std::string config = dir + "/zrt-bench-history-prometheus.yml";
+                std::ofstream(config) << "global: {}\n";
+                const int64_t day = one_day_block(blocks, config);
+                std::remove(config.c_str());
+                if (day >= 0)
+                    std::fprintf(out,
+                                 "  compacted to its one-day block (by a Prometheus server on the blocks): %.0f KB, "
+                                 "%.2f bytes a sample; the history file's jittering day above is %.0f %% of it\n",
+                                 day / 1e3, double(day) / double(jitter_samples),
+                                 100.0 * double(jitter_bytes) / double(day));
+                else
+                    std::fprintf(out, "  prometheus did not compact the day into one block within 4 minutes\n");
+            } else {
+                std::fprintf(out, "  prometheus not installed: no one-day block figure\n");
+            }
         } else {
             std::fprintf(out, "promtool failed: %s\n", cmd.c_str());
         }
@@ -326,6 +452,12 @@ int main(int argc, char** argv) {
         std::filesystem::remove_all(blocks);
     } else {
         std::fprintf(out, "promtool not installed: no Prometheus figure\n");
+    }
+
+    if (day_only) {
+        std::fflush(out);
+        if (!keep) remove_db(day_path);
+        return 0;
     }
 
     // A writer opening the file again closes the chunks the day left open, so its rollups
@@ -477,6 +609,7 @@ int main(int argc, char** argv) {
                  seconds_since(t0), s.charts, s.series, static_cast<unsigned long long>(s.value_rows),
                  file_bytes(rep.out) / 1e6);
     std::fflush(out);
+    if (keep) return 0;
     remove_db(day_path);
     remove_db(month);
     std::remove(ex.out.c_str());

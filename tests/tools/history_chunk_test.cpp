@@ -194,6 +194,157 @@ TEST(HistoryChunks, SamplesComeBackBitForBit) {
     EXPECT_FALSE(decode_cycles(cb.data(), cb.size() / 2, back));
 }
 
+std::vector<uint8_t> from_hex(const std::string& hex) {
+    std::vector<uint8_t> out;
+    for (size_t k = 0; k + 1 < hex.size(); k += 2) out.push_back(uint8_t(std::stoi(hex.substr(k, 2), nullptr, 16)));
+    return out;
+}
+
+TEST(HistoryChunks, JoinedChunksAndBlobsOfTheEarlierEncodingReadTheSame) {
+    // Two hours of polls joined into one chunk: a series that jumps by far more than its
+    // last digit (the Rice code's escape), one written at its refresh across the join, and
+    // a poll grid whose step changes at the join.
+    auto value = [](int k) -> std::optional<double> {
+        const double jumps[] = {1.0, 1e12, -1e12, 3.0, 2.5, 9007199254740993.0};
+        return k % 50 == 7 ? std::nullopt : std::optional<double>(jumps[k % 6]);
+    };
+    ChunkEncoder first, second, whole;
+    std::vector<Sample> want_jumps, want_slow;
+    std::vector<int64_t> times;
+    int64_t t = kT0;
+    for (int k = 0; k < 400; ++k) {
+        ChunkEncoder& part = k < 200 ? first : second;
+        for (ChunkEncoder* e : {&part, &whole}) {
+            e->add_poll(t);
+            if (k % 3 == 0) e->stream(4, 60'000).add(e->polls(), value(k));
+            if (k % 24 == 0) e->stream(9, 60'000).add(e->polls(), 230.1);
+        }
+        if (k % 3 == 0) want_jumps.push_back({uint32_t(k), value(k)});
+        if (k % 24 == 0) want_slow.push_back({uint32_t(k), 230.1});
+        times.push_back(t);
+        t += k < 200 ? 2500 : 1000 + (k % 4);
+    }
+    ParsedChunk a, b, w;
+    const std::vector<uint8_t> ab = first.blob(), bb = second.blob(), wb = whole.blob();
+    ASSERT_TRUE(parse_chunk(ab.data(), ab.size(), a));
+    ASSERT_TRUE(parse_chunk(bb.data(), bb.size(), b));
+    bool ok = false;
+    const std::vector<uint8_t> joined = rechunk({&a, &b}, INT64_MIN, ok);
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(joined, wb);  // the same bits as one chunk written through
+    ASSERT_TRUE(parse_chunk(joined.data(), joined.size(), w));
+    EXPECT_EQ(w.polls, times);
+    ASSERT_EQ(w.streams.size(), 2u);
+    for (const auto& [stream, want] : {std::make_pair(0, &want_jumps), std::make_pair(1, &want_slow)}) {
+        std::vector<Sample> got;
+        ASSERT_TRUE(decode_stream(w, w.streams[size_t(stream)], got));
+        ASSERT_EQ(got.size(), want->size());
+        for (size_t k = 0; k < got.size(); ++k) {
+            EXPECT_EQ(got[k].poll, (*want)[k].poll) << k;
+            ASSERT_EQ(got[k].value.has_value(), (*want)[k].value.has_value()) << k;
+            if (got[k].value) {
+                EXPECT_EQ(bits(*got[k].value), bits(*(*want)[k].value)) << k;
+            }
+        }
+    }
+    // One chunk costs less than its two parts: each series' header and first value once.
+    EXPECT_LT(joined.size(), ab.size() + bb.size());
+
+    // A chunk of the earlier encoding (every poll's step, a sample count per series): 40
+    // polls 2.5 s apart (the 21st step 2.517 s); series 3 at every other poll, 53.5 + 0.1 ×
+    // (poll mod 4) as float, absent at poll 10; series 5 (refresh 10 min) 1.0 at polls 0, 24.
+    const std::vector<uint8_t> v2 = from_hex(
+        "022802000001a229f12800e01388000012290800020885407bfe9c85dad7ad5ad7ad5ab59ad7ad5ad7ad5ad7ad5ad7ad5ad7ad5ad7ad5"
+        "ad7029821fd102c30");
+    ParsedChunk old;
+    ASSERT_TRUE(parse_chunk(v2.data(), v2.size(), old));
+    ASSERT_EQ(old.polls.size(), 40u);
+    for (size_t p = 0; p < 40; ++p) EXPECT_EQ(old.polls[p], kT0 + int64_t(p) * 2500 + (p > 20 ? 17 : 0)) << p;
+    ASSERT_EQ(old.streams.size(), 2u);
+    std::vector<Sample> s3, s5;
+    ASSERT_TRUE(decode_stream(old, old.streams[0], s3));
+    ASSERT_TRUE(decode_stream(old, old.streams[1], s5));
+    EXPECT_EQ(old.streams[0].series, 3);
+    ASSERT_EQ(s3.size(), 20u);
+    for (size_t k = 0; k < s3.size(); ++k) {
+        const size_t p = 2 * k;
+        EXPECT_EQ(s3[k].poll, p);
+        if (p == 10) {
+            EXPECT_FALSE(s3[k].value.has_value());
+        } else {
+            ASSERT_TRUE(s3[k].value.has_value()) << p;
+            EXPECT_EQ(bits(*s3[k].value), bits(double(53.5f + 0.1f * float(p % 4)))) << p;
+        }
+    }
+    ASSERT_EQ(s5.size(), 2u);
+    EXPECT_EQ(s5[1].poll, 24u);
+    EXPECT_EQ(*s5[1].value, 1.0);
+    // Trimmed (as retention does), it is written in the current encoding, rows unchanged.
+    const std::vector<uint8_t> now_form = trim_chunk(old, kT0 + 5 * 2500, ok);
+    ASSERT_TRUE(ok);
+    ParsedChunk moved;
+    ASSERT_TRUE(parse_chunk(now_form.data(), now_form.size(), moved));
+    std::vector<Sample> m3;
+    ASSERT_TRUE(decode_stream(moved, moved.streams[0], m3));
+    ASSERT_EQ(m3.size(), 17u);
+    EXPECT_EQ(moved.polls[m3[2].poll], old.polls[s3[5].poll]);
+    EXPECT_FALSE(m3[2].value.has_value());
+
+    // Cycle rows of the earlier encoding: ten cycles 2.5 s apart, durations 2300.5 + 20 k,
+    // one error and one time-out in the sixth.
+    const std::vector<uint8_t> c1 = from_hex(
+        "010a8603f0000034453e2500053c167743c00000d114f88f1dcc32006190030c80186400c32102408619080a0230c80186400c3200");
+    std::vector<CycleRow> rows;
+    ASSERT_TRUE(decode_cycles(c1.data(), c1.size(), rows));
+    ASSERT_EQ(rows.size(), 10u);
+    for (size_t k = 0; k < rows.size(); ++k) {
+        EXPECT_EQ(rows[k].time_ms, kT0 + int64_t(k) * 2500);
+        EXPECT_EQ(rows[k].n, k + 1);
+        EXPECT_EQ(rows[k].duration_ms, 2300.5 + double(k) * 20);
+        EXPECT_EQ(rows[k].errors, k == 5 ? 1u : 0u);
+        EXPECT_EQ(rows[k].timeouts, k == 5 ? 1u : 0u);
+    }
+}
+
+TEST(HistoryChunks, ClosedHoursJoinTheirDayUnlessTheClockSteppedBack) {
+    register_history_sql();
+    const std::string path = temp_path("join.db");
+    remove_db(path);
+    const int64_t day = kT0 / 86'400'000 * 86'400'000;
+    int64_t now = 0;
+    std::vector<int64_t> saved;
+    {
+        HistoryStore store(path, 0);
+        store.set_clock([&now] { return now; });
+        auto save_from = [&](int64_t from, int count) {
+            for (int k = 0; k < count; ++k) {
+                now = from + int64_t(k) * 60'000;
+                // A voltage that moves on every save: each save writes a row of `v`.
+                store.save(21, "zrt4600a-dc", 5108, dc_image(53.0f + 0.5f * float(saved.size() % 7), 10.0f));
+                saved.push_back(now);
+            }
+        };
+        save_from(day + 1 * 3'600'000, 60);  // 01:00 to 01:59
+        save_from(day + 2 * 3'600'000, 10);  // 02:00 to 02:09: 01:00 closes, the day's first row
+        save_from(day + 1 * 3'600'000 + 30 * 60'000, 5);  // back to 01:30: 02:00 closes, joins
+        save_from(day + 3 * 3'600'000, 1);  // 03:00: 01:30 closes, but goes back in time: its own row
+        // A cycle's measured duration is kept to 0.1 ms.
+        store.record_cycle(1, 2312.456789012, 0, 0, 0);
+        store.record_cycle(2, 2299.96, 1, 0, 1);
+    }
+    EXPECT_EQ(query(path, "SELECT n, duration_ms, errors, timeouts FROM cycle_v ORDER BY n"),
+              (std::vector<std::string>{"1|2312.5|0|0", "2|2300.0|1|1"}));
+    EXPECT_EQ(query(path, "SELECT t_min - " + std::to_string(day) + ", t_max - " + std::to_string(day) +
+                              ", open FROM chunk ORDER BY id"),
+              (std::vector<std::string>{"3600000|7740000|0", "5400000|5640000|0", "10800000|10800000|1"}));
+    // Every save's row comes back, chunk by chunk (a chunk's rows in the order written).
+    const auto rows = query(path, "SELECT time_ms FROM value_v WHERE key = 'v'");
+    std::vector<int64_t> got;
+    for (const std::string& r : rows) got.push_back(std::stoll(r));
+    EXPECT_EQ(got, saved);
+    remove_db(path);
+}
+
 TEST(HistoryChunks, AKilledWriterLosesNoAcknowledgedSample) {
     register_history_sql();
     const std::string path = temp_path("crash.db");
@@ -402,6 +553,8 @@ TEST(HistoryChunks, HourlyRollupsEqualSqlOverTheRows) {
     sqlite3_finalize(q);
     sqlite3_close(db);
     EXPECT_GE(groups, 3u * 5);  // three closed hours of several series
+    // The closed hours of the day are one row.
+    EXPECT_EQ(query(path, "SELECT count(*) FROM chunk WHERE open = 0"), (std::vector<std::string>{"1"}));
     EXPECT_GT(with_absent, 0u);
     EXPECT_TRUE(rolled.empty()) << rolled.size() << " rollups without rows";
 

@@ -1,13 +1,16 @@
 #pragma once
-// The compact forms of the history file: a device's values of one hour as one chunk (the
-// times the device answered, then one bit stream per series), the cycle statistics of one
-// hour, and a device's hourly rollups of one day. Every form gives back exactly what went
+// The compact forms of the history file: a device's values of an hour or a day as one
+// chunk (the times the device answered, then one bit stream per series), the cycle
+// statistics of one hour, and a device's hourly rollups of one day. Every form gives back exactly what went
 // in: the same times, the same values bit for bit, the same absent values.
 //
 // Codes are written most significant bit first. Numbers move as deltas: a time as the
-// change of its step from the last step (zero on a steady polling grid: one bit), a value
-// as the change of a scaled integer (0.1 V steps: a few bits) or, where no scale gives the
-// value back exactly, its raw 64 bits.
+// change of its step from the last step (a run of polls on a steady grid: a few bits in
+// all), a value as the change of a scaled integer (0.1 V steps: a few bits) or, where no
+// scale gives the value back exactly, its raw 64 bits. Changes are written in an adaptive
+// Rice code that follows the size of the recent ones, so a series that moves by one digit
+// and one that moves by hundreds both cost a few bits a change. Blobs carry a version;
+// blobs of earlier versions are read as they are.
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -59,6 +62,28 @@ uint64_t get_small(BitReader& r);
 void put_step(BitWriter& w, uint64_t z);
 uint64_t get_step(BitReader& r);
 
+// n >= 1: the length of n in gamma, then n without its top bit.
+void put_delta(BitWriter& w, uint64_t n);
+uint64_t get_delta(BitReader& r);
+
+// An adaptive Rice code for numbers >= 0: the quotient by 2^k in unary, then k low bits,
+// where k follows the mean of the numbers coded before (so a stream of similar numbers
+// costs about log2 of their size plus two bits; a single outlier moves k little). A
+// quotient of 24 or more is written as 24 ones and the raw 64 bits. Encoder and decoder
+// start alike and see the same numbers.
+class Rice {
+public:
+    explicit Rice(uint64_t mean = 4) : sum_(mean), n_(1) {}
+    void put(BitWriter& w, uint64_t v);
+    uint64_t get(BitReader& r);
+
+private:
+    int k() const;
+    void seen(uint64_t v, int k);
+    uint64_t sum_;
+    uint32_t n_;
+};
+
 // Byte-aligned unsigned varints for headers.
 void put_varint(std::vector<uint8_t>& out, uint64_t v);
 bool get_varint(const uint8_t*& p, const uint8_t* end, uint64_t& v);
@@ -72,6 +97,20 @@ public:
     explicit ValueCoder(bool steps = false) : steps_(steps) {}
     void encode(BitWriter& w, double v);
     bool decode(BitReader& r, double& v);
+
+    // The parts for coders that write the change themselves: whether v is exact in the
+    // current scale (and its scaled integer), the value of a scaled integer (taken as the
+    // last), the last scaled integer, and the full form ('0', float or double, scale and
+    // the integer; or '1' and the raw bits), which sets the scale.
+    bool fits(double v, int64_t& k) const { return mode_ >= 0 && exact(v, mode_, scale_, k); }
+    double take(int64_t k) {
+        k_ = k;
+        return make(k);
+    }
+    int64_t last() const { return k_; }
+    bool scaled() const { return mode_ >= 0; }
+    void put_full(BitWriter& w, double v);
+    bool get_full(BitReader& r, double& v);
 
 private:
     bool exact(double v, int mode, int scale, int64_t& k) const;
@@ -105,7 +144,8 @@ public:
 private:
     int64_t series_, refresh_ms_;
     BitWriter w_;
-    ValueCoder values_{true};
+    ValueCoder values_;
+    Rice gaps_{8}, steps_{4};
     uint32_t samples_ = 0, run_ = 0;
     int64_t last_poll_ = -1;
     std::optional<double> last_;
@@ -117,7 +157,8 @@ int64_t expected_poll(const std::vector<int64_t>& polls, int64_t from, int64_t d
 // A device's chunk: poll times and per-series streams, encoded and read back.
 struct ChunkStream {
     int64_t series = 0, refresh_ms = 0;
-    uint32_t samples = 0;
+    int version = 0;
+    uint32_t samples = 0;  // chunks of version 2; later ones end with the stream's bits
     const uint8_t* bits = nullptr;  // the blob's bit stream
     size_t offset = 0, nbits = 0;   // where the stream's samples are in it
 };
@@ -137,8 +178,10 @@ public:
 
 private:
     std::vector<int64_t> polls_;
-    BitWriter poll_bits_;
+    BitWriter poll_bits_;  // the first poll, the first step, then the settled runs
     int64_t last_delta_ = 0;
+    uint64_t steady_ = 0;  // polls on the steady grid since the last change of step
+    Rice poll_rice_{16};
     std::vector<SeriesEncoder> streams_;
 };
 
@@ -150,6 +193,11 @@ bool decode_stream(const ParsedChunk& c, const ChunkStream& s, std::vector<Sampl
 // The chunk without its polls (and samples) before `cut`, its times moved on by `shift`;
 // empty when no poll is left, and when the chunk does not decode (`ok` false).
 std::vector<uint8_t> trim_chunk(const ParsedChunk& c, int64_t cut, bool& ok, int64_t shift = 0);
+// Several chunks as one, their polls in the order given, the same way trimmed and moved.
+// Every sample comes back as it went in: only the bits that say it change.
+std::vector<uint8_t> rechunk(const std::vector<const ParsedChunk*>& parts, int64_t cut, bool& ok, int64_t shift = 0);
+// A chunk joined to another holds at most this many polls (a day at one a second).
+constexpr size_t kMaxJoinedPolls = 86'400;
 
 // Cycle statistics: one row per complete polling cycle.
 struct CycleRow {
@@ -175,6 +223,7 @@ private:
     CycleSums sums_;
     BitWriter w_;
     ValueCoder duration_;
+    Rice time_rice_{1}, duration_rice_{16};
     CycleRow last_;
     int64_t last_delta_ = 0;
     size_t rows_ = 0;

@@ -70,7 +70,7 @@ uint64_t export_values(const HistoryReader& r, const ExportOptions& o, Out& out)
     Progress progress("export");
     uint64_t rows = 0;
     std::string line;
-    // Device by device (a device's chunk holds all its series of an hour): rows come chunk
+    // Device by device (a device's chunk holds all its series of a day): rows come chunk
     // by chunk, within a chunk series by series, each in time order. Memory stays that of
     // one chunk however long the range.
     for (size_t k = 0; k < series.size();) {

@@ -1,8 +1,8 @@
 #pragma once
 // The history store, SQLite in write-ahead-log mode: the newest image of each device (what
 // start-up hands back to it) and one older image per device and six hours, the decoded values of
-// those images written when they change, packed per device and hour into a chunk, every
-// alarm transition, the cycle statistics packed per hour, and hourly rollups of every value.
+// those images written when they change, packed per device and hour into a chunk (a
+// closed hour joins its day's chunk: one row per device and day), every alarm transition, the cycle statistics packed per hour, and hourly rollups of every value.
 // The chunk being filled is rewritten with every save, in the save's transaction, so a
 // crash loses nothing that save() returned for. Chunks and cycles go after "history_days",
 // rollups after the rollup days; the newest image of each device always stays.
@@ -122,6 +122,7 @@ private:
                            const std::vector<uint8_t>& image);
     // Marks a chunk complete and adds its rows to the rollups.
     void close_chunk_locked(int64_t id);
+    void join_day_locked(int64_t id, uint32_t data_id, const std::string& type);
     int64_t now_ms() const;
 
     std::mutex mu_;

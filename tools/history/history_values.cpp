@@ -1,4 +1,4 @@
-// The decoded part of the history store: values (packed per device and hour), alarm
+// The decoded part of the history store: values (packed per device and day), alarm
 // transitions, cycles (packed per hour), rollups, and the retention rules. The schema is
 // documented in the README (History store). The tables `value` and `cycle` hold rows of
 // files written by older versions; they are read as they are and go by age.
@@ -212,6 +212,61 @@ void HistoryStore::close_chunk_locked(int64_t id) {
     Stmt done = prepare(db_, "UPDATE chunk SET open = 0 WHERE id = ?");
     sqlite3_bind_int64(done.get(), 1, id);
     step_done(db_, done.get());
+    join_day_locked(id, data_id, type);
+}
+
+// A closed hour joins the device's chunk of the same UTC day when that chunk is the one just
+// before it: one row a day fills its pages, and the series run on without a header and a
+// first value every hour. Where anything does not fit (a clock step, a chunk that does not
+// decode, too many polls), the hour stays a row of its own, as readers take it just as well.
+void HistoryStore::join_day_locked(int64_t id, uint32_t data_id, const std::string& type) {
+    int64_t t_min = 0, t_max = 0;
+    std::vector<uint8_t> hour_blob;
+    {
+        Stmt q = prepare(db_, "SELECT t_min, t_max, data FROM chunk WHERE id = ?");
+        sqlite3_bind_int64(q.get(), 1, id);
+        if (sqlite3_step(q.get()) != SQLITE_ROW) return;
+        t_min = sqlite3_column_int64(q.get(), 0);
+        t_max = sqlite3_column_int64(q.get(), 1);
+        const auto* p = static_cast<const uint8_t*>(sqlite3_column_blob(q.get(), 2));
+        hour_blob.assign(p, p + sqlite3_column_bytes(q.get(), 2));
+    }
+    const int64_t day = t_min / 86'400'000 * 86'400'000 - (t_min % 86'400'000 < 0 ? 86'400'000 : 0);
+    if (t_max >= day + 86'400'000) return;
+    int64_t prev_id = 0, prev_min = 0;
+    std::vector<uint8_t> prev_blob;
+    {
+        // The device's latest chunk before this one.
+        Stmt q = prepare(db_, "SELECT id, t_min, data FROM chunk WHERE data_id = ? AND device_type = ? AND id != ?"
+                              " AND open = 0 AND t_max >= ? ORDER BY t_max DESC LIMIT 1");
+        sqlite3_bind_int64(q.get(), 1, data_id);
+        sqlite3_bind_text(q.get(), 2, type.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_int64(q.get(), 3, id);
+        sqlite3_bind_int64(q.get(), 4, day);
+        if (sqlite3_step(q.get()) != SQLITE_ROW) return;
+        prev_id = sqlite3_column_int64(q.get(), 0);
+        prev_min = sqlite3_column_int64(q.get(), 1);
+        const auto* p = static_cast<const uint8_t*>(sqlite3_column_blob(q.get(), 2));
+        prev_blob.assign(p, p + sqlite3_column_bytes(q.get(), 2));
+    }
+    if (prev_min < day) return;
+    codec::ParsedChunk a, b;
+    if (!codec::parse_chunk(prev_blob.data(), prev_blob.size(), a) ||
+        !codec::parse_chunk(hour_blob.data(), hour_blob.size(), b) || a.polls.empty() || b.polls.empty() ||
+        *std::max_element(a.polls.begin(), a.polls.end()) >= *std::min_element(b.polls.begin(), b.polls.end()) ||
+        a.polls.size() + b.polls.size() > codec::kMaxJoinedPolls)
+        return;
+    bool ok = false;
+    const std::vector<uint8_t> joined = codec::rechunk({&a, &b}, INT64_MIN, ok);
+    if (!ok || joined.empty()) return;
+    Stmt up = prepare(db_, "UPDATE chunk SET t_max = ?, data = ? WHERE id = ?");
+    sqlite3_bind_int64(up.get(), 1, t_max);
+    sqlite3_bind_blob(up.get(), 2, joined.data(), static_cast<int>(joined.size()), SQLITE_TRANSIENT);
+    sqlite3_bind_int64(up.get(), 3, prev_id);
+    step_done(db_, up.get());
+    Stmt del = prepare(db_, "DELETE FROM chunk WHERE id = ?");
+    sqlite3_bind_int64(del.get(), 1, id);
+    step_done(db_, del.get());
 }
 
 void HistoryStore::set_retention_days(int days) {
@@ -353,7 +408,11 @@ void HistoryStore::record_cycle(uint64_t n, double duration_ms, uint64_t errors,
         codec::CycleRow r;
         r.time_ms = now;
         r.n = n;
-        r.duration_ms = duration_ms;
+        // Kept to a tenth of a millisecond, as the cycle line shows it: the clock's
+        // nanoseconds would cost some 60 bits a cycle and say nothing.
+        r.duration_ms = std::isfinite(duration_ms) && std::fabs(duration_ms) < 1e15
+                            ? static_cast<double>(std::llround(duration_ms * 10)) / 10
+                            : duration_ms;
         r.errors = errors;
         r.bad_frames = bad_frames;
         r.timeouts = timeouts;
