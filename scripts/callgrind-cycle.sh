@@ -47,6 +47,11 @@ from collections import defaultdict
 PLUGIN = re.compile(r"^(?:[\w:]+\s+)?(?:PMBusPower|zrt4600a|ZRT4600|tele_c_|zrt::(?!sim::|bench::))")
 # The host: the development host's framework and controller, and the driver itself.
 HOST = re.compile(r"^(?:[\w:]+\s+)?(?:devhost::|TXQ|PMBusProtocol::|VDeviceInterface::|get_ttime|zrt::bench::|main$)")
+# The host's library: a function of it is the host's even where its name says nothing (a
+# function in an anonymous namespace, such as the one that hands each reply to the plug-in),
+# unless it is standard library code instantiated there.
+HOST_OBJECT = re.compile(r"/libtxqhost\.so[.\d]*$")
+LIBRARY_CODE = re.compile(r"^(?:std::|__gnu_cxx::|__cxxabiv1::|boost::|operator new|operator delete)")
 ENTRY = re.compile(r"^(?:zrt4600a::process_payload\(\)|PMBusPower<zrt4600aAC, zrt4600aDC, zrt4600aRC>::RefreshStatus\(\))$")
 FUNCTION_THUNK = re.compile(r"^std::(?:_Function_handler<[^,]*\([^)]*\), |_Function_base::_Base_manager<)(.*)>::")
 
@@ -57,30 +62,39 @@ def side(name):
         name = m.group(1)
     if PLUGIN.match(name):
         return "plugin"
-    if HOST.match(name):
+    if HOST.match(name) or (HOST_OBJECT.search(object_of.get(name, "")) and not LIBRARY_CODE.match(name)):
         return "host"
     return "library"
 
-names = {}
-def name_of(field):
-    # "(id) name" defines a compressed name, "(id)" refers to it.
+names, objects = {}, {}
+def name_of(field, table=names):
+    # "(id) name" defines a compressed name, "(id)" refers to it (objects and functions
+    # number their names apart).
     m = re.match(r"\((\d+)\)(?:\s(.*))?$", field)
     if not m:
         return field
     if m.group(2) is not None:
-        names[m.group(1)] = m.group(2)
-    return names[m.group(1)]
+        table[m.group(1)] = m.group(2)
+    return table[m.group(1)]
+
+object_of = {}  # function -> the object file its code is in
 
 self_cost = defaultdict(int)
 call_cost = defaultdict(int)  # inclusive cost of the calls a function makes
 edges = defaultdict(int)      # (caller, callee) -> inclusive cost of those calls
 fn = callee = None
 after_calls = False
+ob = ""
 with open(sys.argv[1]) as f:
     for line in f:
         line = line.rstrip("\n")
-        if line.startswith("fn="):
+        if line.startswith("ob="):
+            ob = name_of(line[3:], objects)
+        elif line.startswith("cob="):
+            name_of(line[4:], objects)
+        elif line.startswith("fn="):
             fn = re.sub(r"'\d+$", "", name_of(line[3:]))
+            object_of.setdefault(fn, ob)
         elif line.startswith("cfn="):
             callee = re.sub(r"'\d+$", "", name_of(line[4:]))
         elif line.startswith("calls="):

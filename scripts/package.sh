@@ -9,7 +9,8 @@
 # The armhf plug-in package ships the plug-in built in the Debian 11 root of
 # scripts/compat-check.sh (needs root and, the first time, Debian's archive), so that it
 # loads into older controllers; its Depends are what dpkg-shlibdeps finds there.
-# Exit 1 when a build fails or lintian reports an error. JOBS sets the build jobs (default 2).
+# Exit 1 when a build fails, lintian reports an error or the tools package lacks the MIB or
+# the service unit. JOBS sets the build jobs (default 2).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -41,5 +42,11 @@ for arch in "${arches[@]}"; do
     dpkg-deb -I "${deb}" | sed -n 's/^ \(Package\|Version\|Architecture\|Depends\):/   \1:/p'
     # --fail-on error: warnings are listed, an error fails the build.
     lintian --fail-on error --no-tag-display-limit "${deb}"
+  done
+  # The tools package ships the SNMP subagent's MIB where net-snmp's tools look, and the unit.
+  tools_deb="$(ls "${out}"/zrt4600a-tools_*.deb)"
+  for f in ./usr/share/snmp/mibs/ZRT4600A-MIB.txt "./lib/systemd/system/zrt4600a-host@.service"; do
+    dpkg-deb -c "${tools_deb}" | awk '{print $6}' | grep -qxF "${f}" ||
+      { echo "package.sh: ${tools_deb} lacks ${f#.}" >&2; exit 1; }
   done
 done

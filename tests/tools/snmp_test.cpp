@@ -1,8 +1,17 @@
 // The SNMP subagent's model: sensor rows from published images, entities, the active-alarm
 // table with its notifications, the line, and the AgentX address check. The subagent itself
 // runs against a real snmpd in scripts/snmp-check.sh.
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
 #include <cmath>
 #include <cstring>
+#include <mutex>
+#include <thread>
 
 #include <gtest/gtest.h>
 #include <json/reader.h>
@@ -13,6 +22,7 @@
 #include "tools/snmp/snmp_agent.h"
 #include "tools/core/alarm_names.h"
 #include "tools/snmp/snmp_feed.h"
+#include "tools/snmp/snmp_sink.h"
 
 using namespace zrt::snmp;
 
@@ -352,4 +362,92 @@ TEST(SnmpAgentx, TheSettingsKeysAreCheckedLikeEveryOther) {
     EXPECT_NE(c.second.find("snmp.ping_interval_s"), std::string::npos);
     EXPECT_EQ(code(R"({"snmp": {"agentx": 705}})").first, zrt::host::kExitSettingValue);
     EXPECT_EQ(code(R"({"snmp": "/tmp/x"})").first, zrt::host::kExitSettingValue);
+}
+
+namespace {
+
+// What a sink said, from the subagent's thread.
+struct Said {
+    std::mutex mu;
+    std::vector<std::pair<int, std::string>> lines;
+    std::function<void(int, const std::string&)> fn() {
+        return [this](int level, const std::string& text) {
+            std::lock_guard<std::mutex> lock(mu);
+            lines.emplace_back(level, text);
+        };
+    }
+    int count(const std::string& part) {
+        std::lock_guard<std::mutex> lock(mu);
+        int n = 0;
+        for (const auto& l : lines) n += l.second.find(part) != std::string::npos;
+        return n;
+    }
+};
+
+SinkOptions sink_options(const std::string& agentx) {
+    SinkOptions o;
+    o.agentx = agentx;
+    o.origin = "--snmp-agentx";
+    o.ping_interval_s = 1;
+    o.site = "test";
+    o.system_data_id = 1;
+    o.system_type = "zrt4600a";
+    o.children = {{21, "zrt4600a-dc"}};
+    return o;
+}
+
+}  // namespace
+
+TEST(SnmpAgentx, ABadAddressIsOneErrorNamingWhereItWasGivenAndTheSinkStillTakesEvents) {
+    Said said;
+    SnmpSink sink(sink_options("not an address"), said.fn());
+    EXPECT_FALSE(sink.running());
+    ASSERT_EQ(said.lines.size(), 1u);
+    EXPECT_EQ(said.lines[0].first, 0);
+    EXPECT_NE(said.lines[0].second.find("--snmp-agentx \"not an address\": expected a unix socket path"),
+              std::string::npos)
+        << said.lines[0].second;
+    EXPECT_NE(said.lines[0].second.find("the host polls on"), std::string::npos);
+    const uint64_t before = sink.feed().version();
+    sink.feed().cycle();
+    EXPECT_GT(sink.feed().version(), before);
+}
+
+// A master that is not there yet: said once, and tried again at the settings' interval, not
+// at the agent library's own default of 15 s. A listener on the socket stands in for the
+// master; the subagent's connection to it is the retry.
+TEST(SnmpAgentx, AnAbsentMasterIsSaidOnceAndTriedAgainEveryPingInterval) {
+    char dir[] = "/tmp/zrt-snmp-test.XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string path = std::string(dir) + "/master";
+    std::signal(SIGPIPE, SIG_IGN);  // as the host does: the "master" below closes on the subagent
+    Said said;
+    {
+        SnmpSink sink(sink_options(path), said.fn());
+        if (!sink.running()) GTEST_SKIP() << "a build without net-snmp's agent library";
+        const auto until = [](const std::function<bool()>& ok, std::chrono::seconds at_most) {
+            const auto end = std::chrono::steady_clock::now() + at_most;
+            while (!ok() && std::chrono::steady_clock::now() < end)
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            return ok();
+        };
+        ASSERT_TRUE(until([&] { return said.count("SNMP: no AgentX master at " + path) > 0; }, std::chrono::seconds(5)));
+
+        const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        ASSERT_GE(fd, 0);
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        std::strncpy(a.sun_path, path.c_str(), sizeof(a.sun_path) - 1);
+        ASSERT_EQ(bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof(a)), 0);
+        ASSERT_EQ(listen(fd, 4), 0);
+        pollfd p{fd, POLLIN, 0};
+        const int ready = poll(&p, 1, 4000);  // two intervals and some
+        EXPECT_EQ(ready, 1) << "the subagent did not try the master again within 4 s";
+        if (ready == 1) close(accept(fd, nullptr, nullptr));  // and the "master" goes again
+        close(fd);
+        unlink(path.c_str());
+        EXPECT_FALSE(sink.running() && said.count("SNMP: registered with") > 0);
+    }
+    EXPECT_EQ(said.count("SNMP: no AgentX master at"), 1);
+    rmdir(dir);
 }

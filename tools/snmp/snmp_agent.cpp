@@ -189,7 +189,6 @@ void SnmpAgent::Impl::on_connected(bool up) {
 void SnmpAgent::Impl::init() {
     netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_ROLE, 1);
     netsnmp_ds_set_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_X_SOCKET, opt.address.text.c_str());
-    netsnmp_ds_set_int(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_AGENTX_PING_INTERVAL, opt.ping_interval_s);
     // The host's threads must never see SIGALRM: the library's timers run in this loop.
     netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_ALARM_DONT_USE_SIG, 1);
     // Nothing read from or written to the system's net-snmp configuration and state folders;
@@ -207,6 +206,10 @@ void SnmpAgent::Impl::init() {
     snmp_register_callback(SNMP_CALLBACK_APPLICATION, SNMPD_CALLBACK_INDEX_STOP, on_index_stop, hook(this));
 
     if (init_agent(opt.name.c_str()) != 0) throw std::runtime_error("net-snmp's agent library did not start");
+    // init_agent() sets the ping interval to its own default (15 s), so it is set here,
+    // before init_snmp() makes the first connection: the interval is both how often a
+    // registered master is pinged and how often a lost or absent one is tried again.
+    netsnmp_ds_set_int(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_AGENTX_PING_INTERVAL, opt.ping_interval_s);
     for (const auto& [name, root] : {std::make_pair("entPhysicalTable", kEntPhysicalTable),
                                      std::make_pair("entPhySensorTable", kEntPhySensorTable),
                                      std::make_pair("zrt4600aObjects", kZrtObjects)}) {
