@@ -196,6 +196,39 @@ TEST(DecodedHistory, EachSystemsCyclesGoIntoChunksOfTheirOwnAndAnOlderFileGainsT
     remove_db(path);
 }
 
+TEST(DecodedHistory, CyclesReadWithTheirSystemAndTwoSystemsOnOneLineCountItsPolledTimeOnce) {
+    const std::string path = temp_path("two-systems.db");
+    remove_db(path);
+    int64_t now = kT0;
+    {
+        HistoryStore store(path, 0);
+        store.set_clock([&now] { return now; });
+        // One hour of two systems sharing the line: each completes a cycle every 10 s, and
+        // system 2's second cycle has a time-out.
+        for (int k = 1; k <= 360; ++k) {
+            store.save(21, "zrt4600a-dc", 5108, dc_image(53.5f, 120.0f));
+            store.record_cycle(k, 2000.0, 0, 0, 0, 1);
+            now += 5000;
+            store.record_cycle(k, 2000.0, k == 2 ? 1 : 0, 0, k == 2 ? 1 : 0, 2);
+            now += 5000;
+        }
+    }
+    EXPECT_EQ(query(path, "SELECT system, count(*), sum(timeouts) FROM cycle_v GROUP BY system ORDER BY system"),
+              (std::vector<std::string>{"1|360|0", "2|360|1"}));
+    EXPECT_EQ(query(path, "SELECT system, n FROM cycle_rows WHERE time_ms = " + std::to_string(kT0 + 15000)),
+              (std::vector<std::string>{"2|2"}));
+    // The line was polled for an hour (two systems' cycles over the same time), not two: its
+    // first cycle's 2 s and 359 steps of 10 s; one error in that time.
+    ReportOptions o;
+    o.history = path;
+    o.out = temp_path("two-systems.html");
+    write_report(o);
+    const std::string page = read_file(o.out);
+    EXPECT_NE(page.find("<td>59 min 52 s</td><td>1.0</td>"), std::string::npos);
+    std::remove(o.out.c_str());
+    remove_db(path);
+}
+
 TEST(HistoryExport, ReadsAReadOnlyCopyAsCsvAndJsonLines) {
     const std::string dir = temp_path("ro");
     const std::string src = temp_path("export.db");

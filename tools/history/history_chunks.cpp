@@ -49,7 +49,7 @@ const char* const kChunkSchema =
     "DROP VIEW IF EXISTS cycle_v;"
     "CREATE VIEW cycle_v AS"
     " SELECT strftime('%Y-%m-%dT%H:%M:%fZ', time_ms / 1000.0, 'unixepoch') AS time, time_ms, n, duration_ms,"
-    " errors, bad_frames, timeouts FROM cycle_rows;";
+    " errors, bad_frames, timeouts, system FROM cycle_rows;";
 
 namespace {
 
@@ -170,8 +170,15 @@ std::vector<int64_t> device_polls(sqlite3* db, const std::string& what, uint32_t
     return out;
 }
 
+bool db_has_column(sqlite3* db, const char* table, const char* column) {
+    Stmt q = prepare(db, (std::string("PRAGMA table_info(") + table + ")").c_str());
+    while (sqlite3_step(q.get()) == SQLITE_ROW)
+        if (text_col(q.get(), 1) == column) return true;
+    return false;
+}
+
 void for_each_cycle(sqlite3* db, const std::string& what, int64_t from, int64_t to,
-                    const std::function<void(const codec::CycleRow&)>& f, bool chunks) {
+                    const std::function<void(const codec::CycleRow&, uint32_t system)>& f, bool chunks) {
     int rc;
     if (db_has_table(db, "cycle")) {
         Stmt q = prepare(db, "SELECT time_ms, n, duration_ms, errors, bad_frames, timeouts FROM cycle"
@@ -186,22 +193,26 @@ void for_each_cycle(sqlite3* db, const std::string& what, int64_t from, int64_t 
             r.errors = static_cast<uint64_t>(sqlite3_column_int64(q.get(), 3));
             r.bad_frames = static_cast<uint64_t>(sqlite3_column_int64(q.get(), 4));
             r.timeouts = static_cast<uint64_t>(sqlite3_column_int64(q.get(), 5));
-            f(r);
+            f(r, 0);
         }
         check_done(db, rc, what);
     }
     if (!chunks || !db_has_table(db, "cycle_chunk")) return;
-    Stmt q = prepare(db, "SELECT data FROM cycle_chunk WHERE t_max >= ? AND t_min <= ? ORDER BY t_min, id");
+    // Files of older versions have cycle chunks without their system: it reads as 0.
+    Stmt q = prepare(db, db_has_column(db, "cycle_chunk", "system")
+                             ? "SELECT data, system FROM cycle_chunk WHERE t_max >= ? AND t_min <= ? ORDER BY t_min, id"
+                             : "SELECT data, 0 FROM cycle_chunk WHERE t_max >= ? AND t_min <= ? ORDER BY t_min, id");
     sqlite3_bind_int64(q.get(), 1, from);
     sqlite3_bind_int64(q.get(), 2, to);
     std::vector<codec::CycleRow> rows;
     while ((rc = sqlite3_step(q.get())) == SQLITE_ROW) {
         rows.clear();
+        const auto system = static_cast<uint32_t>(sqlite3_column_int64(q.get(), 1));
         if (!codec::decode_cycles(static_cast<const uint8_t*>(sqlite3_column_blob(q.get(), 0)),
                                   static_cast<size_t>(sqlite3_column_bytes(q.get(), 0)), rows))
             damaged(what, "cycle_chunk");
         for (const codec::CycleRow& r : rows)
-            if (r.time_ms >= from && r.time_ms <= to) f(r);
+            if (r.time_ms >= from && r.time_ms <= to) f(r, system);
     }
     check_done(db, rc, what);
 }
@@ -288,6 +299,7 @@ struct Row {
     int64_t series = 0, time = 0;
     std::optional<double> value;
     codec::CycleRow cycle;
+    uint32_t system = 0;  // a cycle's power system (its top device's data id)
 };
 
 struct ValueCursor {
@@ -302,7 +314,7 @@ int connect(sqlite3* db, void* aux, int, const char* const*, sqlite3_vtab** out,
     const bool cycles = aux != nullptr;
     const int rc = sqlite3_declare_vtab(
         db, cycles ? "CREATE TABLE x(time_ms INTEGER, n INTEGER, duration_ms REAL, errors INTEGER,"
-                     " bad_frames INTEGER, timeouts INTEGER)"
+                     " bad_frames INTEGER, timeouts INTEGER, system INTEGER)"
                    : "CREATE TABLE x(series INTEGER, time_ms INTEGER, value REAL)");
     if (rc != SQLITE_OK) return rc;
     auto* t = new ValueTab;
@@ -425,7 +437,9 @@ int filter(sqlite3_vtab_cursor* cur, int num, const char*, int argc, sqlite3_val
     try {
         if (t->cycles) {
             for_each_cycle(t->db, file_of(t->db), c->from, c->to,
-                           [&](const codec::CycleRow& r) { c->rows.push_back({0, r.time_ms, std::nullopt, r}); });
+                           [&](const codec::CycleRow& r, uint32_t system) {
+                               c->rows.push_back({0, r.time_ms, std::nullopt, r, system});
+                           });
             return SQLITE_OK;
         }
         if (!db_has_table(t->db, "series")) return SQLITE_OK;
@@ -469,6 +483,7 @@ int column(sqlite3_vtab_cursor* cur, sqlite3_context* ctx, int col) {
         case 2: sqlite3_result_double(ctx, r.cycle.duration_ms); break;
         case 3: sqlite3_result_int64(ctx, static_cast<sqlite3_int64>(r.cycle.errors)); break;
         case 4: sqlite3_result_int64(ctx, static_cast<sqlite3_int64>(r.cycle.bad_frames)); break;
+        case 6: sqlite3_result_int64(ctx, r.system); break;
         default: sqlite3_result_int64(ctx, static_cast<sqlite3_int64>(r.cycle.timeouts)); break;
         }
         return SQLITE_OK;

@@ -37,9 +37,12 @@ void for_each_device_value(sqlite3* db, const std::string& what, uint32_t data_i
 std::vector<int64_t> device_polls(sqlite3* db, const std::string& what, uint32_t data_id,
                                   const std::string& device_type, int64_t from, int64_t to);
 
-// `chunks` false: only the rows of older versions.
+bool db_has_column(sqlite3* db, const char* table, const char* column);
+
+// Each cycle in [from, to] with its power system (the top device's data id; 0 in files of
+// older versions). `chunks` false: only the rows of older versions.
 void for_each_cycle(sqlite3* db, const std::string& what, int64_t from, int64_t to,
-                    const std::function<void(const codec::CycleRow&)>& f, bool chunks = true);
+                    const std::function<void(const codec::CycleRow&, uint32_t system)>& f, bool chunks = true);
 
 // The hourly rollups of one device whose hour starts in [from, to]; `hour_ms` is the
 // hour's start. `open_too`: also the figures of the chunks not yet rolled up (the hour

@@ -523,18 +523,24 @@ ReportSummary write_report(const ReportOptions& o) {
     // Line health per hour.
     std::vector<HourRow> hours;
     // The time the line was polled: the steps between cycles (a pause of over a minute is a
-    // time the host did not run), and a cycle's own duration where a run starts.
+    // time the host did not run), and a cycle's own duration where a run starts. Several
+    // power systems on one line poll it over the same time: in each hour, each system's
+    // cycles measure it, and the longest measure counts, not their sum.
     double covered_ms = 0;
     {
         std::map<int64_t, HourRow> by_hour;
         std::map<int64_t, double> durations;
-        int64_t prev = INT64_MIN;
+        std::map<std::pair<int64_t, uint32_t>, double> covered_by;  // per hour and system
+        std::map<uint32_t, int64_t> prev_by;  // each system's previous cycle
         // Long ranges take each hour's totals as its chunk keeps them (chunks the range's
         // ends cut count whole); shorter ones count the rows.
         const bool totals = from_rollups && r.has_table("cycle_chunk");
         if (totals) {
-            Stmt q(r.prepare("SELECT t_min, rows, errors, bad_frames, timeouts, duration_ms, covered_ms FROM cycle_chunk"
-                             " WHERE t_max >= ? AND t_min <= ?"));
+            const bool by_system = db_has_column(r.db(), "cycle_chunk", "system");
+            Stmt q(r.prepare(by_system ? "SELECT t_min, rows, errors, bad_frames, timeouts, duration_ms, covered_ms, system"
+                                         " FROM cycle_chunk WHERE t_max >= ? AND t_min <= ?"
+                                       : "SELECT t_min, rows, errors, bad_frames, timeouts, duration_ms, covered_ms, 0"
+                                         " FROM cycle_chunk WHERE t_max >= ? AND t_min <= ?"));
             sqlite3_bind_int64(q.get(), 1, bk.from);
             sqlite3_bind_int64(q.get(), 2, bk.to);
             while (sqlite3_step(q.get()) == SQLITE_ROW) {
@@ -546,14 +552,16 @@ ReportSummary write_report(const ReportOptions& o) {
                 h.bad_frames += sqlite3_column_int64(q.get(), 3);
                 h.timeouts += sqlite3_column_int64(q.get(), 4);
                 durations[hour] += sqlite3_column_double(q.get(), 5);
-                covered_ms += sqlite3_column_double(q.get(), 6);
+                covered_by[{hour, static_cast<uint32_t>(sqlite3_column_int64(q.get(), 7))}] +=
+                    sqlite3_column_double(q.get(), 6);
             }
         }
-        for_each_cycle(r.db(), r.path(), bk.from, bk.to, [&](const codec::CycleRow& c) {
-            const int64_t step = prev == INT64_MIN ? -1 : c.time_ms - prev;
-            covered_ms += step >= 0 && step <= 60'000 ? double(step) : c.duration_ms;
-            prev = c.time_ms;
+        for_each_cycle(r.db(), r.path(), bk.from, bk.to, [&](const codec::CycleRow& c, uint32_t system) {
+            const auto p = prev_by.find(system);
+            const int64_t step = p == prev_by.end() ? -1 : c.time_ms - p->second;
             const int64_t hour = c.time_ms / 3600000 * 3600000;
+            covered_by[{hour, system}] += step >= 0 && step <= 60'000 ? double(step) : c.duration_ms;
+            prev_by[system] = c.time_ms;
             HourRow& h = by_hour[hour];
             h.hour = hour;
             ++h.cycles;
@@ -562,6 +570,9 @@ ReportSummary write_report(const ReportOptions& o) {
             h.timeouts += static_cast<int64_t>(c.timeouts);
             durations[hour] += c.duration_ms;
         }, !totals);
+        std::map<int64_t, double> hour_covered;
+        for (const auto& [key, ms] : covered_by) hour_covered[key.first] = std::max(hour_covered[key.first], ms);
+        for (const auto& [hour, ms] : hour_covered) covered_ms += ms;
         for (auto& [hour, h] : by_hour) {
             h.mean_ms = durations[hour] / double(h.cycles);
             hours.push_back(h);
