@@ -160,39 +160,62 @@ struct Run {
     uint64_t frame_errors = 0;
 };
 
+// The pty, the paced equipment behind it on a thread of its own, and the host's end opened
+// as a serial port. When it goes it closes the port, then stops and joins the equipment.
+struct PacedRig {
+    zrt::sim::Pty pty;
+    std::atomic<bool> stop{false};
+    std::exception_ptr failure;
+    std::thread equipment;
+    int fd = -1;
+
+    PacedRig(int baud, int systems) {
+        equipment = std::thread([this, baud, systems] {
+            try {
+                PacedEquipment(pty.master(), baud, systems).run(stop);
+            } catch (...) {
+                failure = std::current_exception();
+            }
+        });
+        try {
+            fd = zrt::sim::open_serial(pty.path(), baud);
+        } catch (...) {
+            stop = true;
+            equipment.join();
+            throw;
+        }
+    }
+    ~PacedRig() {
+        ::close(fd);
+        stop = true;
+        equipment.join();
+    }
+    PacedRig(const PacedRig&) = delete;
+    PacedRig& operator=(const PacedRig&) = delete;
+
+    // Bytes from the equipment, waiting at most until `until`; 0 when none came. Throws what
+    // the equipment failed with.
+    size_t read(unsigned char* buf, size_t size, Clock::time_point until) {
+        if (failure) std::rethrow_exception(failure);
+        const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
+        pollfd pfd{fd, POLLIN, 0};
+        const int r = ::poll(&pfd, 1, static_cast<int>(std::max<long>(0, wait.count())));
+        if (r <= 0 || !(pfd.revents & POLLIN)) return 0;
+        const ssize_t n = ::read(fd, buf, size);
+        return n > 0 ? static_cast<size_t>(n) : 0;
+    }
+};
+
 template <class Top>
 Run run_device(const char* name, const Json::Value& settings, int cycles) {
     const int baud = settings.get("baud", 9600).asInt();
     const int refresh_ms = settings.get("refresh_ms", 20).asInt();
 
-    zrt::sim::Pty pty;
-    std::atomic<bool> stop{false};
-    std::exception_ptr equipment_failure;
-    std::thread equipment([&] {
-        try {
-            PacedEquipment(pty.master(), baud).run(stop);
-        } catch (...) {
-            equipment_failure = std::current_exception();
-        }
-    });
-    struct Joiner {
-        std::atomic<bool>& stop;
-        std::thread& t;
-        ~Joiner() {
-            stop = true;
-            t.join();
-        }
-    } joiner{stop, equipment};
-
-    const int fd = zrt::sim::open_serial(pty.path(), baud);
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{fd};
+    PacedRig rig(baud, 1);
 
     auto controller = std::make_shared<devhost::Controller>(devhost::Controller::JobMode::Inline);
     controller->record_events = false;
-    auto line = std::make_shared<HostLine>(fd);
+    auto line = std::make_shared<HostLine>(rig.fd);
     auto top = std::make_shared<Top>();
     if (!top->Init(controller, settings["data_id"].asUInt(), settings))
         throw std::runtime_error("the reference settings were refused");
@@ -218,20 +241,15 @@ Run run_device(const char* name, const Json::Value& settings, int cycles) {
     auto next_refresh = Clock::now();
     unsigned char buf[4096];
     while (counted < cycles) {
-        if (equipment_failure) std::rethrow_exception(equipment_failure);
         const auto now = Clock::now();
         if (now > deadline) throw std::runtime_error(std::string(name) + ": the cycles did not complete in time");
         if (now >= next_refresh) {
             top->RefreshStatus();
             next_refresh = now + std::chrono::milliseconds(refresh_ms);
         }
-        const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(next_refresh - Clock::now());
-        pollfd pfd{fd, POLLIN, 0};
-        const int r = ::poll(&pfd, 1, static_cast<int>(std::max<long>(0, wait.count())));
-        if (r <= 0 || !(pfd.revents & POLLIN)) continue;
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n <= 0) continue;
-        if (in_cycle) current.bytes += static_cast<uint64_t>(n);
+        const size_t n = rig.read(buf, sizeof buf, next_refresh);
+        if (n == 0) continue;
+        if (in_cycle) current.bytes += n;
         top->process(buf, static_cast<int>(n));
         // The poller ends a cycle by resetting the line: no reply awaited, back in state 0.
         if (in_cycle && top->poll_state == 0 && !devhost::serial_state(*top).awaiting) {
@@ -259,34 +277,11 @@ std::vector<Run> run_two_systems(const Json::Value& settings, int cycles) {
     const int baud = settings.get("baud", 9600).asInt();
     const int refresh_ms = settings.get("refresh_ms", 20).asInt();
 
-    zrt::sim::Pty pty;
-    std::atomic<bool> stop{false};
-    std::exception_ptr equipment_failure;
-    std::thread equipment([&] {
-        try {
-            PacedEquipment(pty.master(), baud, 2).run(stop);
-        } catch (...) {
-            equipment_failure = std::current_exception();
-        }
-    });
-    struct Joiner {
-        std::atomic<bool>& stop;
-        std::thread& t;
-        ~Joiner() {
-            stop = true;
-            t.join();
-        }
-    } joiner{stop, equipment};
-
-    const int fd = zrt::sim::open_serial(pty.path(), baud);
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{fd};
+    PacedRig rig(baud, 2);
 
     auto controller = std::make_shared<devhost::Controller>(devhost::Controller::JobMode::Inline);
     controller->record_events = false;
-    auto line = std::make_shared<HostLine>(fd);
+    auto line = std::make_shared<HostLine>(rig.fd);
     auto shared = std::make_shared<devhost::SharedLine>(line);
     // The second system: address 2 and data ids of its own.
     Json::Value second = settings;
@@ -337,21 +332,16 @@ std::vector<Run> run_two_systems(const Json::Value& settings, int cycles) {
     auto next_refresh = Clock::now();
     unsigned char buf[4096];
     while (counted[0] < cycles || counted[1] < cycles) {
-        if (equipment_failure) std::rethrow_exception(equipment_failure);
         const auto now = Clock::now();
         if (now > deadline) throw std::runtime_error("two systems: the cycles did not complete in time");
         if (now >= next_refresh) {
             for (auto& t : tops) t->RefreshStatus();
             next_refresh = now + std::chrono::milliseconds(refresh_ms);
         }
-        const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(next_refresh - Clock::now());
-        pollfd pfd{fd, POLLIN, 0};
-        const int r = ::poll(&pfd, 1, static_cast<int>(std::max<long>(0, wait.count())));
-        if (r <= 0 || !(pfd.revents & POLLIN)) continue;
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n <= 0) continue;
-        count(static_cast<uint64_t>(n));
-        shared->feed(buf, static_cast<size_t>(n));
+        const size_t n = rig.read(buf, sizeof buf, next_refresh);
+        if (n == 0) continue;
+        count(n);
+        shared->feed(buf, n);
         // As the host does: the device whose turn has come sends once the line has been quiet
         // for the guard time, not at its next refresh.
         next_refresh = std::min(next_refresh, Clock::now() + guard + std::chrono::microseconds(500));

@@ -307,17 +307,7 @@ bool ValueCoder::decode(BitReader& r, double& v) {
         v = make(k_);
         return !r.failed();
     }
-    if (!r.bit()) {
-        mode_ = static_cast<int>(r.get(1));
-        scale_ = static_cast<int>(r.get(3));
-        if (scale_ > kMaxScale) return false;
-        k_ = unzigzag(get_small(r));
-        v = make(k_);
-        return !r.failed();
-    }
-    v = from_bits(r.get(64));
-    mode_ = -1;
-    return !r.failed();
+    return get_full(r, v);
 }
 
 // ---- series streams

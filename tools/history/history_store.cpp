@@ -228,8 +228,7 @@ std::optional<HistoryRow> HistoryStore::last_row(uint32_t data_id, const std::st
     r.device_type = device_type;
     r.record_type = sqlite3_column_int(q.get(), 0);
     r.time = text_col(q.get(), 1);
-    const auto* p = static_cast<const uint8_t*>(sqlite3_column_blob(q.get(), 2));
-    r.image.assign(p, p + sqlite3_column_bytes(q.get(), 2));
+    r.image = blob_col(q.get(), 2);
     return r;
 }
 
@@ -246,8 +245,7 @@ std::vector<HistoryRow> HistoryStore::rows(uint32_t data_id, const std::string& 
         r.device_type = device_type;
         r.record_type = sqlite3_column_int(q.get(), 0);
         r.time = text_col(q.get(), 1);
-        const auto* p = static_cast<const uint8_t*>(sqlite3_column_blob(q.get(), 2));
-        r.image.assign(p, p + sqlite3_column_bytes(q.get(), 2));
+        r.image = blob_col(q.get(), 2);
         out.push_back(std::move(r));
     }
     return out;

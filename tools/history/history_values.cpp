@@ -228,8 +228,7 @@ void HistoryStore::join_day_locked(int64_t id, uint32_t data_id, const std::stri
         if (sqlite3_step(q.get()) != SQLITE_ROW) return;
         t_min = sqlite3_column_int64(q.get(), 0);
         t_max = sqlite3_column_int64(q.get(), 1);
-        const auto* p = static_cast<const uint8_t*>(sqlite3_column_blob(q.get(), 2));
-        hour_blob.assign(p, p + sqlite3_column_bytes(q.get(), 2));
+        hour_blob = blob_col(q.get(), 2);
     }
     const int64_t day = t_min / 86'400'000 * 86'400'000 - (t_min % 86'400'000 < 0 ? 86'400'000 : 0);
     if (t_max >= day + 86'400'000) return;
@@ -246,8 +245,7 @@ void HistoryStore::join_day_locked(int64_t id, uint32_t data_id, const std::stri
         if (sqlite3_step(q.get()) != SQLITE_ROW) return;
         prev_id = sqlite3_column_int64(q.get(), 0);
         prev_min = sqlite3_column_int64(q.get(), 1);
-        const auto* p = static_cast<const uint8_t*>(sqlite3_column_blob(q.get(), 2));
-        prev_blob.assign(p, p + sqlite3_column_bytes(q.get(), 2));
+        prev_blob = blob_col(q.get(), 2);
     }
     if (prev_min < day) return;
     codec::ParsedChunk a, b;

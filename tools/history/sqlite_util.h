@@ -1,8 +1,10 @@
 #pragma once
 // Small pieces every reader and writer of the history file shares: statements that finalize
 // themselves, text columns, and opening the file read-only.
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <sqlite3.h>
 
@@ -21,6 +23,12 @@ Stmt prepare(sqlite3* db, const char* sql);
 inline std::string text_col(sqlite3_stmt* q, int col) {
     const unsigned char* p = sqlite3_column_text(q, col);
     return p ? std::string(reinterpret_cast<const char*>(p)) : std::string();
+}
+
+// A blob column's bytes; empty for NULL.
+inline std::vector<uint8_t> blob_col(sqlite3_stmt* q, int col) {
+    const auto* p = static_cast<const uint8_t*>(sqlite3_column_blob(q, col));
+    return p ? std::vector<uint8_t>(p, p + sqlite3_column_bytes(q, col)) : std::vector<uint8_t>();
 }
 
 // Opens a history file for reading only, never changing it: `mode=ro` first (it reads the
