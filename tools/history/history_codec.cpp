@@ -248,22 +248,9 @@ void ValueCoder::encode(BitWriter& w, double v) {
         k_ = k;
         return;
     }
-    for (int mode : {1, 0}) {
-        for (int s = 0; s <= kMaxScale; ++s) {
-            if (!exact(v, mode, s, k)) continue;
-            w.put(0b10, 2);
-            w.put(static_cast<uint64_t>(mode), 1);
-            w.put(static_cast<uint64_t>(s), 3);
-            put_small(w, zigzag(k));
-            mode_ = mode;
-            scale_ = s;
-            k_ = k;
-            return;
-        }
-    }
-    w.put(0b11, 2);
-    w.put(bits_of(v), 64);
-    mode_ = -1;
+    // Not a step: a full value, as put_full writes it.
+    w.put_bit(true);
+    put_full(w, v);
 }
 
 void ValueCoder::put_full(BitWriter& w, double v) {
