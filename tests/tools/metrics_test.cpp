@@ -508,8 +508,8 @@ TEST(Metrics, TimeOutsAndBadFramesCountWhenTheyHappenAndTheCycleAddsOnlyTheRest)
 TEST(Metrics, StaleFramesAndReturnCodesCountAsTheyArrive) {
     MetricsState m("s", 1);
     Sink& sink = m;  // as the host's dispatcher hands them on
-    sink.stale_frame();
-    sink.stale_frame();
+    sink.stale_frame({});
+    sink.stale_frame({});
     sink.reply_received({1, 0x2A, 0x04, 0});
     const std::string t = m.render();
     EXPECT_TRUE(has_line(t, "zrt4600a_stale_frames_total{site=\"s\",system=\"1\"} 2")) << t;
@@ -534,8 +534,18 @@ TEST(Metrics, EachSystemOnTheLineHasItsOwnLineAndCycleSamplesAndItsOwnStatusEntr
     lost.up = false;
     lost.system = info.systems[1];
     sink.line(lost);
+    // A late answer of system 2's, and return codes by the address that replied.
+    sink.stale_frame(info.systems[1]);
+    sink.reply_received({2, 0x2A, 0x04, 0});
+    sink.reply_received({1, 0x2A, 0x06, 0});
+    sink.reply_received({2, 0x2A, 0x04, 0});
 
     const std::string t = m.render(Exposition::Format::PrometheusText);
+    EXPECT_TRUE(has_line(t, "zrt4600a_stale_frames_total{site=\"s\",system=\"1\"} 0")) << t;
+    EXPECT_TRUE(has_line(t, "zrt4600a_stale_frames_total{site=\"s\",system=\"2\"} 1")) << t;
+    EXPECT_TRUE(has_line(t, "zrt4600a_reply_rtn_total{site=\"s\",system=\"1\",code=\"06\"} 1")) << t;
+    EXPECT_TRUE(has_line(t, "zrt4600a_reply_rtn_total{site=\"s\",system=\"2\",code=\"04\"} 2")) << t;
+    EXPECT_EQ(t.find("system=\"1\",code=\"04\""), std::string::npos) << t;
     EXPECT_TRUE(has_line(t, "zrt4600a_cycles_total{site=\"s\",system=\"1\"} 3")) << t;
     EXPECT_TRUE(has_line(t, "zrt4600a_cycles_total{site=\"s\",system=\"2\"} 0")) << t;
     EXPECT_TRUE(has_line(t, "zrt4600a_timeouts_total{site=\"s\",system=\"1\"} 0")) << t;
@@ -559,4 +569,6 @@ TEST(Metrics, EachSystemOnTheLineHasItsOwnLineAndCycleSamplesAndItsOwnStatusEntr
     ASSERT_EQ(st["systems"][1]["devices"].size(), 1u);
     EXPECT_EQ(st["systems"][1]["devices"][0]["data_id"].asUInt(), 22u);
     EXPECT_EQ(st["systems"][0]["devices"][0]["data_id"].asUInt(), 21u);
+    EXPECT_EQ(st["systems"][0]["line"]["stale_frames"].asUInt64(), 0u);
+    EXPECT_EQ(st["systems"][1]["line"]["stale_frames"].asUInt64(), 1u);
 }

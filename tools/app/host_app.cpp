@@ -725,7 +725,7 @@ bool Host::open_port() {
         std::shared_ptr<devhost::Transport> port = shared_ ? shared_->port(*sp->dev) : line;
         attach_line(*sp->dev, port, baud_, [this, sp](const devhost::LineNotice& n) {
             diag(1, who(*sp) + n.text);
-            if (n.kind == devhost::LineNotice::Stale) emit([](Sink& s) { s.stale_frame(); });
+            if (n.kind == devhost::LineNotice::Stale) emit([sp](Sink& s) { s.stale_frame(sp->ref); });
         });
     }
     std::weak_ptr<SerialLine> weak = line;

@@ -149,8 +149,9 @@ public:
     // when they happen.
     virtual void timeout(const SystemRef& /*system*/) {}
     virtual void bad_frames(const SystemRef& /*system*/, uint64_t /*n*/) {}
-    // A good frame that came when no reply was awaited (a late or queued answer), dropped.
-    virtual void stale_frame() {}
+    // A good frame from `system`'s address that came when it awaited no reply (a late or
+    // queued answer), dropped.
+    virtual void stale_frame(const SystemRef& /*system*/) {}
     virtual void cycle_begun(const SystemRef&, uint64_t /*n*/) {}
     virtual void cycle_ended(const CycleStats&) {}
     virtual void contradicted(const ConfigIssue&) {}

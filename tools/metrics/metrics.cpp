@@ -259,7 +259,15 @@ void MetricsState::bad_frames(const SystemRef& system, uint64_t n) {
     st.errors = std::max(st.errors, st.timeouts + st.bad_frames);
 }
 
-void MetricsState::reply_received(const ReplyReceived& r) { count_rtn(r.rtn); }
+void MetricsState::reply_received(const ReplyReceived& r) {
+    uint32_t system = 0;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        for (const SystemState& st : s_.systems)
+            if (st.address == r.address) system = st.id;
+    }
+    count_rtn(r.rtn, system);
+}
 
 void MetricsState::set_line_up(bool up, uint32_t system) {
     std::lock_guard<std::mutex> lock(mu_);
@@ -270,16 +278,16 @@ void MetricsState::set_line_up(bool up, uint32_t system) {
     st.line_up = up;
 }
 
-void MetricsState::count_stale_frame() {
+void MetricsState::count_stale_frame(uint32_t system) {
     std::lock_guard<std::mutex> lock(mu_);
     ++s_.version;
-    ++s_.stale_frames;
+    ++system_state(system).stale_frames;
 }
 
-void MetricsState::count_rtn(unsigned code) {
+void MetricsState::count_rtn(unsigned code, uint32_t system) {
     std::lock_guard<std::mutex> lock(mu_);
     ++s_.version;
-    ++s_.rtn[code];
+    ++system_state(system).rtn[code];
 }
 
 void MetricsState::set_model(const std::string& model, uint32_t system) {
@@ -351,12 +359,13 @@ std::string MetricsState::render(Exposition::Format format) const {
                [](const SystemState& st) { return V(static_cast<double>(st.timeouts)); });
     per_system("zrt4600a_bad_frames", "counter", "Replies dropped by the frame decoder, since start",
                [](const SystemState& st) { return V(static_cast<double>(st.bad_frames)); });
-    // The line's own counters carry the first system's label, as they did with one system.
-    const L base = base_of(s.systems.front().id);
-    x.family("zrt4600a_stale_frames", "counter", "Good frames that came when no reply was awaited (late or queued answers), dropped, since start");
-    x.sample(base, static_cast<double>(s.stale_frames));
+    per_system("zrt4600a_stale_frames", "counter",
+               "Good frames that came when no reply was awaited (late or queued answers), dropped, since start",
+               [](const SystemState& st) { return V(static_cast<double>(st.stale_frames)); });
     x.family("zrt4600a_reply_rtn", "counter", "Replies by their return code (RTN), since start");
-    for (const auto& [code, n] : s.rtn) x.sample(with(base, {{"code", fmt::format("{:02X}", code)}}), static_cast<double>(n));
+    for (const SystemState& st : s.systems)
+        for (const auto& [code, n] : st.rtn)
+            x.sample(with(base_of(st.id), {{"code", fmt::format("{:02X}", code)}}), static_cast<double>(n));
     per_system("zrt4600a_line_lost", "counter", "Times the line went from up to lost, since start",
                [](const SystemState& st) { return V(static_cast<double>(st.line_lost)); });
     per_system("zrt4600a_tx_bytes", "counter", "Bytes written to the line, counted at the end of each cycle",
@@ -441,7 +450,7 @@ std::string MetricsState::status_json() const {
         line["cycles"] = Json::UInt64(st.cycles);
         line["timeouts"] = Json::UInt64(st.timeouts);
         line["bad_frames"] = Json::UInt64(st.bad_frames);
-        line["stale_frames"] = Json::UInt64(s.stale_frames);
+        line["stale_frames"] = Json::UInt64(st.stale_frames);
         line["line_lost"] = Json::UInt64(st.line_lost);
         line["last_cycle"] = st.have_cycle ? Json::Value(iso_utc(st.last_cycle_end)) : Json::Value();
         line["last_cycle_age_s"] =

@@ -93,15 +93,16 @@ public:
     // that follows adds only what was not counted yet.
     void timeout(const SystemRef& system) override;
     void bad_frames(const SystemRef& system, uint64_t n) override;
-    // Every reply by its return code.
+    // Every reply by its return code, for the system at the reply's address.
     void reply_received(const ReplyReceived& r) override;
-    void stale_frame() override { count_stale_frame(); }
+    void stale_frame(const SystemRef& system) override { count_stale_frame(system.data_id); }
     // An alarm an earlier run left raised is active again.
     void restored(const devhost::AlarmEvent& e, const std::string& since) override;
     // The model the system reported, when it is not the driver's.
     void contradicted(const ConfigIssue& c) override;
-    void count_stale_frame();
-    void count_rtn(unsigned code);
+    // `system`: the top data id, 0 for the first.
+    void count_stale_frame(uint32_t system = 0);
+    void count_rtn(unsigned code, uint32_t system = 0);
     void set_model(const std::string& model, uint32_t system = 0);
 
     // The exposition of the current state.
@@ -137,6 +138,8 @@ private:
         bool line_up = false;
         uint64_t pending_timeouts = 0, pending_bad_frames = 0;  // counted since the last cycle
         uint64_t errors = 0;
+        uint64_t stale_frames = 0;        // good frames of its address when it awaited no reply
+        std::map<unsigned, uint64_t> rtn;  // its replies by return code
         std::string model;
     };
     struct Snapshot {
@@ -144,8 +147,6 @@ private:
         std::map<AlarmKey, Raised> alarms;
         std::vector<SystemState> systems;  // never empty; the first when an event names none
         std::map<uint32_t, uint32_t> owner;  // a device's data id -> its system's
-        uint64_t stale_frames = 0;           // the line's
-        std::map<unsigned, uint64_t> rtn;
         // DC bus voltage of each DC screen over the last minutes: (unix seconds, volts).
         std::map<uint32_t, std::vector<std::pair<double, double>>> dc_trend;
         uint64_t version = 0;
