@@ -45,7 +45,7 @@ for arch in "${arches[@]}"; do
   done
   # The tools package ships the SNMP subagent's MIB where net-snmp's tools look, and the unit.
   tools_deb="$(ls "${out}"/zrt4600a-tools_*.deb)"
-  for f in ./usr/share/snmp/mibs/ZRT4600A-MIB.txt "./lib/systemd/system/zrt4600a-host@.service"; do
+  for f in ./usr/share/snmp/mibs/ZRT4600A-MIB.txt ./usr/lib/systemd/system/zrt4600a-host@.service; do
     dpkg-deb -c "${tools_deb}" | awk '{print $6}' | grep -qxF "${f}" ||
       { echo "package.sh: ${tools_deb} lacks ${f#.}" >&2; exit 1; }
   done

@@ -25,8 +25,11 @@ TEST(ControllerFloor, TheReaderSeesTheVersionsAndLibrariesABuildNeeds) {
         const auto highest = highest_needed(versions);
         EXPECT_TRUE(highest.count("GLIBC")) << path;
         EXPECT_TRUE(highest.count("GLIBCXX")) << path;
-        for (const NeededVersion& v : versions)
-            if (v.version.rfind("GLIBCXX_", 0) == 0) EXPECT_EQ(v.library, "libstdc++.so.6") << path;
+        for (const NeededVersion& v : versions) {
+            if (v.version.rfind("GLIBCXX_", 0) == 0) {
+                EXPECT_EQ(v.library, "libstdc++.so.6") << path;
+            }
+        }
 
         const auto libs = needed_libraries(path);
         EXPECT_TRUE(has(libs, "libc.so.6")) << path;
