@@ -115,7 +115,7 @@ void LineRunner::run(const std::atomic<bool>& stop) {
             const size_t n = std::min(chunk, p.bytes.size() - p.sent);
             ssize_t w = ::write(fd_, p.bytes.data() + p.sent, n);
             if (w > 0) {
-                if (on_bytes) on_bytes(Direction::FromDevice, p.bytes.substr(p.sent, static_cast<size_t>(w)));
+                if (on_bytes) on_bytes(wire::Direction::FromDevice, p.bytes.substr(p.sent, static_cast<size_t>(w)));
                 p.sent += static_cast<size_t>(w);
                 line_free = std::max(line_free, now) + byte_time_ * w;
                 if (p.sent == p.bytes.size()) queue.pop_front();
@@ -143,7 +143,7 @@ void LineRunner::run(const std::atomic<bool>& stop) {
         if (pfd.revents & POLLIN) {
             ssize_t n = ::read(fd_, buf, sizeof buf);
             if (n > 0) {
-                if (on_bytes) on_bytes(Direction::ToDevice, std::string(buf, static_cast<size_t>(n)));
+                if (on_bytes) on_bytes(wire::Direction::ToDevice, std::string(buf, static_cast<size_t>(n)));
                 sim_.feed(reinterpret_cast<const uint8_t*>(buf), static_cast<size_t>(n));
                 std::string out = sim_.take_output();
                 if (!out.empty()) queue.push_back(Pending{Clock::now() + reply_delay_, std::move(out)});

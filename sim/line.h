@@ -10,7 +10,7 @@
 #include <termios.h>
 
 #include "sim/simulator.h"
-#include "sim/wire_log.h"
+#include "base/wire_log.h"
 
 namespace zrt::sim {
 
@@ -53,7 +53,7 @@ public:
     void run(const std::atomic<bool>& stop);
 
     // Every chunk read or written, for traces and records.
-    std::function<void(Direction, const std::string&)> on_bytes;
+    std::function<void(wire::Direction, const std::string&)> on_bytes;
 
 private:
     int fd_;

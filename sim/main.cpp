@@ -15,10 +15,10 @@
 
 #include <CLI/CLI.hpp>
 
+#include "base/paths.h"
+#include "base/wire_log.h"
 #include "sim/line.h"
 #include "sim/simulator.h"
-#include "sim/wire_log.h"
-#include "tools/core/paths.h"
 
 namespace {
 
@@ -87,7 +87,7 @@ int main(int argc, char** argv) {
     int delay_ms = 10;
     try {
         if (!replay_path.empty()) {
-            auto replay = std::make_unique<zrt::sim::ReplayResponder>(zrt::sim::read_wire_log(replay_path));
+            auto replay = std::make_unique<zrt::sim::ReplayResponder>(zrt::wire::read_wire_log(replay_path));
             if (replay->commands() == 0) throw zrt::sim::PlantError(replay_path + ": no commands recorded");
             systems.emplace_back(zrt::sim::LineScenario::kAnyAddress, std::move(replay));
         } else {
@@ -125,7 +125,7 @@ int main(int argc, char** argv) {
             std::cerr << "command " << zrt::sim::command_name(zrt::sim::command(f.cid1, f.cid2)) << " to address "
                       << static_cast<int>(f.adr);
             if (a.fault != zrt::sim::Fault::None) std::cerr << " fault " << zrt::sim::fault_name(a.fault);
-            std::cerr << " reply " << zrt::sim::escape_wire(a.bytes) << "\n";
+            std::cerr << " reply " << zrt::wire::escape_wire(a.bytes) << "\n";
         };
     }
 
@@ -149,9 +149,9 @@ int main(int argc, char** argv) {
         return 3;
     }
 
-    std::unique_ptr<zrt::sim::WireRecorder> recorder;
+    std::unique_ptr<zrt::wire::WireRecorder> recorder;
     try {
-        if (!record_path.empty()) recorder = std::make_unique<zrt::sim::WireRecorder>(record_path);
+        if (!record_path.empty()) recorder = std::make_unique<zrt::wire::WireRecorder>(record_path);
     } catch (const std::exception& e) {
         std::cerr << "zrt4600a-sim: " << e.what() << "\n";
         return 2;
@@ -163,7 +163,7 @@ int main(int argc, char** argv) {
 
     zrt::sim::LineRunner runner(fd, sim, baud, delay_ms);
     if (recorder) {
-        runner.on_bytes = [&recorder](zrt::sim::Direction d, const std::string& bytes) {
+        runner.on_bytes = [&recorder](zrt::wire::Direction d, const std::string& bytes) {
             recorder->add(d, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
         };
     }

@@ -408,7 +408,7 @@ Answer PlantResponder::respond(const devhost::Frame& cmd, const std::string&) {
     return a;
 }
 
-ReplayResponder::ReplayResponder(const std::vector<WireEntry>& entries) {
+ReplayResponder::ReplayResponder(const std::vector<wire::WireEntry>& entries) {
     std::string key, reply;
     bool have_key = false;
     auto close = [&] {
@@ -416,8 +416,8 @@ ReplayResponder::ReplayResponder(const std::vector<WireEntry>& entries) {
         reply.clear();
         have_key = false;
     };
-    for (const WireEntry& e : entries) {
-        if (e.dir == Direction::FromDevice) {
+    for (const wire::WireEntry& e : entries) {
+        if (e.dir == wire::Direction::FromDevice) {
             if (have_key) reply += e.bytes;
             continue;
         }

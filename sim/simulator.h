@@ -16,7 +16,7 @@
 
 #include "devhost/frame.h"
 #include "sim/plant.h"
-#include "sim/wire_log.h"
+#include "base/wire_log.h"
 
 namespace zrt::sim {
 
@@ -149,7 +149,7 @@ private:
 // answered with their recorded replies in turn, starting over after the last.
 class ReplayResponder : public Responder {
 public:
-    explicit ReplayResponder(const std::vector<WireEntry>& entries);
+    explicit ReplayResponder(const std::vector<wire::WireEntry>& entries);
     Answer respond(const devhost::Frame& cmd, const std::string& raw) override;
     size_t commands() const { return replies_.size(); }
 

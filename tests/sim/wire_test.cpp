@@ -11,11 +11,11 @@
 #include <gtest/gtest.h>
 
 #include "sim/line.h"
-#include "sim/wire_log.h"
+#include "base/wire_log.h"
 #include "sim_test_util.h"
 
 using namespace sim_test;
-using zrt::sim::Direction;
+using zrt::wire::Direction;
 
 namespace {
 
@@ -23,7 +23,7 @@ std::string temp_path(const char* name) {
     return ::testing::TempDir() + name + std::to_string(::getpid());
 }
 
-void add(zrt::sim::WireRecorder& r, Direction d, const std::string& bytes) {
+void add(zrt::wire::WireRecorder& r, Direction d, const std::string& bytes) {
     r.add(d, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
 }
 
@@ -52,12 +52,12 @@ std::string read_frame(int fd, std::chrono::milliseconds limit) {
 TEST(WireLog, EscapingKeepsEveryByteOnOneLine) {
     std::string all;
     for (int b = 0; b < 256; ++b) all.push_back(static_cast<char>(b));
-    const std::string text = zrt::sim::escape_wire(all);
+    const std::string text = zrt::wire::escape_wire(all);
     EXPECT_EQ(text.find_first_of(" \t\r\n"), std::string::npos);
-    EXPECT_EQ(zrt::sim::unescape_wire(text), all);
-    EXPECT_THROW(zrt::sim::unescape_wire("abc\\"), zrt::sim::WireLogError);
-    EXPECT_THROW(zrt::sim::unescape_wire("\\x4"), zrt::sim::WireLogError);
-    EXPECT_THROW(zrt::sim::unescape_wire("\\q"), zrt::sim::WireLogError);
+    EXPECT_EQ(zrt::wire::unescape_wire(text), all);
+    EXPECT_THROW(zrt::wire::unescape_wire("abc\\"), zrt::wire::WireLogError);
+    EXPECT_THROW(zrt::wire::unescape_wire("\\x4"), zrt::wire::WireLogError);
+    EXPECT_THROW(zrt::wire::unescape_wire("\\q"), zrt::wire::WireLogError);
 }
 
 TEST(WireLog, ARecordedSessionIsReplayedReplyForReply) {
@@ -65,7 +65,7 @@ TEST(WireLog, ARecordedSessionIsReplayedReplyForReply) {
     const std::string model = command_frame(0x40, 0x51), rc = command_frame(0x41, 0x41);
     const std::string first = reply(0x40, {'a'}), second = reply(0x40, {'b'}), rc_reply = reply(0x41, {1, 2});
     {
-        zrt::sim::WireRecorder rec(path);
+        zrt::wire::WireRecorder rec(path);
         add(rec, Direction::ToDevice, model.substr(0, 5));  // a command written in pieces
         add(rec, Direction::ToDevice, model.substr(5));
         add(rec, Direction::FromDevice, "\x01junk" + first.substr(0, 7));
@@ -75,7 +75,7 @@ TEST(WireLog, ARecordedSessionIsReplayedReplyForReply) {
         add(rec, Direction::ToDevice, rc);
         add(rec, Direction::FromDevice, rc_reply.substr(0, 9));  // cut off: flushed at the end
     }
-    const auto entries = zrt::sim::read_wire_log(path);
+    const auto entries = zrt::wire::read_wire_log(path);
     ASSERT_EQ(entries.size(), 7u);  // garbage before a frame keeps a line of its own
     EXPECT_EQ(entries[0].bytes, model);
     EXPECT_EQ(entries[1].bytes, "\x01junk");
@@ -96,7 +96,7 @@ TEST(WireLog, ARecordedSessionIsReplayedReplyForReply) {
     EXPECT_EQ(answer(command_frame(0x42, 0x46)), "");  // never recorded: no reply
 
     std::ofstream(path) << "0.5 TX ~2001\n0.6 XX ~2001\n";
-    EXPECT_THROW(zrt::sim::read_wire_log(path), zrt::sim::WireLogError);
+    EXPECT_THROW(zrt::wire::read_wire_log(path), zrt::wire::WireLogError);
     std::remove(path.c_str());
 }
 

@@ -28,7 +28,7 @@
 #include "tools/metrics/http_server.h"
 #include "tools/metrics/metrics.h"
 #include "tools/view/output.h"
-#include "tools/core/paths.h"
+#include "base/paths.h"
 
 using namespace zrt::host;
 

@@ -22,7 +22,7 @@
 #include "devhost/frame.h"
 #include "devhost/shared_line.h"
 #include "tools/core/image_decode.h"
-#include "sim/wire_log.h"
+#include "base/wire_log.h"
 #include "tools/core/diag_log.h"
 #include "tools/core/field_text.h"
 #include "tools/core/plugin_texts.h"
@@ -388,8 +388,8 @@ private:
     std::shared_ptr<SerialLine> line_;
     std::shared_ptr<devhost::SharedLine> shared_;  // several systems: the line they share
     LineSettings line_settings_;
-    std::unique_ptr<sim::WireRecorder> recorder_;
-    sim::WireSplitter frames_[2];  // each direction, a frame at a time
+    std::unique_ptr<wire::WireRecorder> recorder_;
+    wire::WireSplitter frames_[2];  // each direction, a frame at a time
     std::unique_ptr<asio::steady_timer> timer_;
     std::unique_ptr<asio::steady_timer> turn_timer_;  // pass_turn()
     std::chrono::milliseconds refresh_{20};
@@ -684,7 +684,7 @@ void Host::open_line(const HostSettings& hs) {
     info.port = port_;
     if (!opt_.record.empty()) {
         try {
-            recorder_ = std::make_unique<sim::WireRecorder>(opt_.record);
+            recorder_ = std::make_unique<wire::WireRecorder>(opt_.record);
         } catch (const std::exception& e) {
             throw HostError(kExitUsage, "the record file " + opt_.record + ": " + e.what());
         }
@@ -712,7 +712,7 @@ bool Host::open_port() {
             emit([&, n = s.cycles + 1](Sink& k) { k.cycle_begun(s.ref, n); });
         }
         s.tx += n;
-        if (recorder_) recorder_->add(sim::Direction::ToDevice, p, n);
+        if (recorder_) recorder_->add(wire::Direction::ToDevice, p, n);
         tx_frames_.feed(p, n);
         for (const std::string& f : frames_[0].feed(p, n)) watch_frames("TX", f);
     };
@@ -732,7 +732,7 @@ bool Host::open_port() {
     line->start(
         [this](const uint8_t* p, size_t n) {
             current_->rx += n;
-            if (recorder_) recorder_->add(sim::Direction::FromDevice, p, n);
+            if (recorder_) recorder_->add(wire::Direction::FromDevice, p, n);
             for (const std::string& f : frames_[1].feed(p, n)) watch_frames("RX", f);
             rx_frames_.feed(p, n);
             std::vector<uint64_t> published;
@@ -793,7 +793,7 @@ void Host::line_failed(const std::string& err) {
 }
 
 void Host::watch_frames(const std::string& dir, const std::string& frame) {
-    if (level_ >= 3) diag(3, dir + " " + sim::escape_wire(frame));
+    if (level_ >= 3) diag(3, dir + " " + wire::escape_wire(frame));
 }
 
 LineStatus Host::line_status(const System& s, Steady::time_point now) const {

@@ -24,7 +24,7 @@
 #include "tools/history/history_cli.h"
 #include "tools/app/host_app.h"
 #include "tools/core/host_error.h"
-#include "tools/core/paths.h"
+#include "base/paths.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-namespace zrt::sim {
+namespace zrt::wire {
 
 enum class Direction { ToDevice, FromDevice };
 
@@ -77,4 +77,4 @@ private:
 // WireLogError naming the line of a malformed entry.
 std::vector<WireEntry> read_wire_log(const std::string& path);
 
-}  // namespace zrt::sim
+}  // namespace zrt::wire

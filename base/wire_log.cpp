@@ -1,9 +1,9 @@
-#include "sim/wire_log.h"
+#include "base/wire_log.h"
 
 #include <cstdio>
 #include <sstream>
 
-namespace zrt::sim {
+namespace zrt::wire {
 namespace {
 
 int hex_digit(char c) {
@@ -144,4 +144,4 @@ std::vector<WireEntry> read_wire_log(const std::string& path) {
     return out;
 }
 
-}  // namespace zrt::sim
+}  // namespace zrt::wire
