@@ -103,7 +103,7 @@ std::optional<int32_t> channel_number(std::string_view digits);
 
 // The trace line of one channel of a 40_41 reply: "a:" a " b:" b " c:" c " f:" f and a line
 // break, each number in the stream's default float format (six significant digits, as
-// printf's %g). Returns the length written to `out`.
+// printf's %g), built by zrt::TraceLine. Returns the length written to `out`.
 inline constexpr size_t kChannelTraceMax = 96;
 size_t format_channel_trace(char (&out)[kChannelTraceMax], float a, float b, float c, float f);
 // Writes that line to standard output.
@@ -163,6 +163,10 @@ private:
     // Instance texts of the channel rules ("交流屏<n>" and the quantity), made once per
     // channel count; used by RoundDone only.
     std::vector<std::string> channel_instances_;
+    // The cycle's records as read back from its image, for its rules; used by RoundDone only,
+    // kept so that a steady cycle allocates nothing.
+    TeleAC cycle_record_{};
+    std::vector<TeleACChannel> cycle_channels_;
 
     int walk40_41(const unsigned char* p, int len);
     int walk40_43(const unsigned char* p, int len);
@@ -182,7 +186,7 @@ private:
         view.ic_alert = record.ic_alert;
     }
     bool moved_since(const unsigned char* previous) const;
-    void register_rules(const unsigned char* cycle, int size);
+    void register_rules(const TeleAC& cycle, const std::vector<TeleACChannel>& cycle_channels);
 
     static unsigned char* bytes(void* rec) { return static_cast<unsigned char*>(rec); }
 };
@@ -246,7 +250,8 @@ void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::RoundDone() {
     // Only RoundDone writes the image, so it is the cycle's snapshot too and the host reads it
     // without the lock.
     zrt::publish_cycle(*this, RT_AC, image.get(), image.get(), image_size, [this](const unsigned char* cycle, int size) {
-        register_rules(cycle, size);
+        Image::read(cycle, static_cast<size_t>((size - kRecordSize) / kChannelSize), cycle_record_, cycle_channels_);
+        register_rules(cycle_record_, cycle_channels_);
         DoImpCheckAlert();
     });
 }
@@ -300,7 +305,7 @@ int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::walk40_41(const unsigned char* p
     for (TeleACChannel& ch : channels) {
         // a, b, c and f lie back to back in the channel record.
         for (size_t k = 0; k < 4; ++k)  // each checked alone: the overflow names its own end
-            if (!w.take_value(bytes(&ch) + offsetof(TeleACChannel, a) + 4 * k, kAbsentVoltage)) return -1;
+            if (!w.take_value(bytes(&ch) + offsetof(TeleACChannel, a) + zrt::kValueSize * k, kAbsentVoltage)) return -1;
         trace_channel(ch.a, ch.b, ch.c, ch.f);
 
         uint8_t count = 0;
@@ -308,15 +313,16 @@ int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::walk40_41(const unsigned char* p
         ch.analog_count = count;
         if (count != TeleACChannel::P40_41_SIZE()) {
             w.log(kUserCount40_41, count, TeleACChannel::P40_41_SIZE());
-            if (!w.pass(4 * count)) return -1;
+            if (!w.pass_values(count)) return -1;
         } else {
             for (int j = 0; j < count; ++j)
-                if (!w.take_value(bytes(&ch) + offsetof(TeleACChannel, analog_user) + 4 * j, kAbsentCurrent))
+                if (!w.take_value(bytes(&ch) + offsetof(TeleACChannel, analog_user) + zrt::kValueSize * j,
+                                  kAbsentCurrent))
                     return -1;
         }
     }
     for (size_t k = 0; k < 3; ++k)  // ia, ib, ic
-        if (!w.take_value(bytes(&record) + offsetof(TeleAC, ia) + 4 * k, kAbsentCurrent)) return -1;
+        if (!w.take_value(bytes(&record) + offsetof(TeleAC, ia) + zrt::kValueSize * k, kAbsentCurrent)) return -1;
     return w.pos();
 }
 
@@ -399,16 +405,17 @@ bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::moved_since(const unsigned char
     return false;
 }
 
-// The rules of the cycle whose image is `cycle` (`size` bytes).
+// The rules of the cycle whose records are `cycle` and `cycle_channels`.
 template <class TeleAC, class TeleACChannel, int RT_AC>
-void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::register_rules(const unsigned char* cycle, int size) {
+void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::register_rules(const TeleAC& cycle,
+                                                                const std::vector<TeleACChannel>& cycle_channels) {
     using namespace zrt::ac;
     // The texts never change: made once, not per cycle.
     static const std::vector<zrt::RuleTexts> channel_rows = zrt::rule_texts(kChannelAlarms);
     static const std::vector<zrt::RuleTexts> screen_rows = zrt::rule_texts(kScreenAlarms);
     static const std::string screen_instance = kScreenInstance;
     constexpr size_t kRows = std::size(kChannelAlarms);
-    const size_t count = static_cast<size_t>((size - kRecordSize) / kChannelSize);
+    const size_t count = cycle_channels.size();
     if (channel_instances_.size() != count * kRows) {
         channel_instances_.clear();
         for (size_t i = 0; i < count; ++i) {
@@ -419,17 +426,14 @@ void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::register_rules(const unsigned c
     // Room for the whole cycle at once: a large screen registers thousands of rules.
     pending_rules.reserve(pending_rules.size() + count * kRows + std::size(kScreenAlarms));
     for (size_t i = 0; i < count; ++i) {
-        TeleACChannel ch;
-        std::memcpy(&ch, cycle + kRecordSize + kChannelSize * i, kChannelSize);
+        const TeleACChannel& ch = cycle_channels[i];
         const uint8_t state[4] = {ch.a_alert, ch.b_alert, ch.c_alert, ch.f_alert};
         for (size_t r = 0; r < kRows; ++r) {
             const ChannelAlarm& a = kChannelAlarms[r];
             zrt::add_rule(*this, channel_rows[r], channel_instances_[i * kRows + r], state[a.field] == a.state);
         }
     }
-    TeleAC rec;
-    std::memcpy(&rec, cycle, kRecordSize);
-    const uint8_t state[3] = {rec.ia_alert, rec.ib_alert, rec.ic_alert};
+    const uint8_t state[3] = {cycle.ia_alert, cycle.ib_alert, cycle.ic_alert};
     for (size_t r = 0; r < std::size(kScreenAlarms); ++r) {
         const ScreenAlarm& a = kScreenAlarms[r];
         zrt::add_rule(*this, screen_rows[r], screen_instance, state[a.field] == a.state);

@@ -4,6 +4,10 @@
 
 namespace zrt {
 
+// Bytes of one value as the replies carry it: an IEEE-754 single, least significant byte
+// first.
+inline constexpr int kValueSize = 4;
+
 // Bounded cursor over the info bytes a parse hook is given. It never touches memory at or
 // beyond `len`: a read that runs past the end yields zero bytes for the missing part, while
 // the cursor still advances by the full width. The hooks do not rely on that: they ask
@@ -40,7 +44,7 @@ public:
         if (avail < n) std::memset(d + avail, 0, static_cast<size_t>(n - avail));
         pos_ += n;
     }
-    // Whether four bytes carry the no-value pattern: all four equal and the first not zero.
+    // Whether a value's four bytes carry the no-value pattern: all four equal and the first not zero.
     static bool no_value(const unsigned char* v) { return v[0] != 0 && v[1] == v[0] && v[2] == v[1] && v[3] == v[2]; }
     void skip(int n) {
         if (n > 0) pos_ += n;

@@ -50,19 +50,21 @@ public:
         skip(n);
         return true;
     }
-    // A 4-byte value copied as received, or `absent` in its place when it carries the
+    // Steps over `count` values, checked as one block.
+    bool pass_values(int count) { return pass(kValueSize * count); }
+    // A value copied as received, or `absent` in its place when it carries the
     // no-value pattern.
     bool take_value(void* dst, float absent) {
-        if (!need(4)) return false;
+        if (!need(kValueSize)) return false;
         read_value(static_cast<unsigned char*>(dst), absent);
         return true;
     }
     // `count` such values back to back, checked as one block (reported with `overflow`).
     bool take_values(void* dst, int count, float absent) { return take_values(dst, count, absent, overflow_); }
     bool take_values(void* dst, int count, float absent, const char* overflow) {
-        if (!need(4 * count, overflow)) return false;
+        if (!need(kValueSize * count, overflow)) return false;
         unsigned char* d = static_cast<unsigned char*>(dst);
-        for (int k = 0; k < count; ++k) read_value(d + 4 * k, absent);
+        for (int k = 0; k < count; ++k) read_value(d + kValueSize * k, absent);
         return true;
     }
 
@@ -79,14 +81,15 @@ private:
         log(overflow, static_cast<Pos>(end_of(n)), static_cast<Pos>(given_len_));
         return false;
     }
-    // One 4-byte value that need() has found within len.
+    // One value that need() has found within len.
     void read_value(unsigned char* dst, float absent) {
+        static_assert(sizeof(float) == kValueSize, "a value is a single-precision float");
         const unsigned char* raw = at();
         if (no_value(raw))
-            std::memcpy(dst, &absent, 4);
+            std::memcpy(dst, &absent, kValueSize);
         else
-            std::memcpy(dst, raw, 4);
-        skip(4);
+            std::memcpy(dst, raw, kValueSize);
+        skip(kValueSize);
     }
 
     TXQVDevice& dev_;

@@ -15,10 +15,17 @@ void trace(std::string_view line);
 class TraceLine {
 public:
     static constexpr size_t kMax = 160;
+    // The longest float general() writes ("-1.17549e-38", "-0.000123457").
+    static constexpr size_t kMaxFloat = 12;
 
     TraceLine& text(std::string_view s);
     TraceLine& dec(int64_t v);  // decimal
     TraceLine& hex(unsigned v);  // lower-case hexadecimal, as printf's %x
+    // As printf's "%g" (six significant digits) and a stream's default float format write it
+    // in the "C" locale: no locale, no heap, and no library that formats floats itself.
+    TraceLine& general(float v);
+    // Appends the line break and returns the whole line, without writing it.
+    std::string_view finish();
     // Appends the line break and writes the line.
     void end();
 

@@ -194,7 +194,7 @@ template <class TeleDC, int RT_DC>
 bool PMBusPowerDC<TeleDC, RT_DC>::take_counted(zrt::ReplyWalk<int64_t>& w, uint8_t& count, void* values,
                                               uint8_t capacity, const char* too_many) {
     if (!w.take_u8(count)) return false;
-    const int bytes = count * 4;
+    const int bytes = count * zrt::kValueSize;
     if (count > capacity) {
         w.log(too_many, static_cast<int64_t>(count), static_cast<int64_t>(capacity));
         return w.pass(bytes);
@@ -210,7 +210,7 @@ int PMBusPowerDC<TeleDC, RT_DC>::walk42_41(const unsigned char* p, int len) {
     using namespace zrt::dc;
     trace_42_41(p, len);
     zrt::ReplyWalk<int64_t> w(*this, p, len, kOverflow42_41);
-    if (!w.take(&record.v, 4) || !w.take(&record.i, 4)) return -1;
+    if (!w.take(&record.v, zrt::kValueSize) || !w.take(&record.i, zrt::kValueSize)) return -1;
     if (!take_counted(w, record.dc_m, record.dc_m_value, TeleDC::M_SIZE(), kTooManyM)) return -1;
     if (!take_counted(w, record.dc_n, record.dc_n_value, TeleDC::N_SIZE(), kTooManyN)) return -1;
 

@@ -22,7 +22,6 @@
 #include "common/history_image.h"
 #include "common/record_guard.h"
 #include "common/reply_walk.h"
-#include "common/trace_line.h"
 #include "rc/rc_records.h"
 
 namespace zrt {
@@ -49,6 +48,12 @@ inline constexpr char kOverflow42_46[] = "PMBusPowerAC:ProcotolError {} read 42_
 // fault byte is 1.
 inline constexpr AlarmRow kModuleFaultAlarm{2, "RC_0", "06024", "整流模块故障告警"};
 inline constexpr uint8_t kModuleFault = 1;
+
+// The trace lines of a cache load: "rc data_len:<len> vs <record size>", then, for an image
+// that holds the group record, "rc channelLen <module size> and <module count> left:<bytes
+// after the group record>".
+void trace_cache_length(int len, int record_size);
+void trace_cache_modules(int module_size, int count, int left);
 
 }  // namespace rc
 }  // namespace zrt
@@ -100,7 +105,12 @@ private:
     int walk41_44(const unsigned char* info, int len);
     int walk40_46(const unsigned char* info, int len);
     int walk42_46(const unsigned char* info, int len);
-    void register_rules(const unsigned char* cycle, int size);
+    void register_rules(const TeleRC& cycle, const std::vector<TeleRCChannel>& cycle_modules);
+
+    // The cycle's records as read back from its image, for its rules; used by RoundDone only,
+    // kept so that a steady cycle allocates nothing.
+    TeleRC cycle_record_{};
+    std::vector<TeleRCChannel> cycle_modules_;
 };
 
 template <class TeleRC, class TeleRCChannel, int RT_RC>
@@ -115,13 +125,11 @@ float PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::Get_Value(unsigned int, const 
 // before anything is copied, so a refused image leaves the device as it was.
 template <class TeleRC, class TeleRCChannel, int RT_RC>
 bool PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::LoadFromCache(const unsigned char* data, int len) {
-    zrt::TraceLine().text("rc data_len:").dec(len).text(" vs ").dec(kRecordSize).end();
+    zrt::rc::trace_cache_length(len, kRecordSize);
     if (len < kRecordSize || data == nullptr) return false;
 
     const int count = data[offsetof(TeleRC, module_count)];
-    zrt::TraceLine().text("rc channelLen ").dec(kModuleSize).text(" and ").dec(count).text(" left:")
-        .dec(len - kRecordSize)
-        .end();
+    zrt::rc::trace_cache_modules(kModuleSize, count, len - kRecordSize);
     if (!Image::whole(len, static_cast<size_t>(count))) return false;
 
     std::lock_guard<std::mutex> lock(guard_.writer());
@@ -145,7 +153,8 @@ void PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::RoundDone() {
     // Only RoundDone writes the image, so it is the cycle's snapshot too and the host reads it
     // without the lock.
     zrt::publish_cycle(*this, RT_RC, image.get(), image.get(), image_size, [this](const unsigned char* cycle, int size) {
-        register_rules(cycle, size);
+        Image::read(cycle, static_cast<size_t>((size - kRecordSize) / kModuleSize), cycle_record_, cycle_modules_);
+        register_rules(cycle_record_, cycle_modules_);
         DoImpCheckAlert();
     });
 }
@@ -209,7 +218,7 @@ int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::walk41_41(const unsigned char* i
         const uint8_t p = mod.analog_count;
         if (p != kUser) {
             w.log(kUserCount41_41, p, kUser);
-            if (!w.pass(4 * p)) return -1;
+            if (!w.pass_values(p)) return -1;
             continue;
         }
         // Four equal bytes mark a user value the module does not supply: stored as zeros.
@@ -280,7 +289,9 @@ int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::walk40_46(const unsigned char* i
     zrt::ReplyWalk<> w(*this, info, len, kOverflow40_46);
     uint8_t p = 0;
     if (!w.take(record.ac_param, sizeof(record.ac_param)) || !w.take_u8(p)) return -1;
-    if (p != 0) return 21 + 4 * p;
+    // The parameters, the count and the values the count announces.
+    constexpr int kHead = sizeof(TeleRC::ac_param) + 1;
+    if (p != 0) return kHead + zrt::kValueSize * p;
     return w.pos();
 }
 
@@ -291,32 +302,33 @@ int PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::walk42_46(const unsigned char* i
     using namespace zrt::rc;
     zrt::ReplyWalk<> w(*this, info, len, kOverflow42_46);
     // A reply that does not even hold the two values and the count is refused whole.
-    if (!w.need(9)) return -1;
+    constexpr int kHead = sizeof(TeleRC::dc_param) + 1;
+    if (!w.need(kHead)) return -1;
     w.copy(record.dc_param, sizeof(record.dc_param));
     const uint8_t p = w.u8();
     record.dc_user_count = p;
     if (p != TeleRC::P42_46_NUMBER()) {
         w.log(kUserCount42_46, p, TeleRC::P42_46_NUMBER());
-        return 9 + 4 * p;
+        return kHead + zrt::kValueSize * p;
     }
     // The user values the reply holds, P42_46_SIZE bytes at most.
-    const int n = len - 9 > TeleRC::P42_46_SIZE() ? TeleRC::P42_46_SIZE() : len - 9;
+    const int n = len - kHead > TeleRC::P42_46_SIZE() ? TeleRC::P42_46_SIZE() : len - kHead;
     if (!w.take(record.dc_user_param, n)) return -1;
     return w.pos();
 }
 
-// The rules of the cycle whose image is `cycle` (`size` bytes): one fault rule per module.
+// The rules of the cycle whose records are `cycle` and `cycle_modules`: one fault rule per
+// module; the group record raises none.
 template <class TeleRC, class TeleRCChannel, int RT_RC>
-void PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::register_rules(const unsigned char* cycle, int size) {
+void PMBusPowerRC<TeleRC, TeleRCChannel, RT_RC>::register_rules(const TeleRC& /*cycle*/,
+                                                                const std::vector<TeleRCChannel>& cycle_modules) {
     using namespace zrt::rc;
     static const zrt::RuleTexts fault_row(kModuleFaultAlarm);
-    const size_t count = static_cast<size_t>((size - kRecordSize) / kModuleSize);
+    const size_t count = cycle_modules.size();
     // Instance texts "模块<n>整流模块故障告警", made once per module number.
     while (module_instances_.size() < count)
         module_instances_.push_back("模块" + std::to_string(module_instances_.size() + 1) + "整流模块故障告警");
     pending_rules.reserve(pending_rules.size() + count);
-    for (size_t i = 0; i < count; ++i) {
-        const uint8_t fault = cycle[kRecordSize + kModuleSize * i + offsetof(TeleRCChannel, fault)];
-        zrt::add_rule(*this, fault_row, module_instances_[i], fault == kModuleFault);
-    }
+    for (size_t i = 0; i < count; ++i)
+        zrt::add_rule(*this, fault_row, module_instances_[i], cycle_modules[i].fault == kModuleFault);
 }

@@ -1,5 +1,21 @@
 #include "rc/zrt4600_rc.h"
 
+#include "common/trace_line.h"
+
+namespace zrt {
+namespace rc {
+
+void trace_cache_length(int len, int record_size) {
+    TraceLine().text("rc data_len:").dec(len).text(" vs ").dec(record_size).end();
+}
+
+void trace_cache_modules(int module_size, int count, int left) {
+    TraceLine().text("rc channelLen ").dec(module_size).text(" and ").dec(count).text(" left:").dec(left).end();
+}
+
+}  // namespace rc
+}  // namespace zrt
+
 template class PMBusPowerRC<tele_c_zrt4600_rc, tele_c_zrt4600_rc_channel, kRcRecordType>;
 
 ZRT4600RC::ZRT4600RC() { device_type = "zrt4600-rc"; }

@@ -192,4 +192,20 @@ TEST(ChildrenShare, ATraceLineIsWrittenWholeAndCutWhenTooLong) {
               "rc -42 xbeef0\n" + std::string(zrt::TraceLine::kMax - 2, 'a') + "12\n\n");
 }
 
+TEST(ChildrenShare, EveryChildTracesThroughTheOneWriter) {
+    const unsigned char block[] = {0x07, 0x01, 0xab, 0xff, 0x33};
+    testing::internal::CaptureStdout();
+    zrt::ac::trace_channel(230.5f, -0.1f, -0.0f, 1e-5f);
+    zrt::dc::trace_42_41(block, 5);
+    zrt::dc::trace_42_41(block, 2);
+    zrt::rc::trace_cache_length(3, 65);
+    zrt::rc::trace_cache_modules(32, 2, 64);
+    // A float is cut like text when the line is full.
+    zrt::TraceLine().text(std::string(zrt::TraceLine::kMax - 3, 'a')).general(-1.17549435e-38f).end();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "a:230.5 b:-0.1 c:-0 f:1e-05\nparse 42 41: 7 1 ab ff\nparse 42 41: 7 1\nrc data_len:3 vs 65\n"
+              "rc channelLen 32 and 2 left:64\n" +
+                  std::string(zrt::TraceLine::kMax - 3, 'a') + "-1.\n");
+}
+
 }  // namespace
