@@ -305,7 +305,8 @@ int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::walk40_41(const unsigned char* p
     for (TeleACChannel& ch : channels) {
         // a, b, c and f lie back to back in the channel record.
         for (size_t k = 0; k < 4; ++k)  // each checked alone: the overflow names its own end
-            if (!w.take_value(bytes(&ch) + offsetof(TeleACChannel, a) + zrt::kValueSize * k, kAbsentVoltage)) return -1;
+            if (!w.take_value(bytes(&ch) + offsetof(TeleACChannel, a) + zrt::kValueSize * k, kAbsentVoltage))
+                return -1;
         trace_channel(ch.a, ch.b, ch.c, ch.f);
 
         uint8_t count = 0;
@@ -387,7 +388,7 @@ template <class TeleAC, class TeleACChannel, int RT_AC>
 bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::moved_since(const unsigned char* previous) const {
     auto before = [previous](size_t offset) {
         float v;
-        std::memcpy(&v, previous + offset, 4);
+        std::memcpy(&v, previous + offset, sizeof v);
         return v;
     };
     auto far = [](float now, float then, float limit) { return std::fabs(now - then) >= limit; };
