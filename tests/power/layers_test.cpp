@@ -161,7 +161,8 @@ std::map<std::string, std::string> target_folders(std::map<std::string, std::str
     static const std::regex add(R"re(add_(library|executable)\(\s*([A-Za-z0-9_.-]+)([^)]*)\))re");
     static const std::regex comment(R"re(#[^\n]*)re");
     std::map<std::string, std::string> where{{"zrt_host_headers", "host"}};
-    for (const std::string& dir : {"base", "common", "ac", "dc", "rc", "power", "plugin", "devhost", "sim", "tools"}) {
+    for (const char* folder_name : {"base", "common", "ac", "dc", "rc", "power", "plugin", "devhost", "sim", "tools"}) {
+        const std::string dir = folder_name;
         std::ifstream in(fs::path(ZRT_SOURCE_DIR) / dir / "CMakeLists.txt");
         std::stringstream text;
         text << in.rdbuf();
