@@ -83,11 +83,10 @@ make_root() {
   phase_done
 }
 
-# The sources as they stand in the worktree (tracked and new files, not the build trees).
+# The sources as they stand in the worktree (tracked and new files, not the build trees),
+# from a git checkout or from a tree without .git (a release tarball).
 copy_sources() {
-  rm -rf "${root}/src" && mkdir -p "${root}/src"
-  (cd "${repo}" && git ls-files -z --cached --others --exclude-standard | \
-     xargs -0 tar -cf - --ignore-failed-read 2>/dev/null) | tar -xf - -C "${root}/src"
+  bash "${repo}/scripts/source-tree.sh" "${root}/src"
 }
 
 toolchain_args() {
