@@ -51,7 +51,7 @@ for arch in "${arches[@]}"; do
     echo "-- ${deb}"
     dpkg-deb -I "${deb}" | sed -n 's/^ \(Package\|Version\|Architecture\|Depends\|Installed-Size\):/   \1:/p'
     # --fail-on error: warnings are listed, an error fails the build.
-    lintian --fail-on error --no-tag-display-limit "${deb}"
+    lintian --fail-on error --tag-display-limit 0 "${deb}"
   done
   # The plug-in as shipped: stripped, for this architecture.
   bash scripts/plugin-package-check.sh "${check[@]+"${check[@]}"}" "$(ls "${out}"/zrt4600a_*.deb)"

@@ -97,7 +97,7 @@ def check(work, src, prebuilt, probe):
 def lintian(work, src, prebuilt, tool):
     deb = the_deb(work)
     # Warnings are listed; an error fails, as in scripts/package.sh.
-    print(run([tool, "--fail-on", "error", "--no-tag-display-limit", deb]), end="")
+    print(run([tool, "--fail-on", "error", "--tag-display-limit", "0", deb]), end="")
     print(f"lintian: no error in {os.path.basename(deb)}")
 
 
@@ -107,7 +107,7 @@ def main(argv):
         print(__doc__, file=sys.stderr)
         return 2
     try:
-        steps[argv[1]][0](*argv[2:])
+        steps[argv[1]][0](*[os.path.abspath(a) for a in argv[2:]])
     except Failed as e:
         print(f"plugin_package_test.py {argv[1]}: {e}", file=sys.stderr)
         return 1
