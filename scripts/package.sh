@@ -30,6 +30,7 @@ for arch in "${arches[@]}"; do
   build="build/${preset}"
   out="dist/${arch}"
   echo "== ${arch}: configure, build, package into ${out}/"
+  arch_start=${SECONDS}
   prebuilt=()
   if [ "${arch}" = armhf ]; then
     bash scripts/compat-check.sh --release armhf "build/${preset}-plugin"
@@ -61,4 +62,5 @@ for arch in "${arches[@]}"; do
     dpkg-deb -c "${tools_deb}" | awk '{print $6}' | grep -qxF "${f}" ||
       { echo "package.sh: ${tools_deb} lacks ${f#.}" >&2; exit 1; }
   done
+  echo "== ${arch}: packages in ${out}/ ($((SECONDS - arch_start)) s)"
 done
