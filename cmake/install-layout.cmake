@@ -18,10 +18,21 @@ set(ZRT_INSTALL_SYSTEMD_UNITDIR "lib/systemd/system" CACHE STRING
 file(RELATIVE_PATH ZRT_REL_PKGLIBDIR "/prefix/${CMAKE_INSTALL_BINDIR}" "/prefix/${ZRT_INSTALL_PKGLIBDIR}")
 file(RELATIVE_PATH ZRT_REL_EXAMPLESDIR "/prefix/${CMAKE_INSTALL_BINDIR}" "/prefix/${ZRT_INSTALL_EXAMPLESDIR}")
 
-# Git revision at configure time: "git describe --always --dirty", "unknown" outside a git tree.
+# Git revision at configure time: "git describe --always --dirty", "unknown" outside a git
+# tree. A tree without .git unpacked inside another checkout (a release tarball under some
+# repository's folder) is not that checkout: its revision stays "unknown".
 set(ZRT_GIT_REVISION "unknown")
 find_package(Git QUIET)
 if(GIT_FOUND)
+  execute_process(COMMAND ${GIT_EXECUTABLE} rev-parse --show-toplevel
+                  WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
+                  OUTPUT_VARIABLE _zrt_top OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+  if(_zrt_top)
+    get_filename_component(_zrt_top "${_zrt_top}" REALPATH)
+  endif()
+  get_filename_component(_zrt_src "${PROJECT_SOURCE_DIR}" REALPATH)
+endif()
+if(GIT_FOUND AND _zrt_top AND _zrt_top STREQUAL _zrt_src)
   execute_process(COMMAND ${GIT_EXECUTABLE} describe --always --dirty
                   WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
                   OUTPUT_VARIABLE _zrt_rev OUTPUT_STRIP_TRAILING_WHITESPACE

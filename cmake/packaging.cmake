@@ -14,7 +14,29 @@ if(ZRT_PLUGIN_PREBUILT)
   if(NOT EXISTS "${ZRT_PLUGIN_PREBUILT}" OR NOT ZRT_PLUGIN_DEPENDS)
     message(FATAL_ERROR "ZRT_PLUGIN_PREBUILT: ${ZRT_PLUGIN_PREBUILT} does not exist or ZRT_PLUGIN_DEPENDS is empty")
   endif()
-  install(FILES ${ZRT_PLUGIN_PREBUILT} DESTINATION ${ZRT_INSTALL_PKGLIBDIR} COMPONENT plugin)
+  # Installed as a file, the prebuilt plug-in is out of reach of CPack's stripping: it is
+  # stripped here the way Debian strips a shared library, and its debug info is kept apart
+  # in packaging/zrt4600a.so.debug, which the stripped file names in its GNU debuglink
+  # (scripts/package.sh puts it beside the packages). This build's own plug-in is then not
+  # needed by the packages and is left out of "all".
+  if(NOT CMAKE_OBJCOPY OR NOT CMAKE_STRIP)
+    message(FATAL_ERROR "ZRT_PLUGIN_PREBUILT: objcopy and strip of this toolchain not found (binutils)")
+  endif()
+  set(ZRT_PLUGIN_STRIPPED ${PROJECT_BINARY_DIR}/packaging/zrt4600a.so)
+  set(ZRT_PLUGIN_DEBUG ${PROJECT_BINARY_DIR}/packaging/zrt4600a.so.debug)
+  file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/packaging)
+  add_custom_command(OUTPUT ${ZRT_PLUGIN_STRIPPED} ${ZRT_PLUGIN_DEBUG}
+    COMMAND ${CMAKE_OBJCOPY} --only-keep-debug --compress-debug-sections ${ZRT_PLUGIN_PREBUILT} ${ZRT_PLUGIN_DEBUG}
+    COMMAND ${CMAKE_STRIP} --remove-section=.comment --remove-section=.note --strip-unneeded
+            -o ${ZRT_PLUGIN_STRIPPED} ${ZRT_PLUGIN_PREBUILT}
+    # The debuglink holds the debug file's name and CRC; objcopy reads it from the working directory.
+    COMMAND ${CMAKE_OBJCOPY} --add-gnu-debuglink=zrt4600a.so.debug zrt4600a.so
+    WORKING_DIRECTORY ${PROJECT_BINARY_DIR}/packaging
+    DEPENDS ${ZRT_PLUGIN_PREBUILT}
+    COMMENT "Stripping the prebuilt plug-in, debug info into zrt4600a.so.debug" VERBATIM)
+  add_custom_target(zrt_plugin_stripped ALL DEPENDS ${ZRT_PLUGIN_STRIPPED} ${ZRT_PLUGIN_DEBUG})
+  set_target_properties(zrt4600a PROPERTIES EXCLUDE_FROM_ALL ON)
+  install(FILES ${ZRT_PLUGIN_STRIPPED} DESTINATION ${ZRT_INSTALL_PKGLIBDIR} COMPONENT plugin)
 else()
   install(TARGETS zrt4600a LIBRARY DESTINATION ${ZRT_INSTALL_PKGLIBDIR} COMPONENT plugin)
 endif()

@@ -43,7 +43,7 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 
 # What the root holds; a change of this list installs the difference on the next run.
-base_pkgs=(build-essential g++-9 cmake libboost-dev libjsoncpp-dev crossbuild-essential-armhf qemu-user)
+base_pkgs=(build-essential g++-9 cmake libboost-dev libjsoncpp-dev crossbuild-essential-armhf qemu-user ccache)
 armhf_pkgs=(libboost-dev:armhf libjsoncpp-dev:armhf)
 
 phase_start=0
@@ -54,9 +54,12 @@ mounted=""
 cleanup() { if [ -n "${mounted}" ]; then umount "${mounted}" 2>/dev/null || true; fi; }
 trap cleanup EXIT
 
+# The builds compile through the root's own ccache (kept in the root, the paths inside it
+# are always the same), so a later run recompiles only what changed.
 in_root() {
   chroot "${root}" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LC_ALL=C.UTF-8 \
-    CMAKE_BUILD_PARALLEL_LEVEL="${jobs}" "$@"
+    CMAKE_BUILD_PARALLEL_LEVEL="${jobs}" CMAKE_CXX_COMPILER_LAUNCHER=ccache \
+    CCACHE_DIR=/var/cache/ccache CCACHE_MAXSIZE=2G "$@"
 }
 
 make_root() {
@@ -83,11 +86,10 @@ make_root() {
   phase_done
 }
 
-# The sources as they stand in the worktree (tracked and new files, not the build trees).
+# The sources as they stand in the worktree (tracked and new files, not the build trees),
+# from a git checkout or from a tree without .git (a release tarball).
 copy_sources() {
-  rm -rf "${root}/src" && mkdir -p "${root}/src"
-  (cd "${repo}" && git ls-files -z --cached --others --exclude-standard | \
-     xargs -0 tar -cf - --ignore-failed-read 2>/dev/null) | tar -xf - -C "${root}/src"
+  bash "${repo}/scripts/source-tree.sh" "${root}/src"
 }
 
 toolchain_args() {
