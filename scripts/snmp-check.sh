@@ -99,11 +99,15 @@ s["line_timeout_s"] = 4
 json.dump(s, open(sys.argv[2], "w"))
 PY
 }
-# The reference plant, silent for seven replies in a row at cycle 8 (a second each): the line is lost and back.
+# The reference plant, silent from cycle 8 for ten replies in a row (a second each): the line is
+# lost and back. (The host probes a lost line with a query the plant answers, and starts each
+# try again from 40_41, which is a new cycle to the plant: 41_41 is left out twice at cycle 8,
+# then 40_41 twice at each of cycles 9 to 12.)
 python3 - "${plant}" "${work}/plant.json" <<'PY'
 import json, sys
 p = json.load(open(sys.argv[1]))
-p["faults"] = [{"command": "41_41", "kind": "no_reply", "cycle": 8, "times": 7}]
+p["faults"] = [{"command": "41_41", "kind": "no_reply", "cycle": 8, "times": 2}] + [
+    {"command": "40_41", "kind": "no_reply", "cycle": c, "times": 2} for c in range(9, 13)]
 json.dump(p, open(sys.argv[2], "w"))
 PY
 
