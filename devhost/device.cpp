@@ -298,6 +298,9 @@ bool reply_timed_out(const devhost::SerialState& s) {
 // in the input, so that a late reply is not taken for the answer to the next command.
 void note_timeout(devhost::SerialState& s, devhost::SteadyClock::time_point now, uint32_t& stall_count) {
     s.awaiting = false;
+    // A reply cut off in the middle (the equipment stopped while it answered) never comes
+    // whole: the rest arrives, if at all, without its start. Nothing more is awaited of it.
+    if (s.decoder.in_frame() && s.unanswered > 0) --s.unanswered;
     s.decoder.clear();
     s.transport->flush(devhost::Transport::Input);
     s.quiet_since = now;
