@@ -20,7 +20,7 @@
 #      the master is lost and polls on; snmpd is started again: the subagent registers again
 #      without the host restarting, and the walk answers.
 # Every wait is a bounded retry of a condition; the whole check has a hard time limit
-# (SNMP_CHECK_LIMIT seconds, default 100, the build before it not counted); everything started
+# (SNMP_CHECK_LIMIT seconds, default 130, the build before it not counted); everything started
 # is stopped at the end, pass or fail.
 # BUILD_DIR picks the build tree (default build/default). The evidence (a walk of the sensor
 # and alarm tables, a received raise and clear) is kept in SNMP_CHECK_SAVE (default
@@ -31,7 +31,7 @@ cd "$(dirname "$0")/.."
 build="${BUILD_DIR:-build/default}"
 plant=examples/plant.json
 host="${build}/tools/zrt4600a-host"
-limit="${SNMP_CHECK_LIMIT:-100}"
+limit="${SNMP_CHECK_LIMIT:-130}"
 save="${SNMP_CHECK_SAVE:-${build}/snmp-check}"
 
 if [ "${1:-}" != "--within-limit" ]; then
