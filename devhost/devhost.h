@@ -191,6 +191,20 @@ struct SerialState {
     uint64_t errors_seen = 0;  // decoder errors already counted against `owed`
     std::string held;
     bool holding = false;
+    // While the line is lost (after_loss) the device's command is parked and a probe goes
+    // in its place: the protocol-version query (CID2 4F) to the same CID1, answered by one
+    // short frame whether the equipment knows the query or refuses it. A line that keeps
+    // what is sent into it while the equipment is away then holds only short answers, and
+    // the probes slow down as the loss goes on (from one a reply time-out to one every
+    // kMaxProbeInterval), so that what waits on such a line stays small however long the
+    // loss: the answers it still owes go by in a few seconds when the equipment returns.
+    // The first good frame ends the loss; the parked command is dropped then, as the
+    // cycle starts again.
+    static constexpr uint8_t kProbeCid2 = 0x4F;
+    static constexpr std::chrono::seconds kMaxProbeInterval{4};
+    std::string parked;
+    SteadyClock::time_point lost_since{}, next_probe{};
+    uint8_t last_ver = 0x20;  // the version byte of the command sent last
     bool port_closed = false; // ClosePort ran: the next OpenPort is a reopening
     std::function<void(const LineNotice&)> on_notice;  // set by the host; may be empty
     int baud = 0;  // the line's speed, set by the host; 0: the device's baud_rate
@@ -216,11 +230,16 @@ struct SerialState {
     uint64_t foreign_frames = 0;   // good frames from another address, dropped
     uint64_t stale_frames = 0;     // good frames when no reply was awaited (or during a resync), dropped
     uint64_t resyncs = 0;          // losses ended by a good frame
+    uint64_t probes = 0;           // probes sent while the line was lost
     uint64_t timeouts = 0;         // awaited replies that did not come
     std::map<uint8_t, uint64_t> rtn_counts;  // replies per non-zero return code
 
     // The guard time at a line speed of `baud` (10 bits a character).
     std::chrono::microseconds guard_at(int baud) const;
+    // The line is lost from `at`: the next command is parked and a probe goes instead.
+    void enter_loss(SteadyClock::time_point at);
+    // The time between probes after the line has been lost for `lost_for`.
+    std::chrono::microseconds probe_interval(SteadyClock::duration lost_for) const;
 };
 
 // The development host's own access to a device, beside the contract's operations.
@@ -234,6 +253,11 @@ const SerialState& serial_state(const TXQSPDevice& dev);
 uint8_t address(const TXQSPDevice& dev);
 // The settings a device was last configured with (InitV or Init).
 const Json::Value& setting(const TXQVDevice& dev);
+
+namespace detail {
+// Sends a probe on a lost line, in place of the parked command (see SerialState).
+void send_probe(TXQSPDevice& dev, SerialState& s, SteadyClock::time_point now);
+}  // namespace detail
 
 }  // namespace devhost
 

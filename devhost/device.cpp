@@ -59,6 +59,24 @@ void forget(const TXQVDevice* dev) {
     registry().erase(dev);
 }
 
+void send_probe(TXQSPDevice& dev, SerialState& s, SteadyClock::time_point now) {
+    const std::string frame = encode_frame(s.last_ver, s.address, s.last_cid1, SerialState::kProbeCid2, nullptr, 0);
+    // Whatever waits in the input now is no answer to this probe.
+    s.transport->flush(Transport::Input);
+    s.decoder.clear();
+    s.next_probe = now + s.probe_interval(now - s.lost_since);
+    s.awaiting = true;
+    s.last_activity = now;
+    ++s.unanswered;
+    if (!dev.SendData(reinterpret_cast<const unsigned char*>(frame.data()), static_cast<int>(frame.size()))) {
+        s.awaiting = false;
+        --s.unanswered;
+        return;
+    }
+    ++s.commands_sent;
+    ++s.probes;
+}
+
 }  // namespace detail
 
 namespace {
@@ -109,6 +127,23 @@ std::chrono::microseconds SerialState::guard_at(int line_baud) const {
     // Ten bits a character, rounded up.
     const long long bits = 10LL * kGuardChars * 1000000LL;
     return std::chrono::microseconds((bits + line_baud - 1) / line_baud);
+}
+
+void SerialState::enter_loss(SteadyClock::time_point at) {
+    if (after_loss) return;
+    after_loss = true;
+    lost_since = at;
+    next_probe = at;
+}
+
+std::chrono::microseconds SerialState::probe_interval(SteadyClock::duration lost_for) const {
+    using std::chrono::microseconds;
+    // One probe a reply time-out at first; after 15 s of loss the pace slows with the
+    // loss's length, up to the longest interval (never below the reply time-out).
+    const microseconds timeout = std::chrono::duration_cast<microseconds>(reply_timeout);
+    const microseconds slow = std::chrono::duration_cast<microseconds>(lost_for / 15);
+    const microseconds longest = std::max<microseconds>(timeout, kMaxProbeInterval);
+    return std::min(std::max(timeout, slow), longest);
 }
 
 const char* rtn_meaning(uint8_t rtn) {
@@ -259,13 +294,30 @@ bool reply_timed_out(const devhost::SerialState& s) {
     return s.awaiting && s.now() - s.last_activity >= s.reply_timeout;
 }
 
+// The awaited reply did not come: forget what arrived of it, and discard what still waits
+// in the input, so that a late reply is not taken for the answer to the next command.
+void note_timeout(devhost::SerialState& s, devhost::SteadyClock::time_point now, uint32_t& stall_count) {
+    s.awaiting = false;
+    // A reply cut off in the middle (the equipment stopped while it answered) never comes
+    // whole: the rest arrives, if at all, without its start. Nothing more is awaited of it.
+    if (s.decoder.in_frame() && s.unanswered > 0) --s.unanswered;
+    s.decoder.clear();
+    s.transport->flush(devhost::Transport::Input);
+    s.quiet_since = now;
+    ++stall_count;
+    ++s.timeouts;
+    // Commands sent into a dead line may wait on the way and be answered in a burst.
+    if (++s.timeouts_in_row >= devhost::SerialState::kLossTimeouts) s.enter_loss(now);
+}
+
+
 }  // namespace
 
 bool TXQSPDevice::RefreshStatus() {
     devhost::SerialState& s = *host_;
     if (!s.transport || !s.transport->is_open()) return false;
     const devhost::SteadyClock::time_point now = s.now();
-    if (s.holding) {
+    if (s.holding && !s.after_loss) {
         // Bad frames are answers too.
         const uint64_t errors = s.decoder.stats().errors();
         const uint64_t bad = std::min<uint64_t>(errors - s.errors_seen, s.owed);
@@ -292,19 +344,17 @@ bool TXQSPDevice::RefreshStatus() {
     }
     if (s.awaiting) {
         if (!reply_timed_out(s)) return false;
-        // The reply will not come: forget what arrived of it, and discard what still waits
-        // in the input, so that a late reply is not taken for the answer to the next command.
-        s.awaiting = false;
-        s.decoder.clear();
-        s.transport->flush(devhost::Transport::Input);
-        s.quiet_since = now;
-        ++stall_count;
-        ++s.timeouts;
-        // Commands sent into a dead line may wait on the way and be answered in a burst.
-        if (++s.timeouts_in_row >= devhost::SerialState::kLossTimeouts) s.after_loss = true;
+        note_timeout(s, now, stall_count);
     }
     // The next command goes once the line has been quiet for the guard time.
     if (s.quiet_since && now - *s.quiet_since < s.guard_at(s.baud > 0 ? s.baud : baud_rate)) return false;
+    if (s.after_loss) {
+        // Lost: the device's command is parked (write_pmbus_cmd) and probes go at their pace.
+        if (now < s.next_probe || !s.transport->may_send()) return false;
+        if (s.parked.empty()) return true;  // the device's next command is parked and probed for
+        devhost::detail::send_probe(*this, s, now);
+        return false;
+    }
     if (s.resyncing) {
         if (s.resync_expect > 0 && s.quiet_since && now - *s.quiet_since < s.reply_timeout) return false;
         s.resyncing = false;
@@ -320,7 +370,9 @@ void TXQSPDevice::process(const unsigned char* data, int len) {
     host_->quiet_since = host_->last_activity;
 }
 
-bool TXQSPDevice::IsProcessing() { return host_->holding || (host_->awaiting && !reply_timed_out(*host_)); }
+bool TXQSPDevice::IsProcessing() {
+    return host_->holding || !host_->parked.empty() || (host_->awaiting && !reply_timed_out(*host_));
+}
 
 bool TXQSPDevice::IsStalled() { return reply_timed_out(*host_); }
 
@@ -350,7 +402,7 @@ bool TXQSPDevice::OpenPort() {
         // received before is an answer, and the first good frame only resynchronises.
         s.port_closed = false;
         s.transport->flush(devhost::Transport::Both);
-        s.after_loss = true;
+        s.enter_loss(s.now());
         s.resyncing = false;
         s.unanswered = 0;
         s.owed = 0;
@@ -365,6 +417,7 @@ void TXQSPDevice::ClosePort() {
     if (host_->transport) host_->port_closed = true;
     host_->holding = false;
     host_->held.clear();
+    host_->parked.clear();
     host_->owed = 0;
     host_->transport.reset();
     host_->awaiting = false;

@@ -80,6 +80,10 @@ void deliver(PMBusProtocol& dev, const devhost::Frame& f) {
         s.resync_expect = s.unanswered > 0 ? s.unanswered - 1 : 0;
         s.unanswered = 0;
         s.owed = 0;
+        // The command parked during the loss belongs to the cycle that is given up.
+        s.parked.clear();
+        s.holding = false;
+        s.held.clear();
         dev.poll_state = 0;
         if (s.transport) s.transport->flush(devhost::Transport::Input);
         notify(s, devhost::LineNotice::Resync, f,
@@ -215,6 +219,14 @@ void PMBusProtocol::write_pmbus_cmd(uint8_t cid1, uint8_t cid2, const uint8_t* i
     const std::string frame = devhost::encode_frame(version, s.address, cid1, cid2, info, static_cast<size_t>(len));
     s.last_cid1 = cid1;
     s.last_cid2 = cid2;
+    s.last_ver = version;
+    if (s.after_loss) {
+        // The line is lost: the command waits and a probe asks whether the equipment is back.
+        s.parked = frame;
+        const devhost::SteadyClock::time_point now = s.now();
+        if (now >= s.next_probe && !s.awaiting) devhost::detail::send_probe(*this, s, now);
+        return;
+    }
     if (s.owed > 0) {
         // Sent by RefreshStatus once the owed answers have come or the line is quiet.
         s.held = frame;

@@ -26,7 +26,7 @@ native=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libboost-dev libboost-date-time-dev libjsoncpp-dev
   libfmt-dev libcli11-dev libasio-dev libsqlite3-dev sqlite3
-  clang libclang-rt-14-dev valgrind socat python3 libsnmp-dev
+  clang libclang-rt-14-dev valgrind socat tmux python3 libsnmp-dev
 )
 armhf=(
   crossbuild-essential-armhf qemu-user

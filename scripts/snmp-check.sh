@@ -14,11 +14,13 @@
 #   4. snmptrapd received zrtAlarmRaised and zrtAlarmCleared for the rectifier module fault
 #      the plant's script raises at cycle 3 and clears at cycle 5, and zrtLineLost and
 #      zrtLineBack when the simulator leaves seven replies out at cycle 8;
-#   5. snmpd is killed with SIGKILL (its socket file stays behind): the host says once that
+#   5. a second host on the same snmpd is refused its tables and says so in plain words; no
+#      run of the host leaves files under /var/lib/snmp or its own state folder behind;
+#   6. snmpd is killed with SIGKILL (its socket file stays behind): the host says once that
 #      the master is lost and polls on; snmpd is started again: the subagent registers again
 #      without the host restarting, and the walk answers.
 # Every wait is a bounded retry of a condition; the whole check has a hard time limit
-# (SNMP_CHECK_LIMIT seconds, default 100, the build before it not counted); everything started
+# (SNMP_CHECK_LIMIT seconds, default 130, the build before it not counted); everything started
 # is stopped at the end, pass or fail.
 # BUILD_DIR picks the build tree (default build/default). The evidence (a walk of the sensor
 # and alarm tables, a received raise and clear) is kept in SNMP_CHECK_SAVE (default
@@ -29,7 +31,7 @@ cd "$(dirname "$0")/.."
 build="${BUILD_DIR:-build/default}"
 plant=examples/plant.json
 host="${build}/tools/zrt4600a-host"
-limit="${SNMP_CHECK_LIMIT:-100}"
+limit="${SNMP_CHECK_LIMIT:-130}"
 save="${SNMP_CHECK_SAVE:-${build}/snmp-check}"
 
 if [ "${1:-}" != "--within-limit" ]; then
@@ -97,11 +99,15 @@ s["line_timeout_s"] = 4
 json.dump(s, open(sys.argv[2], "w"))
 PY
 }
-# The reference plant, silent for seven replies in a row at cycle 8 (a second each): the line is lost and back.
+# The reference plant, silent from cycle 8 for ten replies in a row (a second each): the line is
+# lost and back. (The host probes a lost line with a query the plant answers, and starts each
+# try again from 40_41, which is a new cycle to the plant: 41_41 is left out twice at cycle 8,
+# then 40_41 twice at each of cycles 9 to 12.)
 python3 - "${plant}" "${work}/plant.json" <<'PY'
 import json, sys
 p = json.load(open(sys.argv[1]))
-p["faults"] = [{"command": "41_41", "kind": "no_reply", "cycle": 8, "times": 7}]
+p["faults"] = [{"command": "41_41", "kind": "no_reply", "cycle": 8, "times": 2}] + [
+    {"command": "40_41", "kind": "no_reply", "cycle": c, "times": 2} for c in range(9, 13)]
 json.dump(p, open(sys.argv[2], "w"))
 PY
 
@@ -131,6 +137,11 @@ CONF
 cat >"${work}/snmptrapd.conf" <<CONF
 authCommunity log ci
 CONF
+# The daemons keep their state in the work folder, so that /var/lib/snmp shows what the host
+# writes there: nothing (checked when run as root, where the library could write it).
+export SNMP_PERSISTENT_DIR="${work}/daemon-state"
+var_state_fresh=0
+if [ "$(id -u)" -eq 0 ] && [ ! -e /var/lib/snmp/cert_indexes ]; then var_state_fresh=1; fi
 start_snmpd() {
   snmpd -f -C -c "${work}/snmpd.conf" -Lf "${work}/snmpd.log" -M /nonexistent -m "" &
   snmpd_pid=$!
@@ -142,7 +153,7 @@ start_snmpd
 until_ok 10 test -S "${socket}" || fail "snmpd made no AgentX socket"
 
 site_with "${socket}" "${work}/site.json"
-"${host}" --simulate --json --plant "${work}/plant.json" --settings "${work}/site.json" --site ci \
+SNMP_PERSISTENT_DIR= "${host}" --simulate --json --plant "${work}/plant.json" --settings "${work}/site.json" --site ci \
   --trace "${work}/host.trace" >"${work}/events.json" 2>"${work}/host.log" &
 host_pid=$!
 
@@ -157,6 +168,16 @@ dc_answers() {
 registered() { [ "$(count 'SNMP: registered with' "${work}/host.log")" -ge "$1" ]; }
 
 until_ok 20 registered 1 || fail "the subagent did not register"
+# A second host on the same master: the master refuses its tables, and it says so plainly.
+mkdir -p "${work}/second-tmp"
+TMPDIR="${work}/second-tmp" SNMP_PERSISTENT_DIR= "${host}" --simulate --json --plant "${plant}" \
+  --settings "${work}/site.json" --site ci2 --cycles 1 --trace /dev/null >/dev/null 2>"${work}/second.log" ||
+  fail "a second host on the same master did not poll its cycles: $(tail -3 "${work}/second.log")"
+grep -q "already serves this host's tables" "${work}/second.log" ||
+  fail "the second host did not say that the master refused its tables: $(cat "${work}/second.log")"
+if grep -q 'registering pdu failed' "${work}/second.log"; then fail "net-snmp's own refusal text reached the log"; fi
+[ -z "$(ls -A "${work}/second-tmp")" ] || fail "the subagent left its state folder behind: $(ls -A "${work}/second-tmp")"
+echo "snmp-check: a second host on the same master: $(grep -o "another subagent.*tables" "${work}/second.log" | head -1)"
 # The plant raises its scripted alarms at cycle 3 and clears them at cycle 5.
 wait_cycles 6 40
 until_ok 10 dc_answers || fail "the sensor table does not answer with the DC voltage"
@@ -269,6 +290,9 @@ wait_cycles $(( away + 2 )) 20
   fail "the lost master is not reported exactly once"
 echo "snmp-check: snmpd killed (${stale}) and started again: the subagent registered again and the walk answers;" \
   "the host polled on (${away} cycles when the loss was seen, $(cycles) now)"
+if [ "${var_state_fresh}" -eq 1 ] && [ -e /var/lib/snmp/cert_indexes ]; then
+  fail "the host wrote /var/lib/snmp/cert_indexes"
+fi
 echo "snmp-check: the host's SNMP diagnostics:"
 grep 'SNMP:' "${work}/host.log" | sed 's/^/  /'
 

@@ -316,6 +316,15 @@ TEST(LineDiscipline, AfterALossTheAnswersToQueuedCommandsAreDroppedAndTheCycleSt
         clock.advance(4);
     }
     EXPECT_EQ(s.timeouts, 3u);
+    // After two time-outs the line is lost: the third command is parked, and the
+    // protocol-version query of the same CID1 goes in its place.
+    const std::vector<std::string> sent = rig.line->frames();
+    ASSERT_EQ(sent.size(), 3u);
+    EXPECT_EQ(sent[1].substr(5, 4), "4241");
+    EXPECT_EQ(sent[2].substr(5, 4), "424F");
+    EXPECT_EQ(sent[2], devhost::encode_frame(0x20, 1, 0x42, 0x4F, nullptr, 0));
+    EXPECT_EQ(s.probes, 1u);
+    EXPECT_TRUE(rig.top->IsProcessing());  // its command waits
 
     // The equipment returns and answers two of the three probes at once, then the third
     // one a turnaround later: none of them reaches the device.

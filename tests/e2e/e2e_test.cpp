@@ -71,11 +71,15 @@ TEST(EndToEnd, ValuesReadOverTheLineMatchThePlant) {
         args.insert(args.end(), {"--query", q});
     const HostRun r = run_host(args);
     ASSERT_EQ(r.code, 0) << dump(r);
-    // Refused queries are asked in a run of their own: a refusal ends the run with exit 12.
+    // A query the device refuses at the end (no such channel) is asked in a run of its own:
+    // it ends the run with exit 12 and says why on standard error too.
     std::vector<std::string> refused_args = site.args(1);
-    for (const char* q : {"rc:v", "99:v"}) refused_args.insert(refused_args.end(), {"--query", q});
+    refused_args.insert(refused_args.end(), {"--query", "11:channel_5_a"});
     const HostRun refused = run_host(refused_args);
     EXPECT_EQ(refused.code, 12) << dump(refused);
+    EXPECT_NE(refused.err.find("--query 11:channel_5_a refused by data id 11: 通道参数越界 (there is no such channel"),
+              std::string::npos)
+        << refused.err;
     EXPECT_TRUE(r.bad_lines.empty()) << "the JSON stream was broken by: " << r.bad_lines[0];
     // The plug-in's own trace lines went to standard error instead.
     EXPECT_NE(r.err.find("a:221.5 b:220.5 c:222 f:50"), std::string::npos) << r.err;
@@ -88,10 +92,8 @@ TEST(EndToEnd, ValuesReadOverTheLineMatchThePlant) {
     EXPECT_FLOAT_EQ(value_of(r, "21", "v"), 53.25f);
     EXPECT_FLOAT_EQ(value_of(r, "21", "i"), 120.5f);
     std::string error;
-    EXPECT_TRUE(std::isnan(value_of(refused, "rc", "v", &error)));
-    EXPECT_EQ(error, "数据未就绪");  // fresh data, but the rectifier child answers no key
-    value_of(refused, "99", "v", &error);
-    EXPECT_EQ(error, "no such device");
+    EXPECT_TRUE(std::isnan(value_of(refused, "11", "channel_5_a", &error)));
+    EXPECT_EQ(error, "通道参数越界");
 
     // The rectifier image carries the group and module values and both parameter replies.
     const Json::Value rc = last_image(r, "publish", 5107);
@@ -266,7 +268,7 @@ TEST(EndToEnd, StartUpFailuresExitWithAClearError) {
     struct Case {
         std::vector<std::string> args;
         int code;
-        const char* says;
+        std::string says;
     };
     const Case cases[] = {
         {{"--plugin", "/nonexistent/zrt4600a.so", "--settings", good.path()}, 3, "cannot load the plug-in"},
@@ -276,6 +278,17 @@ TEST(EndToEnd, StartUpFailuresExitWithAClearError) {
         {{"--settings", refused.path(), "--cycles", "0"}, 5, "refused the settings"},
         {{"--settings", good.path(), "--port", "/nonexistent/ttyS9"}, 4, "cannot open the port"},
         {{"--settings", good.path(), "--query", "eleven:v"}, 2, "DEVICE is a data id or rc"},
+        // Queries no device can answer are refused before polling starts (no port is opened).
+        {{"--settings", good.path(), "--port", "/nonexistent/ttyS9", "--query", "99:v"}, 2,
+         "--query 99:v: the settings file " + good.path() + " configures no device with data id 99"},
+        {{"--settings", good.path(), "--port", "/nonexistent/ttyS9", "--query", "1:v"}, 2,
+         "is a power system's top device, which answers no queries"},
+        {{"--settings", good.path(), "--port", "/nonexistent/ttyS9", "--query", "rc:v"}, 2,
+         "--query rc:v: a zrt4600a-rc device does not answer the key \"v\""},
+        {{"--settings", good.path(), "--port", "/nonexistent/ttyS9", "--query", "21:volt"}, 2,
+         "--query 21:volt: a zrt4600a-dc device does not answer the key \"volt\""},
+        {{"--settings", good.path(), "--port", "/nonexistent/ttyS9", "--query", "11:channel_0_x"}, 2,
+         "does not answer the key \"channel_0_x\""},
     };
     for (const Case& c : cases) {
         const HostRun r = run_host(c.args, std::chrono::seconds(20));

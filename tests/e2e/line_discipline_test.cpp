@@ -5,6 +5,7 @@
 // test's own, moved in half milliseconds.
 #include <cstring>
 #include <deque>
+#include <iostream>
 #include <map>
 #include <string>
 #include <vector>
@@ -229,4 +230,61 @@ TEST(LineDiscipline, LateAnswersAndAPlantBackWithQueuedCommandsAreNeverReadAsThe
     EXPECT_EQ(line->misread, 0);
     std::vector<std::string> since(seen.logs.begin() + static_cast<long>(logs_before_return), seen.logs.end());
     EXPECT_TRUE(since.empty()) << since.size() << " log lines after the return, first: " << since[0];
+}
+
+TEST(LineDiscipline, AfterATenMinuteOutageOnALineThatKeepsItsQueueTheFirstCycleCompletesWithinTenSeconds) {
+    const PlantCase before = plant_case(0), after = plant_case(100);
+    auto sim = std::make_unique<zrt::sim::Simulator>(
+        std::make_unique<zrt::sim::PlantResponder>(zrt::sim::scenario_from_json(sim_test::json(before.plant))));
+    zrt::host::Plugin plugin(ZRT_PLUGIN);
+    std::shared_ptr<TXQSPDevice> dev = plugin.create("zrt4600a");
+    auto controller = std::make_shared<devhost::Controller>(devhost::Controller::JobMode::Inline);
+    Cycles seen;
+    controller->add_observer(&seen);
+    ASSERT_TRUE(dev->Init(controller, 1, sim_test::json(kSettings)));
+    Clock::time_point now = Clock::now();
+    devhost::serial_state(*dev).now = [&now] { return now; };
+    auto line = std::make_shared<QueuingLine>(now, *dev);
+    ASSERT_TRUE(devhost::attach(*dev, line));
+    auto* proto = dynamic_cast<PMBusProtocol*>(dev.get());
+    ASSERT_NE(proto, nullptr);
+    // Steps of half a millisecond; returns the milliseconds it took, or -1.
+    auto run_until = [&](auto done, int max_ms) {
+        for (int i = 0; i < 2 * max_ms; ++i) {
+            if (done()) return i / 2;
+            now += microseconds(500);
+            dev->last_update = boost::posix_time::second_clock::local_time() - boost::posix_time::hours(1);
+            dev->RefreshStatus();
+            line->run(*sim);
+        }
+        return done() ? 2 * max_ms : -1;
+    };
+    ASSERT_GE(run_until([&] { return seen.done.size() >= 2; }, 60000), 0);
+    const auto& s = devhost::serial_state(*dev);
+
+    // Away in the middle of a cycle, after the rectifier's reply, for ten minutes: the line
+    // keeps every probe.
+    ASSERT_GE(run_until([&] { return proto->poll_state == 7; }, 10000), 0);
+    line->present = false;
+    ASSERT_EQ(run_until([] { return false; }, 600000), -1);
+    // The probes slowed down: one a second at first, one every 4 s at length.
+    EXPECT_GE(s.probes, 150u);
+    EXPECT_LE(s.probes, 200u);
+    const uint64_t stale_before = s.stale_frames;
+    sim = std::make_unique<zrt::sim::Simulator>(
+        std::make_unique<zrt::sim::PlantResponder>(zrt::sim::scenario_from_json(sim_test::json(after.plant))));
+    line->present = true;
+    const size_t cycles_before = seen.done.size();
+    const int ms = run_until([&] { return seen.done.size() > cycles_before; }, 60000);
+    ASSERT_GE(ms, 0) << "no cycle within 60 s of the return";
+    EXPECT_LT(ms, 10000) << "the first cycle after the return took " << ms << " ms";
+    // Every queued answer was dropped and counted; none was read as a reply.
+    EXPECT_GE(s.stale_frames - stale_before, s.probes - 1);
+    EXPECT_EQ(line->misread, 0);
+    for (const auto& [id, values] : after.expected) {
+        ASSERT_TRUE(seen.done[cycles_before].count(id)) << "device " << id;
+        for (const auto& [at, want] : values) EXPECT_FLOAT_EQ(f32(seen.done[cycles_before].at(id), at), want);
+    }
+    std::cout << "ten-minute outage: " << s.probes << " probes queued, first cycle " << ms
+              << " ms after the return, stale frames dropped " << s.stale_frames - stale_before << "\n";
 }

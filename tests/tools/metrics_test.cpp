@@ -552,6 +552,12 @@ TEST(Metrics, EachSystemOnTheLineHasItsOwnLineAndCycleSamplesAndItsOwnStatusEntr
     EXPECT_TRUE(has_line(t, "zrt4600a_timeouts_total{site=\"s\",system=\"2\"} 1")) << t;
     EXPECT_TRUE(has_line(t, "zrt4600a_line_up{site=\"s\",system=\"1\"} 1")) << t;
     EXPECT_TRUE(has_line(t, "zrt4600a_line_up{site=\"s\",system=\"2\"} 0")) << t;
+    // System 2 never answered: its first report, lost, counts as a loss.
+    EXPECT_TRUE(has_line(t, "zrt4600a_line_lost_total{site=\"s\",system=\"2\"} 1")) << t;
+    EXPECT_TRUE(has_line(t, "zrt4600a_line_lost_total{site=\"s\",system=\"1\"} 0")) << t;
+    // The system's name, joined on site and system.
+    EXPECT_TRUE(has_line(t, "zrt4600a_system_info{site=\"s\",system=\"1\",name=\"north\",address=\"1\"} 1")) << t;
+    EXPECT_TRUE(has_line(t, "zrt4600a_system_info{site=\"s\",system=\"2\",name=\"\",address=\"2\"} 1")) << t;
     // A device's values carry the label of the system that holds it.
     EXPECT_NE(t.find("system=\"2\",screen=\"22\""), std::string::npos) << t;
     EXPECT_NE(t.find("system=\"1\",screen=\"21\""), std::string::npos) << t;

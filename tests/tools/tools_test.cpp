@@ -5,6 +5,8 @@
 #include <memory>
 #include <regex>
 
+#include <fstream>
+
 #include <gtest/gtest.h>
 #include <json/reader.h>
 #include <sqlite3.h>
@@ -178,6 +180,34 @@ void remove_db(const std::string& path) {
 }
 
 }  // namespace
+
+TEST(Settings, AUtf8ByteOrderMarkIsPassedOverAndAUtf16FileIsRefusedByName) {
+    const std::string path = temp_path("bom.json");
+    const std::string json = R"({"data_id": 7, "rcSetting": {}})";
+    auto write = [&](const std::string& bytes) {
+        std::ofstream(path, std::ios::binary) << bytes;
+    };
+    write("\xEF\xBB\xBF" + json);
+    EXPECT_EQ(read_settings(path)["data_id"].asUInt(), 7u);
+    write(json);
+    EXPECT_EQ(read_settings(path)["data_id"].asUInt(), 7u);
+    // UTF-16 little-endian, as Windows' Notepad once saved "Unicode".
+    std::string utf16 = "\xFF\xFE";
+    for (char c : json) utf16 += std::string{c, '\0'};
+    write(utf16);
+    try {
+        read_settings(path);
+        ADD_FAILURE() << "a UTF-16 settings file was read";
+    } catch (const HostError& e) {
+        EXPECT_EQ(e.code(), kExitUsage);
+        EXPECT_NE(std::string(e.what()).find(path), std::string::npos) << e.what();
+        EXPECT_NE(std::string(e.what()).find("UTF-16"), std::string::npos) << e.what();
+    }
+    // A mark in the middle is no mark: that text is no JSON.
+    write(json.substr(0, 1) + "\xEF\xBB\xBF" + json.substr(1));
+    EXPECT_THROW(read_settings(path), HostError);
+    std::remove(path.c_str());
+}
 
 TEST(Settings, EveryRefusalNamesTheKeyWithItsPathAndTheFile) {
     const char* ok = R"({"_note": "free", "data_id": 1, "simulate": true, "line_timeout_s": 2.5, "plant": "p.json",

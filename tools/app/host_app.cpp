@@ -1,6 +1,7 @@
 #include "tools/app/host_app.h"
 
 #include <algorithm>
+#include <cmath>
 #include <chrono>
 #include <csignal>
 #include <fstream>
@@ -78,8 +79,19 @@ Query parse_query(const std::string& text) {
 }
 
 Json::Value read_settings(const std::string& path) {
-    std::ifstream in(path);
+    std::ifstream in(path, std::ios::binary);
     if (!in) throw HostError(kExitUsage, "cannot read the settings file " + path);
+    // A UTF-8 byte-order mark, as some editors write one, is passed over; a UTF-16 or UTF-32
+    // text is refused by name rather than read as bad JSON.
+    char head[4] = {};
+    in.read(head, sizeof head);
+    const std::string mark(head, static_cast<size_t>(in.gcount()));
+    in.clear();
+    const bool utf8_bom = mark.rfind("\xEF\xBB\xBF", 0) == 0;
+    if (mark.rfind("\xFF\xFE", 0) == 0 || mark.rfind("\xFE\xFF", 0) == 0 || mark == std::string("\0\0\xFE\xFF", 4))
+        throw HostError(kExitUsage, "the settings file " + path +
+                                        " is UTF-16 or UTF-32 (it starts with such a byte-order mark): save it as UTF-8");
+    in.seekg(utf8_bom ? 3 : 0);
     Json::CharReaderBuilder b;
     b["rejectDupKeys"] = true;
     b["stackLimit"] = 64;
@@ -178,10 +190,11 @@ struct LineCounters {
     uint64_t replies = 0;     // frames handed to the device
     uint64_t bad_frames = 0;  // dropped by the frame decoder
     uint64_t garbage = 0;     // bytes outside any frame
+    uint64_t stale = 0;       // good frames of its address that answered no awaited command
 };
 LineCounters line_counters(const TXQSPDevice& dev) {
     const devhost::SerialState& s = devhost::serial_state(dev);
-    return {s.replies, s.decoder.stats().errors(), s.decoder.stats().garbage};
+    return {s.replies, s.decoder.stats().errors(), s.decoder.stats().garbage, s.stale_frames};
 }
 // The frame layer's notices (late replies, resynchronisations, return codes) go to the
 // diagnostics, and on as events.
@@ -245,6 +258,7 @@ struct System {
     std::optional<SystemClock::time_point> last_reply;
     SystemClock::time_point up_since;
     uint64_t replies_seen = 0;
+    uint64_t stale_seen = 0;
     uint64_t timeouts_in_row = 0;
     uint64_t bad_frames = 0;  // frames dropped while its command was out, since start
 
@@ -358,11 +372,13 @@ private:
                             const std::string& text);
     void flush_repeats();
     void cycle_done(System& s);
+    void drop_cycle(System& s);
     // The cycles every system has completed: the least among the systems whose line is up
     // (a silent system does not hold the others' run), or among all when none is.
     uint64_t cycles_done() const;
     void stop(const std::string& reason);
     void answer_queries();
+    void check_queries() const;
 
     HostOptions opt_;
     int level_;
@@ -476,6 +492,7 @@ int Host::run() {
     events_.add(view_.get());
 
     configure(hs);
+    check_queries();
     StartInfo info;
     if (opt_.cycles != 0) port_ = choose_port(hs, info);
     if (!reader) restore_alarms();
@@ -725,7 +742,7 @@ bool Host::open_port() {
         std::shared_ptr<devhost::Transport> port = shared_ ? shared_->port(*sp->dev) : line;
         attach_line(*sp->dev, port, baud_, [this, sp](const devhost::LineNotice& n) {
             diag(1, who(*sp) + n.text);
-            if (n.kind == devhost::LineNotice::Stale) emit([sp](Sink& s) { s.stale_frame(sp->ref); });
+            if (n.kind == devhost::LineNotice::Resync) drop_cycle(*sp);
         });
     }
     std::weak_ptr<SerialLine> weak = line;
@@ -829,7 +846,10 @@ void Host::watch_line() {
 }
 
 void Host::watch_system(System& s, Steady::time_point now) {
-    const uint64_t replies = line_counters(*s.dev).replies;
+    const LineCounters c = line_counters(*s.dev);
+    // Late answers and the answers a line kept through a loss, all dropped.
+    for (; s.stale_seen < c.stale; ++s.stale_seen) emit([&](Sink& k) { k.stale_frame(s.ref); });
+    const uint64_t replies = c.replies;
     const int address = systems_.size() > 1 ? s.ref.address : -1;
     if (replies != s.replies_seen) {
         s.replies_seen = replies;
@@ -1008,11 +1028,25 @@ void Host::on_alarm(const devhost::AlarmEvent& e) {
     }
 }
 
+// The plant is back after a loss and the cycle starts again: the cycle that was under way
+// when the line went silent is given up, not reported as one long cycle full of time-outs.
+// The loss itself is reported by the line's events; the next cycle counts from here.
+void Host::drop_cycle(System& s) {
+    s.cycle_open = false;
+    s.tx_mark = s.tx;
+    s.rx_mark = s.rx;
+    s.bad_mark = s.bad_frames;
+    s.timeouts_mark = s.timeouts;
+    s.garbage_mark = s.garbage;
+}
+
 void Host::cycle_done(System& s) {
     CycleStats c;
     c.system = s.ref;
     c.n = s.cycles + 1;
-    c.duration_ms = std::chrono::duration<double, std::milli>(Steady::now() - s.cycle_start).count();
+    // Kept to 0.1 ms, as the history keeps it: every sink shows the same figure.
+    c.duration_ms =
+        std::round(std::chrono::duration<double, std::milli>(Steady::now() - s.cycle_start).count() * 10.0) / 10.0;
     c.tx_bytes = s.tx - s.tx_mark;
     c.rx_bytes = s.rx - s.rx_mark;
     c.bad_frames = s.bad_frames - s.bad_mark;
@@ -1076,6 +1110,38 @@ void Host::stop(const std::string& reason) {
     io_.stop();
 }
 
+// A query no device of the settings can ever answer is refused before polling starts: a
+// data id no system configures (or a top device, which answers none), or a key the device
+// does not answer.
+void Host::check_queries() const {
+    for (const Query& q : opt_.queries) {
+        const std::string what = "--query " + q.device + ":" + q.key + ": ";
+        std::vector<std::shared_ptr<TXQVDevice>> found;
+        if (q.device == "rc") {
+            for (const auto& sys : systems_)
+                for (const auto& c : sys->dev->GetAllChildVDevices())
+                    if (c && c->DataId() == sys->rc_id && c->DeviceType() == sys->rc_type) found.push_back(c);
+            if (found.empty())
+                throw HostError(kExitUsage, what + "the settings file " + opt_.settings + " configures no rectifier group");
+        } else {
+            const auto id = static_cast<uint32_t>(std::stoul(q.device));
+            for (const auto& sys : systems_) {
+                if (sys->dev->DataId() == id)
+                    throw HostError(kExitUsage, what + "data id " + q.device + " is a power system's top device, which "
+                                                       "answers no queries; ask one of its AC or DC screens, or rc");
+                if (auto c = sys->dev->GetChildVDevice(id); c && found.empty()) found.push_back(c);
+            }
+            if (found.empty())
+                throw HostError(kExitUsage, what + "the settings file " + opt_.settings +
+                                                " configures no device with data id " + q.device);
+        }
+        for (const auto& dev : found)
+            if (!query_key_known(dev->DeviceType(), q.key))
+                throw HostError(kExitUsage, what + "a " + dev->DeviceType() + " device does not answer the key \"" +
+                                                q.key + "\" (zrt4600a-host --keys lists the keys)");
+    }
+}
+
 void Host::answer_queries() {
     const SystemClock::time_point now = SystemClock::now();
     for (const Query& q : opt_.queries) {
@@ -1105,6 +1171,7 @@ void Host::answer_queries() {
                 a.error = "no such device";
                 a.explanation = "the settings configure no device with this data id";
                 refused_ = true;
+                diag(0, "--query " + q.device + ":" + q.key + " refused: " + a.explanation);
                 emit([&](Sink& s) { s.value(a); });
                 continue;
             }
@@ -1129,9 +1196,12 @@ void Host::answer_queries() {
                 if (a.absent.empty()) a.value = value;
             } catch (const std::exception& e) {
                 a.error = e.what();
-                a.explanation = refusal_explanation(a.error);
+                a.explanation = refusal_explanation(a.error, !a.source.empty());
                 refused_ = true;
             }
+            if (!a.error.empty())
+                diag(0, "--query " + q.device + ":" + q.key + " refused by data id " + std::to_string(a.data_id) +
+                            ": " + a.error + (a.explanation.empty() ? "" : " (" + a.explanation + ")"));
             emit([&](Sink& s) { s.value(a); });
         }
     }

@@ -6,7 +6,8 @@
 //
 // Events go to standard output: JSON lines when --json is given or the output is not a
 // terminal, a live view otherwise. The plug-in's own standard-output trace lines go to
-// standard error (or to --trace FILE), so they never break the JSON stream.
+// standard error (or to --trace FILE), so they never break the JSON stream; beside a live
+// view on the same terminal they are dropped, so they never land in the view.
 #include <algorithm>
 #include <cstdio>
 #include <limits>
@@ -125,7 +126,8 @@ int main(int argc, char** argv) {
                    "run an SNMP subagent of the AgentX master at ADDR: a unix socket path (/var/agentx/master) or "
                    "tcp:127.0.0.1:705 (default: the settings' \"snmp\".\"agentx\", else none)");
     app.add_option("--site", o.site, "site label of the metrics (default: the settings' \"site\", else the data id)");
-    app.add_option("--trace", trace, "file for the plug-in's standard-output trace lines (default: standard error)");
+    app.add_option("--trace", trace, "file for the plug-in's standard-output trace lines (default: standard error; dropped "
+                                   "when the live view and standard error share a terminal)");
     app.footer(std::string("\n") + kCommands + "\n" + query_keys_text() + "\n" + kExitCodes);
     // A later option overrides an earlier one (scripts add to a fixed command line).
     for (CLI::Option* opt : app.get_options())
@@ -161,7 +163,12 @@ int main(int argc, char** argv) {
         const int out_fd = dup(STDOUT_FILENO);
         if (out_fd < 0) throw HostError(kExitRuntime, "cannot duplicate standard output");
         fcntl(out_fd, F_SETFD, FD_CLOEXEC);
-        const int trace_fd = trace.empty() ? STDERR_FILENO : open(trace.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        // A live view on a terminal would be written over by trace lines on the same
+        // terminal: there they are dropped, unless --trace names a file for them.
+        const bool view_on_terminal = !o.json && isatty(out_fd) && isatty(STDERR_FILENO);
+        const int trace_fd = !trace.empty()     ? open(trace.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)
+                             : view_on_terminal ? open("/dev/null", O_WRONLY | O_CLOEXEC)
+                                                : STDERR_FILENO;
         if (trace_fd < 0) throw HostError(kExitUsage, "cannot create the trace file " + trace);
         dup2(trace_fd, STDOUT_FILENO);
 

@@ -159,6 +159,44 @@ std::string absent_reason(const std::string& device_type, const std::string& key
     return {};
 }
 
+bool query_key_known(const std::string& device_type, const std::string& key) {
+    for (const DeviceRow& d : kDevices) {
+        if (device_type != d.device_type) continue;
+        const Layout* l = layout_of(d.record_type);
+        for (size_t i = 0; i < l->head_fields; ++i)
+            if (l->head[i].query && key_matches(l->head[i].key, key)) return true;
+        if (!l->item_size) return false;
+        std::string item_key = key;
+        if (d.record_type == kAcRecordType) {
+            // The AC screen reads the first "channel_" + digits + "_" + one character it finds
+            // anywhere in the key, and answers for that quantity.
+            item_key.clear();
+            for (size_t at = key.find("channel_"); at != std::string::npos && item_key.empty();
+                 at = key.find("channel_", at + 1)) {
+                size_t end = at + 8;
+                while (end < key.size() && key[end] >= '0' && key[end] <= '9') ++end;
+                if (end == at + 8 || end + 1 >= key.size() || key[end] != '_' || key[end + 1] == '\n' ||
+                    key[end + 1] == '\r')
+                    continue;
+                item_key = key.substr(at, end + 2 - at);
+            }
+        }
+        for (size_t i = 0; i < l->item_fields; ++i)
+            if (l->item[i].query && key_matches(l->item[i].key, item_key)) return true;
+        return false;
+    }
+    return false;
+}
+
+std::string refusal_explanation(const std::string& text, bool holds_data) {
+    // A device that holds data and still answers "not ready" does so for a key it has no
+    // reading for (the rectifier group for every key).
+    if (holds_data && text == "数据未就绪")
+        return "the device holds data but has no reading for this key: it answers any key it does not provide so "
+               "(the rectifier group every key; see --keys)";
+    return refusal_explanation(text);
+}
+
 std::string refusal_explanation(const std::string& text) {
     struct Row {
         const char* text;

@@ -18,5 +18,13 @@ std::string absent_reason(const std::string& device_type, const std::string& key
 
 // What a refusal text of a value query means, in English; empty for a text it does not know.
 std::string refusal_explanation(const std::string& text);
+// The same for a device that holds data (from a cycle or a stored image), which refuses a
+// key as not ready only when it has no reading for it.
+std::string refusal_explanation(const std::string& text, bool holds_data);
+
+// Whether a device of `device_type` answers `key` when it holds data (the keys of --keys; an
+// AC screen also reads a key that holds channel_N_X anywhere as channel_N_X). False for
+// every key of a device type that answers none.
+bool query_key_known(const std::string& device_type, const std::string& key);
 
 }  // namespace zrt::host

@@ -272,9 +272,13 @@ void MetricsState::reply_received(const ReplyReceived& r) {
 void MetricsState::set_line_up(bool up, uint32_t system) {
     std::lock_guard<std::mutex> lock(mu_);
     SystemState& st = system_state(system);
-    if (st.line_up == up) return;
+    // A line reported lost before it was ever up is a loss too: a system that never
+    // answered shows as lost, not as a line without losses.
+    const bool first = !st.line_known;
+    st.line_known = true;
+    if (st.line_up == up && !(first && !up)) return;
     ++s_.version;
-    if (st.line_up && !up) ++st.line_lost;
+    if (!up) ++st.line_lost;
     st.line_up = up;
 }
 
@@ -335,6 +339,11 @@ std::string MetricsState::render(Exposition::Format format) const {
     for (const auto& [k, img] : s.images)
         x.sample(with(device_base(k.first), {{"data_id", std::to_string(k.first)}, {"device_type", k.second}, {"model", ""}}),
                  1);
+    // Events name a system by its name; the series carry its data id: joined on this.
+    x.family("zrt4600a_system", "info",
+             "Each power system on the line: its name from the settings (empty when it has none) and its address");
+    for (const SystemState& st : s.systems)
+        x.sample(with(base_of(st.id), {{"name", st.name}, {"address", std::to_string(st.address)}}), 1);
 
     // One sample per system of each line and cycle family.
     auto per_system = [&](const char* name, const char* type, const char* help, auto value, const char* unit = "") {

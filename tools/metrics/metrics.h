@@ -87,7 +87,8 @@ public:
     void publish(uint32_t data_id, const std::string& device_type, int record_type, const std::vector<uint8_t>& image);
     void alarm(const MetricAlarm& a, bool raised);
     void cycle(const CycleStats& c);
-    // A change from up to down counts one line loss. `system`: 0 for the first.
+    // A change from up to down counts one line loss, and so does a first report of a lost
+    // line (a system that never answered). `system`: 0 for the first.
     void set_line_up(bool up, uint32_t system = 0);
     // Counted when they happen, so that the counters move during an outage too; the cycle
     // that follows adds only what was not counted yet.
@@ -136,6 +137,7 @@ private:
         std::chrono::system_clock::time_point last_cycle_end;
         bool have_cycle = false;
         bool line_up = false;
+        bool line_known = false;  // the line was reported up or lost at least once
         uint64_t pending_timeouts = 0, pending_bad_frames = 0;  // counted since the last cycle
         uint64_t errors = 0;
         uint64_t stale_frames = 0;        // good frames of its address when it awaited no reply

@@ -56,4 +56,14 @@ AgentxAddress parse_agentx_address(const std::string& text) {
     return {"tcp:" + host + ":" + port, false};
 }
 
+std::string plain_netsnmp_text(const std::string& text, const std::string& master) {
+    // AgentX error 263, duplicateRegistration: the subtree is another subagent's.
+    if (text.find("registering pdu failed: 263") != std::string::npos)
+        return "another subagent of the AgentX master at " + master +
+               " already serves this host's tables (a second host on the same snmpd?): the master refused them, "
+               "and SNMP answers for this host are missing until that one stops; one host per master agent "
+               "(the host polls on)";
+    return {};
+}
+
 }  // namespace zrt::snmp

@@ -2,8 +2,10 @@
 
 #include <sys/select.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <cstring>
 #include <new>
 #include <stdexcept>
@@ -36,7 +38,12 @@ struct SnmpAgent::Impl {
     bool ever_connected = false;
     bool absence_reported = false;
     bool drop_reported = false;
+    bool refusal_reported = false;  // the master refused the tables (said once a connection)
     uint64_t dropped = 0;
+    // The library keeps state files (certificate indexes) in its persistent directory,
+    // /var/lib/snmp by default, even when told to persist nothing. Unless SNMP_PERSISTENT_DIR
+    // names one, it gets a private directory of this run, removed at the end.
+    std::string private_dir;
 
     Impl(AgentOptions o, SnmpFeed& f, std::function<void(int, const std::string&)> d, std::atomic<bool>& c)
         : opt(std::move(o)), feed(f), diag(std::move(d)), connected(c) {}
@@ -147,6 +154,13 @@ int on_log(int, int, void* server_arg, void* client_arg) {
     const auto* m = static_cast<const snmp_log_message*>(server_arg);
     std::string text = m && m->msg ? m->msg : "";
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    const std::string plain = plain_netsnmp_text(text, self->opt.address.text);
+    if (!plain.empty()) {
+        // Once for all the tables the master refuses at one registration.
+        if (!self->refusal_reported) self->diag(1, "SNMP: " + plain);
+        self->refusal_reported = true;
+        return 0;
+    }
     // The library's own connection messages repeat at every try; the subagent reports the
     // master's state itself.
     // Missing MIB texts are no trouble: every OID here is numeric.
@@ -181,6 +195,7 @@ void SnmpAgent::Impl::on_connected(bool up) {
         dropped = 0;
         drop_reported = false;
     } else if (!absence_reported) {
+        refusal_reported = false;
         absence_reported = true;
         diag(1, "SNMP: lost " + where + "; trying again every " + std::to_string(opt.ping_interval_s) + " s");
     }
@@ -199,6 +214,16 @@ void SnmpAgent::Impl::init() {
     netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_SAVE, 1);
     netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DONT_LOAD_HOST_FILES, 1);
     netsnmp_set_mib_directory("/nonexistent");
+    const char* configured = std::getenv("SNMP_PERSISTENT_DIR");
+    if (!configured || !*configured) {
+        const char* tmp = std::getenv("TMPDIR");
+        std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/zrt4600a-snmp.XXXXXX";
+        if (!mkdtemp(templ.data()))
+            throw std::runtime_error("cannot make a directory for net-snmp's state files (" + templ +
+                                     "): " + std::strerror(errno));
+        private_dir = templ;
+        set_persistent_directory(private_dir.c_str());
+    }
     snmp_disable_log();
     snmp_enable_calllog();
     snmp_register_callback(SNMP_CALLBACK_LIBRARY, SNMP_CALLBACK_LOGGING, on_log, hook(this));
@@ -281,6 +306,10 @@ void SnmpAgent::Impl::run() {
     }
     snmp_shutdown(opt.name.c_str());
     connected.store(false);
+    if (!private_dir.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(private_dir, ignored);
+    }
 }
 
 SnmpAgent::SnmpAgent(AgentOptions options, SnmpFeed& feed, std::function<void(int, const std::string&)> diag) {

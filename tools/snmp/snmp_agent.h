@@ -29,6 +29,10 @@ struct AgentxAddress {
 // Throws std::invalid_argument saying what is wrong.
 AgentxAddress parse_agentx_address(const std::string& text);
 
+// A log line of net-snmp's in plain words, for the lines that have them (a subtree another
+// subagent of the master at `master` holds); empty for any other line.
+std::string plain_netsnmp_text(const std::string& text, const std::string& master);
+
 struct AgentOptions {
     AgentxAddress address;
     int ping_interval_s = 15;          // how often a lost or absent master is tried again
