@@ -267,8 +267,13 @@ DayFigures one_day(const std::string& path, const std::vector<Image>& refs, bool
     }
     f.seconds = seconds_since(t0);
     // A writer opening the file again closes the hours the day left open: its last hour
-    // joins the day's row, as it does when the next day begins.
-    { HistoryStore reopen(path, 0); }
+    // joins the day's row, as it does when the next day begins; retention then gives the
+    // freed pages back, as its daily pass does.
+    {
+        HistoryStore reopen(path, 0);
+        reopen.set_clock([&now] { return now; });
+        reopen.prune();
+    }
     f.bytes = settle(path);
     sqlite3* db = nullptr;
     sqlite3_open(path.c_str(), &db);

@@ -216,7 +216,7 @@ HistoryStore::~HistoryStore() {
     // What is held is written before the file closes (a clean stop loses nothing).
     if (db_ && mode_ == Mode::Write) {
         std::lock_guard<std::mutex> lock(mu_);
-        if (held_locked()) commit_locked(now_ms());
+        if (held_locked()) commit_locked(now_ms(), true);
     }
     sqlite3_close(db_);
     // After the database is closed: closing another descriptor of the file earlier would
@@ -274,7 +274,7 @@ void HistoryStore::set_commit_interval(int seconds) {
 bool HistoryStore::commit() {
     std::lock_guard<std::mutex> lock(mu_);
     if (mode_ == Mode::ReadOnly) return true;
-    return commit_locked(now_ms());
+    return commit_locked(now_ms(), true);
 }
 
 void HistoryStore::commit_if_due(int64_t late_ms) {
@@ -317,7 +317,7 @@ size_t HistoryStore::held_bytes_locked() const {
     return n;
 }
 
-bool HistoryStore::commit_locked(int64_t now) {
+bool HistoryStore::commit_locked(int64_t now, bool all) {
     last_attempt_ = now;
     if (!held_locked() && !prune_due_) {
         last_commit_ = now;
@@ -329,10 +329,13 @@ bool HistoryStore::commit_locked(int64_t now) {
     std::map<std::pair<uint32_t, std::string>, int64_t> chunk_ids;
     std::map<uint32_t, int64_t> cycle_ids;
     const bool prune = prune_due_;
+    // Every save's image when each is kept (a cap), else the newest now and then.
+    const bool images = all || commit_ms_ == 0 || retention_ > 0 || last_images_ == INT64_MIN ||
+                        now - last_images_ >= kImageEveryMs || now < last_images_;
     try {
         if (prune) close_stale_locked(now);
         exec("BEGIN");
-        write_held_locked(now, chunk_ids, cycle_ids);
+        write_held_locked(now, images, chunk_ids, cycle_ids);
         if (prune) prune_locked(now);
         exec("COMMIT");
     } catch (const std::exception& e) {
@@ -360,7 +363,10 @@ bool HistoryStore::commit_locked(int64_t now) {
     cycles_.dirty = false;
     for (auto& [system, c] : parked_cycles_) c.dirty = false;
     ops_.clear();
-    images_.clear();
+    if (images) {
+        images_.clear();
+        last_images_ = now;
+    }
     closed_.clear();
     closed_cycles_.clear();
     last_commit_ = now;
@@ -446,7 +452,7 @@ std::optional<std::vector<uint8_t>> HistoryStore::last(uint32_t data_id, const s
 
 std::optional<HistoryRow> HistoryStore::last_row(uint32_t data_id, const std::string& device_type) {
     std::lock_guard<std::mutex> lock(mu_);
-    if (mode_ == Mode::Write && held_locked()) commit_locked(now_ms());  // what is held is read too
+    if (mode_ == Mode::Write && held_locked()) commit_locked(now_ms(), true);  // what is held is read too
     Stmt q = prepare(db_,
                      "SELECT record_type, time, image FROM history WHERE data_id = ? AND device_type = ?"
                      " ORDER BY id DESC LIMIT 1");
@@ -464,7 +470,7 @@ std::optional<HistoryRow> HistoryStore::last_row(uint32_t data_id, const std::st
 
 std::vector<HistoryRow> HistoryStore::rows(uint32_t data_id, const std::string& device_type) {
     std::lock_guard<std::mutex> lock(mu_);
-    if (mode_ == Mode::Write && held_locked()) commit_locked(now_ms());
+    if (mode_ == Mode::Write && held_locked()) commit_locked(now_ms(), true);
     Stmt q = prepare(db_,
                      "SELECT record_type, time, image FROM history WHERE data_id = ? AND device_type = ? ORDER BY id");
     sqlite3_bind_int64(q.get(), 1, data_id);
@@ -520,7 +526,7 @@ void HistoryStore::alarm_cleared(uint32_t data_id, const std::string& device_typ
 
 std::vector<StoredAlarm> HistoryStore::active_alarms() {
     std::lock_guard<std::mutex> lock(mu_);
-    if (mode_ == Mode::Write && held_locked()) commit_locked(now_ms());
+    if (mode_ == Mode::Write && held_locked()) commit_locked(now_ms(), true);
     std::vector<StoredAlarm> out;
     if (!has_table("active_alarm")) return out;  // a file of an older host
     Stmt q = prepare(db_,

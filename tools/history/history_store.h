@@ -141,12 +141,16 @@ public:
     static constexpr int64_t kThinAfterMs = 3'600'000;
     static constexpr int64_t kImagePeriodMs = 6 * 3'600'000;
     static constexpr int kDefaultRollupDays = 400;
+    // With a commit interval, the newest images (start-up's cache; the values are in the
+    // chunks) are written this often, and at every stop.
+    static constexpr int64_t kImageEveryMs = 600'000;
 
 private:
     void exec(const char* sql);
-    bool commit_locked(int64_t now);
+    // `all`: the held images too, however recently they were written (a stop, a reader).
+    bool commit_locked(int64_t now, bool all = false);
     // The rows held in memory written; inside commit_locked()'s transaction.
-    void write_held_locked(int64_t now, std::map<std::pair<uint32_t, std::string>, int64_t>& chunk_ids,
+    void write_held_locked(int64_t now, bool images, std::map<std::pair<uint32_t, std::string>, int64_t>& chunk_ids,
                            std::map<uint32_t, int64_t>& cycle_ids);
     size_t held_bytes_locked() const;
     bool held_locked() const;
@@ -218,6 +222,7 @@ private:
     int64_t commit_ms_ = 0;
     int64_t last_commit_ = INT64_MIN;  // of the store's clock; INT64_MIN: none yet
     int64_t last_attempt_ = INT64_MIN;
+    int64_t last_images_ = INT64_MIN;  // the held images were last written
     bool prune_due_ = false, vacuum_due_ = false;
     WriteState state_;
     mutable std::mutex state_mu_;  // state_ is read beside a commit

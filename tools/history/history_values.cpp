@@ -421,11 +421,13 @@ int64_t write_cycle_row(sqlite3* db, int64_t id, uint32_t system, int64_t t_min,
 
 }  // namespace
 
-void HistoryStore::write_held_locked(int64_t now, std::map<std::pair<uint32_t, std::string>, int64_t>& chunk_ids,
+void HistoryStore::write_held_locked(int64_t now, bool images,
+                                     std::map<std::pair<uint32_t, std::string>, int64_t>& chunk_ids,
                                      std::map<uint32_t, int64_t>& cycle_ids) {
     (void)now;
     for (const auto& op : ops_) op();
-    for (const HeldImage& i : images_) save_image_locked(i.time, i.data_id, i.device_type, i.record_type, i.image);
+    if (images)
+        for (const HeldImage& i : images_) save_image_locked(i.time, i.data_id, i.device_type, i.record_type, i.image);
     // Hours closed since the last commit: written whole once, rolled up, closed.
     for (const auto& [key, c] : closed_) {
         const int64_t id = write_chunk_row(db_, c.id, key.first, key.second, c.t_min, c.t_max, c.enc.blob());
@@ -517,7 +519,7 @@ void HistoryStore::prune() {
     if (mode_ == Mode::ReadOnly) return;
     prune_due_ = true;
     vacuum_due_ = true;
-    if (!commit_locked(now_ms())) throw HostError(kExitHistory, "retention: " + state_.error);
+    if (!commit_locked(now_ms(), true)) throw HostError(kExitHistory, "retention: " + state_.error);
 }
 
 // Whole UTC days go: the cut is the start of the oldest day kept, so no row (an hour's or a
