@@ -40,12 +40,14 @@ done
 [ -n "$pid" ] || { echo "history-writes: the host did not start" >&2; exit 1; }
 sleep 5  # start-up (the file made, the first images) is not a day's writing
 read -r wb0 wc0 < <(awk '/^write_bytes/ {w=$2} /^wchar/ {c=$2} END {print w, c}' "/proc/$pid/io")
-size0=$(( $(stat -c %s "$work/site.db") + $(stat -c %s "$work/site.db-wal" 2>/dev/null || echo 0) ))
+# The file's size as a reader sees it (its pages, the log's included).
+pages() { sqlite3 -readonly "$work/site.db" "SELECT page_count * page_size FROM pragma_page_count, pragma_page_size"; }
+size0=$(pages)
 sleep "$seconds"
 read -r wb1 wc1 < <(awk '/^write_bytes/ {w=$2} /^wchar/ {c=$2} END {print w, c}' "/proc/$pid/io")
 kill -TERM "$pid"
 wait "$tracer" || true
-size1=$(stat -c %s "$work/site.db")
+size1=$(pages)
 fsyncs=$(awk '$NF == "fsync" || $NF == "fdatasync" {n += $4} END {print n + 0}' "$work/strace.txt")
 cycles=$(sqlite3 "$work/site.db" "SELECT coalesce(sum(rows), 0) FROM cycle_chunk" 2>/dev/null || echo "?")
 awk -v s="$seconds" -v wb=$((wb1 - wb0)) -v wc=$((wc1 - wc0)) -v f="$fsyncs" -v g=$((size1 - size0)) \

@@ -31,7 +31,7 @@ grep -q -- '--metrics "127.0.0.1:70000": the port' <<<"${err}" || { echo "unclea
 # The history file's SQL extension loads from where it is installed, as the README shows it.
 db="${prefix}/site.db"
 (cd / && env -u LD_LIBRARY_PATH "${host}" --simulate --cycles 2 --history "${db}" >/dev/null 2>&1)
-ext="$(ls "${prefix}"/lib/*/zrt4600a/libzrt_history_sql.so "${prefix}"/lib/zrt4600a/libzrt_history_sql.so 2>/dev/null | head -n1)"
+ext="$(find "${prefix}/lib" -name libzrt_history_sql.so | head -n1)"
 [ -n "${ext}" ] || { echo "the SQL extension libzrt_history_sql.so is not installed"; exit 1; }
 n="$(sqlite3 "${db}" -cmd ".load ${ext%.so}" "SELECT count(*) FROM value_v WHERE data_id = 21 AND key = 'v'")"
 [ "${n}" -ge 1 ] 2>/dev/null || { echo "the installed SQL extension gave no rows: ${n}"; exit 1; }

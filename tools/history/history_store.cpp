@@ -260,7 +260,9 @@ bool HistoryStore::save(uint32_t data_id, const std::string& device_type, int re
     images_.push_back({data_id, device_type, record_type, now, image});
     record_values_locked(now, data_id, device_type, record_type, image);
     if (now - last_prune_ >= kPruneEveryMs) prune_due_ = true;
-    if (commit_ms_ == 0 || last_commit_ == INT64_MIN || now - last_commit_ >= commit_ms_ || now < last_commit_) {
+    const bool first_image = !images_written_.count({data_id, device_type});
+    if (first_image || commit_ms_ == 0 || last_commit_ == INT64_MIN || now - last_commit_ >= commit_ms_ ||
+        now < last_commit_) {
         if (!state_.failing || now - last_attempt_ >= 5'000 || now < last_attempt_) commit_locked(now);
     }
     return true;
@@ -363,10 +365,10 @@ bool HistoryStore::commit_locked(int64_t now, bool all) {
     cycles_.dirty = false;
     for (auto& [system, c] : parked_cycles_) c.dirty = false;
     ops_.clear();
-    if (images) {
-        images_.clear();
-        last_images_ = now;
-    }
+    for (size_t k : images_now_) images_written_.insert({images_[k].data_id, images_[k].device_type});
+    for (auto it = images_now_.rbegin(); it != images_now_.rend(); ++it) images_.erase(images_.begin() + long(*it));
+    images_now_.clear();
+    if (images) last_images_ = now;
     closed_.clear();
     closed_cycles_.clear();
     last_commit_ = now;

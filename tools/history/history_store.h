@@ -1,8 +1,8 @@
 #pragma once
 // The history store, SQLite in write-ahead-log mode: the newest image of each device (what
 // start-up hands back to it) and one older image per device and six hours, the decoded values of
-// those images written when they change, packed per device and hour into a chunk (a
-// closed hour joins its day's chunk: one row per device and day), every alarm transition, the cycle statistics packed per hour, and hourly rollups of every value.
+// those images written when they change, packed per device and hour into a chunk (the
+// hours of a day that is over are joined: one row per device and day), every alarm transition, the cycle statistics packed per hour, and hourly rollups of every value.
 // What is being filled is kept in memory and written on a schedule (set_commit_interval):
 // each commit is one transaction, so after a crash the file holds everything up to the last
 // commit. A commit that fails (a full disk) keeps what it held in memory, up to kHoldBytes,
@@ -13,6 +13,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <tuple>
 #include <unordered_map>
@@ -161,8 +162,8 @@ private:
                               const std::vector<uint8_t>& image);
     int64_t series_id_locked(uint32_t data_id, const std::string& device_type, int record_type,
                              const std::string& key, const std::string& label, const std::string& unit, int kind);
-    // The retention rules' deletions; inside a commit's transaction. `vacuum`: the freed
-    // pages go back to the file system afterwards.
+    // The retention rules' deletions, inside a commit's transaction; when something went,
+    // the commit gives the freed pages back to the file system afterwards.
     void prune_locked(int64_t now);
     // Open chunks older than the retention cut (a device that stopped answering) are closed.
     void close_stale_locked(int64_t now);
@@ -223,6 +224,10 @@ private:
     int64_t last_commit_ = INT64_MIN;  // of the store's clock; INT64_MIN: none yet
     int64_t last_attempt_ = INT64_MIN;
     int64_t last_images_ = INT64_MIN;  // the held images were last written
+    // Devices whose image this run has written: a device's first image is written at once
+    // (start-up and readers beside the writer need it), later ones every kImageEveryMs.
+    std::set<std::pair<uint32_t, std::string>> images_written_;
+    std::vector<size_t> images_now_;  // the held images the running commit writes
     bool prune_due_ = false, vacuum_due_ = false;
     WriteState state_;
     mutable std::mutex state_mu_;  // state_ is read beside a commit

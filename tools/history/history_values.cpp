@@ -426,8 +426,13 @@ void HistoryStore::write_held_locked(int64_t now, bool images,
                                      std::map<uint32_t, int64_t>& cycle_ids) {
     (void)now;
     for (const auto& op : ops_) op();
-    if (images)
-        for (const HeldImage& i : images_) save_image_locked(i.time, i.data_id, i.device_type, i.record_type, i.image);
+    images_now_.clear();
+    for (size_t k = 0; k < images_.size(); ++k) {
+        const HeldImage& i = images_[k];
+        if (!images && images_written_.count({i.data_id, i.device_type})) continue;
+        save_image_locked(i.time, i.data_id, i.device_type, i.record_type, i.image);
+        images_now_.push_back(k);
+    }
     // Hours closed since the last commit: written whole once, rolled up, closed.
     for (const auto& [key, c] : closed_) {
         const int64_t id = write_chunk_row(db_, c.id, key.first, key.second, c.t_min, c.t_max, c.enc.blob());
