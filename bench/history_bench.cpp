@@ -12,9 +12,19 @@
 // year of rollups the day's rollups copied 365 times; export and report run over the 30
 // days as zrt4600a-host runs them.
 //
+// A third day is polled with a real host's timing: each cycle starts 2.5 s plus a normal
+// jitter (sigma 4 ms, whole milliseconds) after the one before, and each device's image is
+// saved at its place in the cycle (240 ms apart) give or take 3 ms, as the host's history
+// jobs save them.
+//
 //   zrt-bench-history [--day] [--keep] [DIR]
 //     DIR      for the files (default /tmp); they are removed at the end unless --keep
-//     --day    only the two days and the Prometheus figure (no 30 days, export or report)
+//     --day    only the days and the Prometheus figure (no 30 days, export or report)
+//   zrt-bench-history --writes [--commit-s N] [DIR]
+//     only a jittering day written as the host writes it (a commit every N s, default 60)
+//     into DIR (default /var/tmp: storage, not tmpfs), and what the process wrote
+//     (write_bytes and wchar of /proc/self/io); `bash scripts/bench.sh writes` counts its
+//     fsyncs with strace
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -205,14 +215,21 @@ long max_rss_kb() {
     return u.ru_maxrss;
 }
 
-DayFigures one_day(const std::string& path, const std::vector<Image>& refs, bool jitter) {
+// How a day's cycles are timed: on an exact 2.5 s grid, or as a real host polls.
+enum class Timing { Grid, Host };
+
+DayFigures one_day(const std::string& path, const std::vector<Image>& refs, bool jitter, Timing timing = Timing::Grid,
+                   int commit_s = 0) {
     remove_db(path);
     DayFigures f;
     int64_t now = kStart;
     const auto t0 = std::chrono::steady_clock::now();
+    std::mt19937 clock_rng(20261209);
+    std::normal_distribution<double> cycle_jitter(0.0, 4.0);
     {
         HistoryStore store(path, 0);
         store.set_clock([&now] { return now; });
+        store.set_commit_interval(commit_s);
         Jitter j(20261201);
         std::vector<Image> images = refs;
         rule_value fuse;
@@ -224,21 +241,39 @@ DayFigures one_day(const std::string& path, const std::vector<Image>& refs, bool
         fuse.instance = "直流7电池熔丝故障告警";
         const int64_t cycles = kDayMs / kCycleMs;
         for (int64_t c = 0; c < cycles; ++c) {
+            const int64_t cycle_start = now;
             for (size_t k = 0; k < images.size(); ++k) {
+                if (timing == Timing::Host)  // each device at its place in the cycle, give or take 3 ms
+                    now = cycle_start + int64_t(k) * 240 + int64_t(clock_rng() % 7) - 3;
                 if (jitter) j.apply(images[k], refs[k], now);
                 store.save(images[k].data_id, images[k].device_type, images[k].record_type, images[k].bytes);
             }
+            if (timing == Timing::Host) now = cycle_start + 1'300;  // the cycle ends after its replies
             store.record_cycle(uint64_t(c + 1), 2300.0 + double(c % 7) * 20.0, c % 997 == 0 ? 1 : 0, 0,
                                c % 997 == 0 ? 1 : 0);
             // A fuse blown for a quarter of an hour four times a day.
             if (c % 8640 == 1000) store.record_alarm(21, "zrt4600a-dc", fuse, true);
             if (c % 8640 == 1360) store.record_alarm(21, "zrt4600a-dc", fuse, false);
-            now += kCycleMs;
+            if (timing == Timing::Host) {
+                // The next cycle starts 2.5 s and a few milliseconds after this one.
+                now = cycle_start + kCycleMs + std::llround(cycle_jitter(clock_rng));
+                if (now >= kStart + kDayMs) break;
+            } else {
+                now += kCycleMs;
+            }
         }
-        now -= kCycleMs;
+        if (timing == Timing::Grid) now -= kCycleMs;
         store.prune();
     }
     f.seconds = seconds_since(t0);
+    // A writer opening the file again closes the hours the day left open: its last hour
+    // joins the day's row, as it does when the next day begins; retention then gives the
+    // freed pages back, as its daily pass does.
+    {
+        HistoryStore reopen(path, 0);
+        reopen.set_clock([&now] { return now; });
+        reopen.prune();
+    }
     f.bytes = settle(path);
     sqlite3* db = nullptr;
     sqlite3_open(path.c_str(), &db);
@@ -337,17 +372,22 @@ void breakdown(FILE* out, const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string dir = "/tmp";
-    bool day_only = false, keep = false;
+    std::string dir;
+    bool day_only = false, keep = false, writes = false;
+    int commit_s = 60;
     for (int k = 1; k < argc; ++k) {
         const std::string a = argv[k];
         if (a == "--day") day_only = true;
         else if (a == "--keep") keep = true;
+        else if (a == "--writes") writes = true;
+        else if (a == "--commit-s" && k + 1 < argc) commit_s = std::atoi(argv[++k]);
         else if (!a.empty() && a[0] == '-') {
-            std::fprintf(stderr, "zrt-bench-history: unknown option %s (--day, --keep, DIR)\n", a.c_str());
+            std::fprintf(stderr, "zrt-bench-history: unknown option %s (--day, --keep, --writes, --commit-s N, DIR)\n",
+                         a.c_str());
             return 2;
         } else dir = a;
     }
+    if (dir.empty()) dir = writes ? "/var/tmp" : "/tmp";
     const int figures = zrt::bench::divert_trace_lines();
     FILE* out = figures >= 0 ? fdopen(figures, "w") : stderr;
 
@@ -366,6 +406,30 @@ int main(int argc, char** argv) {
                  refs.size(), image_bytes, kCycleMs / 1000.0, static_cast<long long>(kDayMs / kCycleMs));
 
     zrt::host::register_history_sql();
+    if (writes) {
+        // What a day costs the storage: the process's own counters around the day.
+        auto io = [] {
+            std::ifstream in("/proc/self/io");
+            std::map<std::string, int64_t> v;
+            std::string name;
+            int64_t n = 0;
+            while (in >> name >> n) v[name] = n;
+            return v;
+        };
+        const std::string path = dir + "/zrt-bench-history-writes.db";
+        auto before = io();
+        const DayFigures f = one_day(path, refs, true, Timing::Grid, commit_s);
+        auto after = io();
+        std::fprintf(out,
+                     "a jittering day written with a commit every %d s (0: every save) into %s: %.2f MB written to "
+                     "storage (write_bytes), %.2f MB handed to write() (wchar); the file holds %.0f KB; written in "
+                     "%.1f s\n",
+                     commit_s, dir.c_str(), double(after["write_bytes:"] - before["write_bytes:"]) / 1e6,
+                     double(after["wchar:"] - before["wchar:"]) / 1e6, f.bytes / 1e3, f.seconds);
+        std::fflush(out);
+        if (!keep) remove_db(path);
+        return 0;
+    }
     const std::string day_path = dir + "/zrt-bench-history-day.db";
     int64_t jitter_samples = 0, jitter_bytes = 0;
     for (bool jitter : {false, true}) {
@@ -380,6 +444,17 @@ int main(int argc, char** argv) {
                      static_cast<long long>(f.images), static_cast<long long>(f.alarms),
                      static_cast<long long>(f.cycles), f.seconds);
         breakdown(out, day_path);
+    }
+    {
+        const std::string host_path = dir + "/zrt-bench-history-host.db";
+        const DayFigures f = one_day(host_path, refs, true, Timing::Host);
+        std::fprintf(out,
+                     "jittered day (real host timing): %.2f bytes per sample (%.0f KB, %lld value rows in %lld chunks, "
+                     "%lld cycle rows)\n",
+                     double(f.bytes) / double(f.values), f.bytes / 1e3, static_cast<long long>(f.values),
+                     static_cast<long long>(f.chunks), static_cast<long long>(f.cycles));
+        breakdown(out, host_path);
+        if (!keep) remove_db(host_path);
     }
 
     // The same samples in a Prometheus TSDB: OpenMetrics text, one series per value (an

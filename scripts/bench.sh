@@ -12,6 +12,9 @@
 #   size    the stripped armhf zrt4600a.so
 #   history a day of the reference site's history (size), export and report over 30 days
 #           (not in the default list: it takes several minutes)
+#   writes  what a day of the reference site's history writes to storage (a simulated day
+#           through the store, fsyncs counted with strace), then the host itself on the
+#           simulator for WRITES_SECONDS (default 600) by scripts/history-writes.sh
 # Environment: BUILD_DIR (default build-bench), REPETITIONS (default 5), CYCLES (default 5).
 # The figures are also written to $BUILD_DIR/bench-results/.
 set -euo pipefail
@@ -75,8 +78,20 @@ for step in "${steps[@]}"; do
       machine
       "$build/bench/zrt-bench-history" "${HISTORY_DIR:-/tmp}" | tee "$results/history.txt"
       ;;
+    writes)
+      configure
+      echo "== history writes: a simulated day of the reference site, then the host on the simulator"
+      machine
+      strace -f -qq -c -e trace=fsync,fdatasync -o "$results/writes-strace.txt" \
+        "$build/bench/zrt-bench-history" --writes --commit-s 60 "${WRITES_DIR:-/var/tmp}" | tee "$results/writes.txt"
+      awk '$NF == "fsync" || $NF == "fdatasync" {n += $4} END {printf "fsyncs and fdatasyncs of that day: %d\n", n}' \
+        "$results/writes-strace.txt" | tee -a "$results/writes.txt"
+      cmake --build "$build" -j2 --target zrt4600a-host zrt4600a >/dev/null
+      bash scripts/history-writes.sh "$build/tools/zrt4600a-host" "${WRITES_SECONDS:-600}" "${WRITES_DIR:-/var/tmp}" \
+        | tee -a "$results/writes.txt"
+      ;;
     *)
-      echo "unknown step: $step (micro, cycle, count, size, history)" >&2
+      echo "unknown step: $step (micro, cycle, count, size, history, writes)" >&2
       exit 2
       ;;
   esac

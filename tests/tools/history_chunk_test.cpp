@@ -327,16 +327,26 @@ TEST(HistoryChunks, ClosedHoursJoinTheirDayUnlessTheClockSteppedBack) {
         save_from(day + 1 * 3'600'000, 60);  // 01:00 to 01:59
         save_from(day + 2 * 3'600'000, 10);  // 02:00 to 02:09: 01:00 closes, the day's first row
         save_from(day + 1 * 3'600'000 + 30 * 60'000, 5);  // back to 01:30: 02:00 closes, joins
-        save_from(day + 3 * 3'600'000, 1);  // 03:00: 01:30 closes, but goes back in time: its own row
+        save_from(day + 3 * 3'600'000, 1);  // 03:00: 01:30 closes
+        // While the day runs, each closed hour is a row of its own, written once.
+        EXPECT_EQ(query(path, "SELECT t_min - " + std::to_string(day) + ", t_max - " + std::to_string(day) +
+                                  ", open FROM chunk ORDER BY id"),
+                  (std::vector<std::string>{"3600000|7140000|0", "7200000|7740000|0", "5400000|5640000|0",
+                                            "10800000|10800000|1"}));
+        save_from(day + 86'400'000, 1);  // the next day: 03:00 closes, the day is over and joins
+        // Readers take the rows chunk by chunk: the day's row (01:00, 02:00, 03:00), then
+        // 01:30, then the next day.
+        std::rotate(saved.begin() + 70, saved.begin() + 75, saved.begin() + 76);
         // A cycle's measured duration is kept to 0.1 ms.
         store.record_cycle(1, 2312.456789012, 0, 0, 0);
         store.record_cycle(2, 2299.96, 1, 0, 1);
     }
     EXPECT_EQ(query(path, "SELECT n, duration_ms, errors, timeouts FROM cycle_v ORDER BY n"),
               (std::vector<std::string>{"1|2312.5|0|0", "2|2300.0|1|1"}));
+    // The day's hours are one row, but 01:30, which went back in time: its own row.
     EXPECT_EQ(query(path, "SELECT t_min - " + std::to_string(day) + ", t_max - " + std::to_string(day) +
                               ", open FROM chunk ORDER BY id"),
-              (std::vector<std::string>{"3600000|7740000|0", "5400000|5640000|0", "10800000|10800000|1"}));
+              (std::vector<std::string>{"3600000|10800000|0", "5400000|5640000|0", "86400000|86400000|1"}));
     // Every save's row comes back, chunk by chunk (a chunk's rows in the order written).
     const auto rows = query(path, "SELECT time_ms FROM value_v WHERE key = 'v'");
     std::vector<int64_t> got;
@@ -553,8 +563,8 @@ TEST(HistoryChunks, HourlyRollupsEqualSqlOverTheRows) {
     sqlite3_finalize(q);
     sqlite3_close(db);
     EXPECT_GE(groups, 3u * 5);  // three closed hours of several series
-    // The closed hours of the day are one row.
-    EXPECT_EQ(query(path, "SELECT count(*) FROM chunk WHERE open = 0"), (std::vector<std::string>{"1"}));
+    // While the day runs, its closed hours are rows of their own (joined when it is over).
+    EXPECT_EQ(query(path, "SELECT count(*) FROM chunk WHERE open = 0"), (std::vector<std::string>{"3"}));
     EXPECT_GT(with_absent, 0u);
     EXPECT_TRUE(rolled.empty()) << rolled.size() << " rollups without rows";
 

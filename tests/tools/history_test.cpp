@@ -137,7 +137,9 @@ TEST(DecodedHistory, RetentionByDaysKeepsTheNewestImageOfEveryDevice) {
     }
     now -= 60'000;
     store.prune();
-    const std::string cut = std::to_string(now - 2 * 86'400'000LL);
+    // Whole UTC days go: the cut is the start of the day two days back.
+    const int64_t cut_ms = (now - 2 * 86'400'000LL) / 86'400'000 * 86'400'000;
+    const std::string cut = std::to_string(cut_ms);
     EXPECT_EQ(query(path, "SELECT count(*) FROM value_rows WHERE time_ms < " + cut), (std::vector<std::string>{"0"}));
     EXPECT_GT(std::stoi(query(path, "SELECT count(*) FROM value_rows")[0]), 2 * 1440);
     EXPECT_EQ(query(path, "SELECT count(*) FROM alarm"), (std::vector<std::string>{"0"}));
@@ -149,7 +151,7 @@ TEST(DecodedHistory, RetentionByDaysKeepsTheNewestImageOfEveryDevice) {
     EXPECT_EQ(store.rows(22, "zrt4600a-dc").size(), 1u);
     const auto rows21 = store.rows(21, "zrt4600a-dc");
     ASSERT_FALSE(rows21.empty());
-    EXPECT_GE(rows21.front().time, utc_text(now - 2 * 86'400'000LL));
+    EXPECT_GE(rows21.front().time, utc_text(cut_ms));
     EXPECT_EQ(rows21.back().time, utc_text(now));
     // Within the kept two days, one image per device and six hours of UTC (the last of each).
     const auto kept = query(path, "SELECT count(*), count(DISTINCT (strftime('%s', time) / 21600)) FROM history"

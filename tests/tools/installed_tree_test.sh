@@ -28,4 +28,11 @@ rc=$?
 set -e
 [ "${rc}" -eq 2 ] || { echo "a bad --metrics address gave exit code ${rc}, not 2"; exit 1; }
 grep -q -- '--metrics "127.0.0.1:70000": the port' <<<"${err}" || { echo "unclear error: ${err}"; exit 1; }
+# The history file's SQL extension loads from where it is installed, as the README shows it.
+db="${prefix}/site.db"
+(cd / && env -u LD_LIBRARY_PATH "${host}" --simulate --cycles 2 --history "${db}" >/dev/null 2>&1)
+ext="$(find "${prefix}/lib" -name libzrt_history_sql.so | head -n1)"
+[ -n "${ext}" ] || { echo "the SQL extension libzrt_history_sql.so is not installed"; exit 1; }
+n="$(sqlite3 "${db}" -cmd ".load ${ext%.so}" "SELECT count(*) FROM value_v WHERE data_id = 21 AND key = 'v'")"
+[ "${n}" -ge 1 ] 2>/dev/null || { echo "the installed SQL extension gave no rows: ${n}"; exit 1; }
 echo "installed tree OK"

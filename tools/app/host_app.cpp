@@ -137,6 +137,7 @@ HostSettings host_settings(const Json::Value& s, const std::string& file) {
     if (s.isMember("line_timeout_s")) h.line_timeout_s = s["line_timeout_s"].asDouble();
     if (s.isMember("history_days")) h.history_days = s["history_days"].asInt();
     if (s.isMember("history_rollup_days")) h.history_rollup_days = s["history_rollup_days"].asInt();
+    if (s.isMember("history_commit_s")) h.history_commit_s = s["history_commit_s"].asInt();
     if (s.isMember("metrics")) h.metrics = s["metrics"].asString();
     if (s.isMember("site")) h.site = s["site"].asString();
     if (s.isMember("snmp")) {
@@ -293,6 +294,8 @@ public:
     void on_log(const devhost::LogEvent& e) override;
     void on_publish(const devhost::ImageEvent& e) override;
     void on_saved(const devhost::ImageEvent& e) override {
+        // Shown as saved only when the history took it.
+        if (history_ && !history_->save(e)) return;
         const DecodedImage d = decode_image(e.record_type, e.image);
         emit([&](Sink& s) { s.image({e, d, true}); });
     }
@@ -487,6 +490,8 @@ int Host::run() {
                                             reader ? HistoryStore::Mode::ReadOnly : HistoryStore::Mode::Write);
     store_->set_retention_days(hs.history_days);
     store_->set_rollup_days(hs.history_rollup_days);
+    store_->set_commit_interval(hs.history_commit_s);
+    if (!store_->notice().empty()) diag(0, "history: " + store_->notice());
     history_ = std::make_unique<HistorySink>(*store_, [this](const std::string& t) { diag(0, t); });
     events_.add(history_.get());
     events_.add(view_.get());
@@ -517,6 +522,9 @@ int Host::run() {
     }
 
     controller_->drain();  // every history job of the last cycle has run
+    if (!reader && !store_->commit())  // what is held is written before the host ends
+        diag(0, "history: cannot write " + store_->path() + ": " + store_->write_state().error +
+                    "; what was held since the last write is lost");
     flush_repeats();
     answer_queries();
     const uint64_t done = cycles_done();
@@ -935,6 +943,7 @@ void Host::tick() {
     if (now >= next_status_) {
         next_status_ = now + std::chrono::seconds(1);
         for (const auto& sys : systems_) emit([&, l = line_status(*sys, now)](Sink& s) { s.status(l); });
+        if (store_) emit([w = history_writes(*store_)](Sink& s) { s.history_writes(w); });
         // A line repeated without end still shows its count now and then.
         std::lock_guard<std::mutex> lock(log_mu_);
         if (log_repeats_ > 0 && now - repeats_reported_ >= std::chrono::seconds(30)) {

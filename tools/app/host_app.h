@@ -70,6 +70,7 @@ struct HostSettings {
     int refresh_ms = 20;
     int history_retention = 0;  // images kept per device; 0: no cap, images go by age
     int history_days = 30;       // days of history kept; 0: keep everything
+    int history_commit_s = 60;   // the history is written every this many seconds; 0: every save
     int history_rollup_days = 400;  // days of hourly rollups kept; 0: keep them all
     bool simulate = false;
     std::string plant;           // as written in the file

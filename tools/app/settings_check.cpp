@@ -66,6 +66,7 @@ const Key kKeys[] = {
     {"history_retention", Type::Unsigned, 1, 100000000},
     {"history_days", Type::Unsigned, 0, 36500},
     {"history_rollup_days", Type::Unsigned, 0, 36500},
+    {"history_commit_s", Type::Unsigned, 0, 86400},
     {"simulate", Type::Bool},
     {"plant", Type::Text},
     {"line_timeout_s", Type::Number, 0.1, 86400},

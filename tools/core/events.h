@@ -49,6 +49,16 @@ struct CycleStats {
     SystemRef system;             // whose cycle
 };
 
+// How the history file is being written: the failed writes (commits) since the start, and
+// whether the last one failed (a full disk), with what is held in memory meanwhile.
+struct HistoryWrites {
+    std::string file;
+    uint64_t errors = 0;
+    bool failing = false;
+    std::string error;
+    uint64_t held_bytes = 0;
+};
+
 // The line as the host sees it: replies coming, or silence for longer than the line
 // time-out (or a port that failed and is being opened again).
 struct LineStatus {
@@ -157,6 +167,8 @@ public:
     virtual void contradicted(const ConfigIssue&) {}
     virtual void value(const ValueAnswer&) {}
     virtual void stop(uint64_t /*cycles*/, const std::string& /*reason*/) {}
+    // Every second: how the history file is being written.
+    virtual void history_writes(const HistoryWrites&) {}
 };
 
 // Hands every event to every registered sink, in the order of registration. Sinks are

@@ -1,16 +1,19 @@
 #pragma once
 // The history store, SQLite in write-ahead-log mode: the newest image of each device (what
 // start-up hands back to it) and one older image per device and six hours, the decoded values of
-// those images written when they change, packed per device and hour into a chunk (a
-// closed hour joins its day's chunk: one row per device and day), every alarm transition, the cycle statistics packed per hour, and hourly rollups of every value.
-// The chunk being filled is rewritten with every save, in the save's transaction, so a
-// crash loses nothing that save() returned for. Chunks and cycles go after "history_days",
+// those images written when they change, packed per device and hour into a chunk (the
+// hours of a day that is over are joined: one row per device and day), every alarm transition, the cycle statistics packed per hour, and hourly rollups of every value.
+// What is being filled is kept in memory and written on a schedule (set_commit_interval):
+// each commit is one transaction, so after a crash the file holds everything up to the last
+// commit. A commit that fails (a full disk) keeps what it held in memory, up to kHoldBytes,
+// and the next one writes it. Chunks and cycles go after "history_days" (whole UTC days),
 // rollups after the rollup days; the newest image of each device always stays.
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <tuple>
 #include <unordered_map>
@@ -56,10 +59,38 @@ public:
     HistoryStore(const HistoryStore&) = delete;
     HistoryStore& operator=(const HistoryStore&) = delete;
 
-    // Stores an image and its decoded values, drops the device's images beyond the cap,
-    // and now and then the rows older than the retention time. Throws HostError
-    // (kExitHistory) when the write fails.
-    void save(uint32_t data_id, const std::string& device_type, int record_type, const std::vector<uint8_t>& image);
+    // Takes an image and its decoded values (written with the next commit), drops the
+    // device's images beyond the cap, and now and then the rows older than the retention
+    // time. Returns false when the image was not taken: the file has not been writable for
+    // so long that kHoldBytes are held already. A failed write is no exception: see
+    // write_state().
+    bool save(uint32_t data_id, const std::string& device_type, int record_type, const std::vector<uint8_t>& image);
+
+    // Writing on a schedule. 0 (the default here; the host's default is 60): every save,
+    // alarm and cycle is its own transaction.
+    void set_commit_interval(int seconds);
+    // Writes everything held now, in one transaction. Returns false when that failed (what
+    // was held stays held). Never throws.
+    bool commit();
+    // Commits when the interval has passed since the last commit by `late_ms` more (the
+    // host calls it every second with a few seconds' grace, so that a quiet line does not
+    // keep data back while the saves commit on their own thread), or, after a failure, every
+    // few seconds. Returns at once when another thread is writing.
+    void commit_if_due(int64_t late_ms = 0);
+    struct WriteState {
+        uint64_t errors = 0;      // failed commits since the store was opened
+        bool failing = false;     // the last commit failed
+        std::string error;        // its reason, as SQLite gave it
+        size_t held_bytes = 0;    // held in memory after it (about)
+        uint64_t refused = 0;     // images not taken since the hold was full
+        uint64_t commits = 0;     // commits that wrote something
+    };
+    // Never waits for a commit to end.
+    WriteState write_state() const;
+    const std::string& path() const { return path_; }
+    // At most this much is held in memory while the file cannot be written (about four days
+    // of the reference site); beyond it new images are refused.
+    static constexpr size_t kHoldBytes = 8u << 20;
     // The device's newest image.
     std::optional<std::vector<uint8_t>> last(uint32_t data_id, const std::string& device_type);
     // The device's newest row, with the time it was stored.
@@ -74,6 +105,9 @@ public:
     std::vector<StoredAlarm> active_alarms();
 
     bool read_only() const { return mode_ == Mode::ReadOnly; }
+    // What opening the file had to say: a damaged file kept aside (its new name) and a new
+    // one started; empty when nothing happened.
+    const std::string& notice() const { return notice_; }
 
 
     // Decoded history. Times are milliseconds since 1970-01-01 UTC.
@@ -92,7 +126,8 @@ public:
     // their own.
     void record_cycle(uint64_t n, double duration_ms, uint64_t errors, uint64_t bad_frames, uint64_t timeouts,
                       uint32_t system = 0);
-    // Applies the retention rules now (save() does so every ten minutes of its clock).
+    // Applies the retention rules now, after a commit (the commits do so every ten minutes
+    // of the store's clock), and gives the freed pages back to the file system.
     void prune();
 
     // A measured value is written again when it moves by more than its dead band from the
@@ -107,9 +142,19 @@ public:
     static constexpr int64_t kThinAfterMs = 3'600'000;
     static constexpr int64_t kImagePeriodMs = 6 * 3'600'000;
     static constexpr int kDefaultRollupDays = 400;
+    // With a commit interval, the newest images (start-up's cache; the values are in the
+    // chunks) are written this often, and at every stop.
+    static constexpr int64_t kImageEveryMs = 600'000;
 
 private:
     void exec(const char* sql);
+    // `all`: the held images too, however recently they were written (a stop, a reader).
+    bool commit_locked(int64_t now, bool all = false);
+    // The rows held in memory written; inside commit_locked()'s transaction.
+    void write_held_locked(int64_t now, bool images, std::map<std::pair<uint32_t, std::string>, int64_t>& chunk_ids,
+                           std::map<uint32_t, int64_t>& cycle_ids);
+    size_t held_bytes_locked() const;
+    bool held_locked() const;
     // The decoded tables, made by the constructor after the image table.
     void create_decoded_tables();
     // Writes the values of an image that changed; inside save()'s transaction.
@@ -117,12 +162,18 @@ private:
                               const std::vector<uint8_t>& image);
     int64_t series_id_locked(uint32_t data_id, const std::string& device_type, int record_type,
                              const std::string& key, const std::string& label, const std::string& unit, int kind);
+    // The retention rules' deletions, inside a commit's transaction; when something went,
+    // the commit gives the freed pages back to the file system afterwards.
     void prune_locked(int64_t now);
+    // Open chunks older than the retention cut (a device that stopped answering) are closed.
+    void close_stale_locked(int64_t now);
     void save_image_locked(int64_t now, uint32_t data_id, const std::string& device_type, int record_type,
                            const std::vector<uint8_t>& image);
-    // Marks a chunk complete and adds its rows to the rollups.
-    void close_chunk_locked(int64_t id);
-    void join_day_locked(int64_t id, uint32_t data_id, const std::string& type);
+    // Marks a chunk complete and adds its rows to the rollups. `next_day`: the start of the
+    // day of the save that closed it, when that is a later day (its day is over then).
+    void close_chunk_locked(int64_t id, int64_t next_day = INT64_MIN);
+    // Joins the device's hour rows of each UTC day before `day` into one row per day.
+    void join_days_locked(uint32_t data_id, const std::string& type, int64_t day);
     int64_t now_ms() const;
 
     std::mutex mu_;
@@ -139,19 +190,50 @@ private:
     std::string thinned_to_;  // images before this time are thinned already
     std::map<std::tuple<uint32_t, std::string, int, std::string>, int64_t> series_;
     std::unordered_map<int64_t, Last> last_;     // per series: the last value written
-    std::vector<std::pair<int64_t, Last>> pending_;  // written in the open transaction
-    std::vector<std::tuple<uint32_t, std::string, int, std::string>> pending_series_;
-    // The chunk being filled, per device (data id, device type); its row is rewritten with
-    // every save.
+    // The chunk being filled, per device (data id, device type); its row (id 0: none yet) is
+    // written by the next commit after it changed.
     struct OpenChunk {
         int64_t id = 0, hour = 0, t_min = 0, t_max = 0;
         codec::ChunkEncoder enc;
+        bool dirty = false;
+        int64_t next_day = INT64_MIN;  // closed by a save of a later day: that day's start
     };
     std::map<std::pair<uint32_t, std::string>, OpenChunk> chunks_;
+    // Hours closed since the last commit, in order: written, rolled up and closed by it.
+    std::vector<std::pair<std::pair<uint32_t, std::string>, OpenChunk>> closed_;
     struct OpenCycles {
         int64_t id = 0, hour = 0, t_min = 0, t_max = 0;
         codec::CycleEncoder enc;
+        bool dirty = false;
     };
+    std::vector<std::pair<uint32_t, OpenCycles>> closed_cycles_;
+    // Images taken since the last commit (with retention_ 0 only the last of each device
+    // and six hours).
+    struct HeldImage {
+        uint32_t data_id = 0;
+        std::string device_type;
+        int record_type = 0;
+        int64_t time = 0;
+        std::vector<uint8_t> image;
+    };
+    std::vector<HeldImage> images_;
+    // Statements held for the next commit, in order (new series, alarm rows).
+    std::vector<std::function<void()>> ops_;
+    int64_t next_series_id_ = 1;
+    int64_t commit_ms_ = 0;
+    int64_t last_commit_ = INT64_MIN;  // of the store's clock; INT64_MIN: none yet
+    int64_t last_attempt_ = INT64_MIN;
+    int64_t last_images_ = INT64_MIN;  // the held images were last written
+    // Devices whose image this run has written: a device's first image is written at once
+    // (start-up and readers beside the writer need it), later ones every kImageEveryMs.
+    std::set<std::pair<uint32_t, std::string>> images_written_;
+    std::vector<size_t> images_now_;  // the held images the running commit writes
+    bool prune_due_ = false, vacuum_due_ = false;
+    WriteState state_;
+    mutable std::mutex state_mu_;  // state_ is read beside a commit
+    void set_state_locked(const WriteState& s);
+    std::string path_;
+    std::map<std::pair<uint32_t, std::string>, int64_t> joined_day_;  // per device: the last day joined
     OpenCycles cycles_;  // of cycles_system_; the other systems' open chunks wait in parked_cycles_
     uint32_t cycles_system_ = 0;
     std::map<uint32_t, OpenCycles> parked_cycles_;
@@ -159,6 +241,13 @@ private:
     std::map<std::pair<uint32_t, std::string>, std::pair<int64_t, std::string>> newest_image_;
     int rollup_days_ = kDefaultRollupDays;
     void open_read_only(const std::string& path);
+    // Opens (or makes) the file for writing. False, with `why`, when the file is damaged;
+    // throws HostError for any other failure.
+    bool open_write(const std::string& path, std::string& why);
+    void lock_file(const std::string& path);
+    void unlock_file();
+    static std::string aside_name(const std::string& path);
+    std::string notice_;
     bool has_table(const char* name);
     Mode mode_;
     int lock_fd_ = -1;  // the writer's lock on the file

@@ -134,6 +134,7 @@ void HistoryStore::create_decoded_tables() {
     // with the same rows.
     Stmt q = prepare(db_, "SELECT id, data_id, device_type, record_type, key FROM series");
     while (sqlite3_step(q.get()) == SQLITE_ROW) {
+        next_series_id_ = std::max<int64_t>(next_series_id_, sqlite3_column_int64(q.get(), 0) + 1);
         series_[{static_cast<uint32_t>(sqlite3_column_int64(q.get(), 1)),
                  reinterpret_cast<const char*>(sqlite3_column_text(q.get(), 2)), sqlite3_column_int(q.get(), 3),
                  reinterpret_cast<const char*>(sqlite3_column_text(q.get(), 4))}] = sqlite3_column_int64(q.get(), 0);
@@ -158,7 +159,7 @@ void HistoryStore::set_rollup_days(int days) {
     last_prune_ = 0;
 }
 
-void HistoryStore::close_chunk_locked(int64_t id) {
+void HistoryStore::close_chunk_locked(int64_t id, int64_t next_day) {
     uint32_t data_id = 0;
     std::string type;
     std::vector<std::pair<int64_t, codec::Rollup>> rolled;
@@ -212,59 +213,86 @@ void HistoryStore::close_chunk_locked(int64_t id) {
     Stmt done = prepare(db_, "UPDATE chunk SET open = 0 WHERE id = ?");
     sqlite3_bind_int64(done.get(), 1, id);
     step_done(db_, done.get());
-    join_day_locked(id, data_id, type);
+    // A day is complete when its last hour closes, or when an hour of a later day does (the
+    // device was silent at the end of the day, or the host did not run).
+    Stmt q = prepare(db_, "SELECT t_min, t_max FROM chunk WHERE id = ?");
+    sqlite3_bind_int64(q.get(), 1, id);
+    if (sqlite3_step(q.get()) == SQLITE_ROW) {
+        const int64_t t = sqlite3_column_int64(q.get(), 0), t_max = sqlite3_column_int64(q.get(), 1);
+        q.reset();
+        const int64_t day = t / 86'400'000 * 86'400'000 - (t % 86'400'000 < 0 ? 86'400'000 : 0);
+        const int64_t hour_end = (t_max / 3'600'000 - (t_max % 3'600'000 < 0 ? 1 : 0) + 1) * 3'600'000;
+        int64_t upto = hour_end == day + 86'400'000 ? hour_end : day;
+        if (next_day > day) upto = std::max(upto, next_day);
+        auto it = joined_day_.find({data_id, type});
+        if (it == joined_day_.end() || it->second < upto) {
+            join_days_locked(data_id, type, upto);
+            joined_day_[{data_id, type}] = upto;
+        }
+    }
 }
 
-// A closed hour joins the device's chunk of the same UTC day when that chunk is the one just
-// before it: one row a day fills its pages, and the series run on without a header and a
-// first value every hour. Where anything does not fit (a clock step, a chunk that does not
-// decode, too many polls), the hour stays a row of its own, as readers take it just as well.
-void HistoryStore::join_day_locked(int64_t id, uint32_t data_id, const std::string& type) {
-    int64_t t_min = 0, t_max = 0;
-    std::vector<uint8_t> hour_blob;
+// A device's hours of a UTC day are rows of their own while the day runs (each written once,
+// when it closes) and are joined into one row when the day is over: one row a day fills its
+// pages, and the series run on without a header and a first value every hour; the day's row
+// is written once. Where anything does not fit (a clock step, a row that does not decode, too
+// many polls), the rows stay as they are: readers take them just as well.
+void HistoryStore::join_days_locked(uint32_t data_id, const std::string& type, int64_t day) {
+    struct Part {
+        int64_t id, t_min, t_max;
+        std::vector<uint8_t> blob;
+    };
+    std::map<int64_t, std::vector<Part>> by_day;
     {
-        Stmt q = prepare(db_, "SELECT t_min, t_max, data FROM chunk WHERE id = ?");
-        sqlite3_bind_int64(q.get(), 1, id);
-        if (sqlite3_step(q.get()) != SQLITE_ROW) return;
-        t_min = sqlite3_column_int64(q.get(), 0);
-        t_max = sqlite3_column_int64(q.get(), 1);
-        hour_blob = blob_col(q.get(), 2);
-    }
-    const int64_t day = t_min / 86'400'000 * 86'400'000 - (t_min % 86'400'000 < 0 ? 86'400'000 : 0);
-    if (t_max >= day + 86'400'000) return;
-    int64_t prev_id = 0, prev_min = 0;
-    std::vector<uint8_t> prev_blob;
-    {
-        // The device's latest chunk before this one.
-        Stmt q = prepare(db_, "SELECT id, t_min, data FROM chunk WHERE data_id = ? AND device_type = ? AND id != ?"
-                              " AND open = 0 AND t_max >= ? ORDER BY t_max DESC LIMIT 1");
+        // Only the days since the last row that is a day's already (retention keeps 30).
+        Stmt q = prepare(db_, "SELECT id, t_min, t_max, data FROM chunk WHERE data_id = ? AND device_type = ?"
+                              " AND open = 0 AND t_max < ? AND t_min >= ? ORDER BY t_min, id");
         sqlite3_bind_int64(q.get(), 1, data_id);
         sqlite3_bind_text(q.get(), 2, type.c_str(), -1, SQLITE_TRANSIENT);
-        sqlite3_bind_int64(q.get(), 3, id);
-        sqlite3_bind_int64(q.get(), 4, day);
-        if (sqlite3_step(q.get()) != SQLITE_ROW) return;
-        prev_id = sqlite3_column_int64(q.get(), 0);
-        prev_min = sqlite3_column_int64(q.get(), 1);
-        prev_blob = blob_col(q.get(), 2);
+        sqlite3_bind_int64(q.get(), 3, day);
+        sqlite3_bind_int64(q.get(), 4, day - 7 * int64_t(86'400'000));  // a week back at most
+        while (sqlite3_step(q.get()) == SQLITE_ROW) {
+            Part p{sqlite3_column_int64(q.get(), 0), sqlite3_column_int64(q.get(), 1), sqlite3_column_int64(q.get(), 2),
+                   blob_col(q.get(), 3)};
+            const int64_t d = p.t_min / 86'400'000 * 86'400'000 - (p.t_min % 86'400'000 < 0 ? 86'400'000 : 0);
+            if (p.t_max >= d + 86'400'000) continue;  // not within one day
+            by_day[d].push_back(std::move(p));
+        }
     }
-    if (prev_min < day) return;
-    codec::ParsedChunk a, b;
-    if (!codec::parse_chunk(prev_blob.data(), prev_blob.size(), a) ||
-        !codec::parse_chunk(hour_blob.data(), hour_blob.size(), b) || a.polls.empty() || b.polls.empty() ||
-        *std::max_element(a.polls.begin(), a.polls.end()) >= *std::min_element(b.polls.begin(), b.polls.end()) ||
-        a.polls.size() + b.polls.size() > codec::kMaxJoinedPolls)
-        return;
-    bool ok = false;
-    const std::vector<uint8_t> joined = codec::rechunk({&a, &b}, INT64_MIN, ok);
-    if (!ok || joined.empty()) return;
-    Stmt up = prepare(db_, "UPDATE chunk SET t_max = ?, data = ? WHERE id = ?");
-    sqlite3_bind_int64(up.get(), 1, t_max);
-    sqlite3_bind_blob(up.get(), 2, joined.data(), static_cast<int>(joined.size()), SQLITE_TRANSIENT);
-    sqlite3_bind_int64(up.get(), 3, prev_id);
-    step_done(db_, up.get());
-    Stmt del = prepare(db_, "DELETE FROM chunk WHERE id = ?");
-    sqlite3_bind_int64(del.get(), 1, id);
-    step_done(db_, del.get());
+    for (auto& [d, all] : by_day) {
+        // In time order; a row that goes back in time (a clock step) stays a row of its own.
+        std::vector<Part> parts;
+        std::vector<codec::ParsedChunk> parsed;
+        size_t polls = 0;
+        for (Part& p : all) {
+            codec::ParsedChunk c;
+            if (!codec::parse_chunk(p.blob.data(), p.blob.size(), c) || c.polls.empty()) continue;
+            const int64_t first = *std::min_element(c.polls.begin(), c.polls.end());
+            if (!parsed.empty() && first <= *std::max_element(parsed.back().polls.begin(), parsed.back().polls.end()))
+                continue;
+            if (polls + c.polls.size() > codec::kMaxJoinedPolls) break;
+            polls += c.polls.size();
+            parts.push_back(std::move(p));
+            parsed.push_back(std::move(c));
+        }
+        if (parts.size() < 2) continue;
+        std::vector<const codec::ParsedChunk*> ptrs;
+        for (const auto& c : parsed) ptrs.push_back(&c);
+        bool ok = false;
+        const std::vector<uint8_t> joined = codec::rechunk(ptrs, INT64_MIN, ok);
+        if (!ok || joined.empty()) continue;
+        Stmt up = prepare(db_, "UPDATE chunk SET t_min = ?, t_max = ?, data = ? WHERE id = ?");
+        sqlite3_bind_int64(up.get(), 1, parts.front().t_min);
+        sqlite3_bind_int64(up.get(), 2, parts.back().t_max);
+        sqlite3_bind_blob(up.get(), 3, joined.data(), static_cast<int>(joined.size()), SQLITE_TRANSIENT);
+        sqlite3_bind_int64(up.get(), 4, parts.front().id);
+        step_done(db_, up.get());
+        Stmt del = prepare(db_, "DELETE FROM chunk WHERE id = ?");
+        for (size_t k = 1; k < parts.size(); ++k) {
+            sqlite3_bind_int64(del.get(), 1, parts[k].id);
+            step_done(db_, del.get());
+        }
+    }
 }
 
 void HistoryStore::set_retention_days(int days) {
@@ -279,20 +307,22 @@ int64_t HistoryStore::series_id_locked(uint32_t data_id, const std::string& devi
     auto name = std::make_tuple(data_id, device_type, record_type, key);
     auto it = series_.find(name);
     if (it != series_.end()) return it->second;
-    Stmt ins = prepare(db_,
-                       "INSERT INTO series (data_id, device_type, record_type, key, label, unit, kind)"
-                       " VALUES (?, ?, ?, ?, ?, ?, ?)");
-    sqlite3_bind_int64(ins.get(), 1, data_id);
-    sqlite3_bind_text(ins.get(), 2, device_type.c_str(), -1, SQLITE_TRANSIENT);
-    sqlite3_bind_int(ins.get(), 3, record_type);
-    sqlite3_bind_text(ins.get(), 4, key.c_str(), -1, SQLITE_TRANSIENT);
-    sqlite3_bind_text(ins.get(), 5, label.c_str(), -1, SQLITE_TRANSIENT);
-    sqlite3_bind_text(ins.get(), 6, unit.c_str(), -1, SQLITE_TRANSIENT);
-    sqlite3_bind_text(ins.get(), 7, kind_text(static_cast<ValueKind>(kind)), -1, SQLITE_STATIC);
-    step_done(db_, ins.get());
-    const int64_t id = sqlite3_last_insert_rowid(db_);
-    // Kept only if the transaction commits: save() forgets it again on a rollback.
-    pending_series_.push_back(name);
+    // The id is given here (the chunks use it at once); the row is written by the next commit.
+    const int64_t id = next_series_id_++;
+    ops_.push_back([this, id, data_id, device_type, record_type, key, label, unit, kind] {
+        Stmt ins = prepare(db_,
+                           "INSERT INTO series (id, data_id, device_type, record_type, key, label, unit, kind)"
+                           " VALUES (?, ?, ?, ?, ?, ?, ?, ?)");
+        sqlite3_bind_int64(ins.get(), 1, id);
+        sqlite3_bind_int64(ins.get(), 2, data_id);
+        sqlite3_bind_text(ins.get(), 3, device_type.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_int(ins.get(), 4, record_type);
+        sqlite3_bind_text(ins.get(), 5, key.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_text(ins.get(), 6, label.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_text(ins.get(), 7, unit.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_text(ins.get(), 8, kind_text(static_cast<ValueKind>(kind)), -1, SQLITE_STATIC);
+        step_done(db_, ins.get());
+    });
     series_.emplace(std::move(name), id);
     return id;
 }
@@ -304,23 +334,19 @@ void HistoryStore::record_values_locked(int64_t now, uint32_t data_id, const std
     // The device's chunk of this hour: a new hour (or a clock step into another) closes the
     // chunk before.
     const int64_t hour = now / 3'600'000 - (now % 3'600'000 < 0 ? 1 : 0);
-    OpenChunk& oc = chunks_[{data_id, device_type}];
-    if (oc.id != 0 && oc.hour != hour) {
-        close_chunk_locked(oc.id);
+    const auto key = std::make_pair(data_id, device_type);
+    OpenChunk& oc = chunks_[key];
+    if (!oc.enc.empty() && oc.hour != hour) {
+        const int64_t day = now / 86'400'000 * 86'400'000 - (now % 86'400'000 < 0 ? 86'400'000 : 0);
+        if (day > oc.t_max) oc.next_day = day;
+        closed_.emplace_back(key, std::move(oc));
         oc = OpenChunk{};
     }
-    if (oc.id == 0) {
-        Stmt ins = prepare(db_, "INSERT INTO chunk (data_id, device_type, t_min, t_max, open, data)"
-                                " VALUES (?, ?, ?, ?, 1, x'')");
-        sqlite3_bind_int64(ins.get(), 1, data_id);
-        sqlite3_bind_text(ins.get(), 2, device_type.c_str(), -1, SQLITE_TRANSIENT);
-        sqlite3_bind_int64(ins.get(), 3, now);
-        sqlite3_bind_int64(ins.get(), 4, now);
-        step_done(db_, ins.get());
-        oc.id = sqlite3_last_insert_rowid(db_);
+    if (oc.enc.empty()) {
         oc.hour = hour;
         oc.t_min = oc.t_max = now;
     }
+    oc.dirty = true;
     // Every answer is a poll of the chunk: a value not written at a poll held unchanged.
     oc.enc.add_poll(now);
     oc.t_min = std::min(oc.t_min, now);
@@ -341,23 +367,104 @@ void HistoryStore::record_values_locked(int64_t now, uint32_t data_id, const std
         if (!write) continue;
         // An absent value is written as absent: the chart shows a gap, never a made-up number.
         oc.enc.stream(id, refresh).add(oc.enc.polls(), v.value);
-        pending_.push_back({id, Last{v.value, now}});
+        last_[id] = Last{v.value, now};
     }
-    const std::vector<uint8_t> blob = oc.enc.blob();
-    Stmt up = prepare(db_, "UPDATE chunk SET t_min = ?, t_max = ?, data = ? WHERE id = ?");
-    sqlite3_bind_int64(up.get(), 1, oc.t_min);
-    sqlite3_bind_int64(up.get(), 2, oc.t_max);
-    sqlite3_bind_blob(up.get(), 3, blob.data(), static_cast<int>(blob.size()), SQLITE_TRANSIENT);
-    sqlite3_bind_int64(up.get(), 4, oc.id);
-    step_done(db_, up.get());
+}
+
+namespace {
+
+// Writes a chunk's row: a new one (id 0) or its row again. Returns its id.
+int64_t write_chunk_row(sqlite3* db, int64_t id, uint32_t data_id, const std::string& type, int64_t t_min,
+                        int64_t t_max, const std::vector<uint8_t>& blob) {
+    Stmt q = prepare(db, id == 0 ? "INSERT INTO chunk (t_min, t_max, data, data_id, device_type, open)"
+                                   " VALUES (?1, ?2, ?3, ?5, ?6, 1)"
+                                 : "UPDATE chunk SET t_min = ?1, t_max = ?2, data = ?3 WHERE id = ?4");
+    sqlite3_bind_int64(q.get(), 1, t_min);
+    sqlite3_bind_int64(q.get(), 2, t_max);
+    sqlite3_bind_blob(q.get(), 3, blob.data(), static_cast<int>(blob.size()), SQLITE_TRANSIENT);
+    if (id != 0) {
+        sqlite3_bind_int64(q.get(), 4, id);
+    } else {
+        sqlite3_bind_int64(q.get(), 5, data_id);
+        sqlite3_bind_text(q.get(), 6, type.c_str(), -1, SQLITE_TRANSIENT);
+    }
+    step_done(db, q.get());
+    return id != 0 ? id : sqlite3_last_insert_rowid(db);
+}
+
+// The same for a cycle chunk.
+int64_t write_cycle_row(sqlite3* db, int64_t id, uint32_t system, int64_t t_min, int64_t t_max,
+                        const codec::CycleEncoder& enc, bool open) {
+    Stmt q = prepare(db, id == 0 ? "INSERT INTO cycle_chunk (t_min, t_max, rows, data, errors, bad_frames, timeouts,"
+                                   " duration_ms, covered_ms, open, system) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8,"
+                                   " ?9, ?11, ?12)"
+                                 : "UPDATE cycle_chunk SET t_min = ?1, t_max = ?2, rows = ?3, data = ?4, errors = ?5,"
+                                   " bad_frames = ?6, timeouts = ?7, duration_ms = ?8, covered_ms = ?9, open = ?11"
+                                   " WHERE id = ?10");
+    const std::vector<uint8_t> blob = enc.blob();
+    const codec::CycleSums& sums = enc.sums();
+    sqlite3_bind_int64(q.get(), 1, t_min);
+    sqlite3_bind_int64(q.get(), 2, t_max);
+    sqlite3_bind_int64(q.get(), 3, static_cast<sqlite3_int64>(enc.rows()));
+    sqlite3_bind_blob(q.get(), 4, blob.data(), static_cast<int>(blob.size()), SQLITE_TRANSIENT);
+    sqlite3_bind_int64(q.get(), 5, static_cast<sqlite3_int64>(sums.errors));
+    sqlite3_bind_int64(q.get(), 6, static_cast<sqlite3_int64>(sums.bad_frames));
+    sqlite3_bind_int64(q.get(), 7, static_cast<sqlite3_int64>(sums.timeouts));
+    sqlite3_bind_double(q.get(), 8, sums.duration_ms);
+    sqlite3_bind_double(q.get(), 9, sums.covered_ms);
+    if (id != 0) sqlite3_bind_int64(q.get(), 10, id);
+    sqlite3_bind_int(q.get(), 11, open ? 1 : 0);
+    if (id == 0) sqlite3_bind_int64(q.get(), 12, system);
+    step_done(db, q.get());
+    return id != 0 ? id : sqlite3_last_insert_rowid(db);
+}
+
+}  // namespace
+
+void HistoryStore::write_held_locked(int64_t now, bool images,
+                                     std::map<std::pair<uint32_t, std::string>, int64_t>& chunk_ids,
+                                     std::map<uint32_t, int64_t>& cycle_ids) {
+    (void)now;
+    for (const auto& op : ops_) op();
+    images_now_.clear();
+    for (size_t k = 0; k < images_.size(); ++k) {
+        const HeldImage& i = images_[k];
+        if (!images && images_written_.count({i.data_id, i.device_type})) continue;
+        save_image_locked(i.time, i.data_id, i.device_type, i.record_type, i.image);
+        images_now_.push_back(k);
+    }
+    // Hours closed since the last commit: written whole once, rolled up, closed.
+    for (const auto& [key, c] : closed_) {
+        const int64_t id = write_chunk_row(db_, c.id, key.first, key.second, c.t_min, c.t_max, c.enc.blob());
+        close_chunk_locked(id, c.next_day);
+    }
+    for (const auto& [key, c] : chunks_) {
+        if (!c.dirty || c.enc.empty()) continue;
+        const int64_t id = write_chunk_row(db_, c.id, key.first, key.second, c.t_min, c.t_max, c.enc.blob());
+        if (c.id == 0) chunk_ids[key] = id;
+    }
+    for (const auto& [system, c] : closed_cycles_)
+        write_cycle_row(db_, c.id, system, c.t_min, c.t_max, c.enc, false);
+    if (cycles_.dirty) {
+        const int64_t id = write_cycle_row(db_, cycles_.id, cycles_system_, cycles_.t_min, cycles_.t_max, cycles_.enc, true);
+        if (cycles_.id == 0) cycle_ids[cycles_system_] = id;
+    }
+    for (const auto& [system, c] : parked_cycles_) {
+        if (!c.dirty) continue;
+        const int64_t id = write_cycle_row(db_, c.id, system, c.t_min, c.t_max, c.enc, true);
+        if (c.id == 0) cycle_ids[system] = id;
+    }
 }
 
 void HistoryStore::record_alarm(uint32_t data_id, const std::string& device_type, const rule_value& r, bool raised) {
     std::lock_guard<std::mutex> lock(mu_);
+    if (mode_ == Mode::ReadOnly) return;
+    const int64_t now = now_ms();
+    ops_.push_back([this, now, data_id, device_type, r, raised] {
     Stmt ins = prepare(db_,
                        "INSERT INTO alarm (time_ms, data_id, device_type, key, seq, signal_id, name, instance, level,"
                        " state) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
-    sqlite3_bind_int64(ins.get(), 1, now_ms());
+    sqlite3_bind_int64(ins.get(), 1, now);
     sqlite3_bind_int64(ins.get(), 2, data_id);
     sqlite3_bind_text(ins.get(), 3, device_type.c_str(), -1, SQLITE_TRANSIENT);
     sqlite3_bind_text(ins.get(), 4, r.key.c_str(), -1, SQLITE_TRANSIENT);
@@ -368,6 +475,8 @@ void HistoryStore::record_alarm(uint32_t data_id, const std::string& device_type
     sqlite3_bind_int64(ins.get(), 9, r.level);
     sqlite3_bind_int(ins.get(), 10, raised ? 1 : 0);
     step_done(db_, ins.get());
+    });
+    if (commit_ms_ == 0) commit_locked(now);
 }
 
 void HistoryStore::record_cycle(uint64_t n, double duration_ms, uint64_t errors, uint64_t bad_frames,
@@ -383,91 +492,73 @@ void HistoryStore::record_cycle(uint64_t n, double duration_ms, uint64_t errors,
     }
     const int64_t now = now_ms();
     const int64_t hour = now / 3'600'000 - (now % 3'600'000 < 0 ? 1 : 0);
-    const OpenCycles before = cycles_;
-    exec("BEGIN");
-    try {
-        if (cycles_.id != 0 && cycles_.hour != hour) {
-            Stmt done = prepare(db_, "UPDATE cycle_chunk SET open = 0 WHERE id = ?");
-            sqlite3_bind_int64(done.get(), 1, cycles_.id);
-            step_done(db_, done.get());
-            cycles_ = OpenCycles{};
-        }
-        if (cycles_.id == 0) {
-            Stmt ins = prepare(db_, "INSERT INTO cycle_chunk (t_min, t_max, rows, open, data, system)"
-                                    " VALUES (?, ?, 0, 1, x'', ?)");
-            sqlite3_bind_int64(ins.get(), 1, now);
-            sqlite3_bind_int64(ins.get(), 2, now);
-            sqlite3_bind_int64(ins.get(), 3, system);
-            step_done(db_, ins.get());
-            cycles_.id = sqlite3_last_insert_rowid(db_);
-            cycles_.hour = hour;
-            cycles_.t_min = cycles_.t_max = now;
-        }
-        codec::CycleRow r;
-        r.time_ms = now;
-        r.n = n;
-        // Kept to a tenth of a millisecond, as the cycle line shows it: the clock's
-        // nanoseconds would cost some 60 bits a cycle and say nothing.
-        r.duration_ms = std::isfinite(duration_ms) && std::fabs(duration_ms) < 1e15
-                            ? static_cast<double>(std::llround(duration_ms * 10)) / 10
-                            : duration_ms;
-        r.errors = errors;
-        r.bad_frames = bad_frames;
-        r.timeouts = timeouts;
-        cycles_.enc.add(r);
-        cycles_.t_min = std::min(cycles_.t_min, now);
-        cycles_.t_max = std::max(cycles_.t_max, now);
-        const std::vector<uint8_t> blob = cycles_.enc.blob();
-        Stmt up = prepare(db_, "UPDATE cycle_chunk SET t_min = ?, t_max = ?, rows = ?, data = ?, errors = ?,"
-                               " bad_frames = ?, timeouts = ?, duration_ms = ?, covered_ms = ? WHERE id = ?");
-        const codec::CycleSums& sums = cycles_.enc.sums();
-        sqlite3_bind_int64(up.get(), 1, cycles_.t_min);
-        sqlite3_bind_int64(up.get(), 2, cycles_.t_max);
-        sqlite3_bind_int64(up.get(), 3, static_cast<sqlite3_int64>(cycles_.enc.rows()));
-        sqlite3_bind_blob(up.get(), 4, blob.data(), static_cast<int>(blob.size()), SQLITE_TRANSIENT);
-        sqlite3_bind_int64(up.get(), 5, static_cast<sqlite3_int64>(sums.errors));
-        sqlite3_bind_int64(up.get(), 6, static_cast<sqlite3_int64>(sums.bad_frames));
-        sqlite3_bind_int64(up.get(), 7, static_cast<sqlite3_int64>(sums.timeouts));
-        sqlite3_bind_double(up.get(), 8, sums.duration_ms);
-        sqlite3_bind_double(up.get(), 9, sums.covered_ms);
-        sqlite3_bind_int64(up.get(), 10, cycles_.id);
-        step_done(db_, up.get());
-        exec("COMMIT");
-    } catch (...) {
-        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-        cycles_ = before;
-        throw;
+    if (cycles_.enc.rows() != 0 && cycles_.hour != hour) {
+        closed_cycles_.emplace_back(system, std::move(cycles_));
+        cycles_ = OpenCycles{};
     }
+    if (cycles_.enc.rows() == 0) {
+        cycles_.hour = hour;
+        cycles_.t_min = cycles_.t_max = now;
+    }
+    codec::CycleRow r;
+    r.time_ms = now;
+    r.n = n;
+    // Kept to a tenth of a millisecond, as the cycle line shows it: the clock's
+    // nanoseconds would cost some 60 bits a cycle and say nothing.
+    r.duration_ms = std::isfinite(duration_ms) && std::fabs(duration_ms) < 1e15
+                        ? static_cast<double>(std::llround(duration_ms * 10)) / 10
+                        : duration_ms;
+    r.errors = errors;
+    r.bad_frames = bad_frames;
+    r.timeouts = timeouts;
+    cycles_.enc.add(r);
+    cycles_.t_min = std::min(cycles_.t_min, now);
+    cycles_.t_max = std::max(cycles_.t_max, now);
+    cycles_.dirty = true;
+    if (commit_ms_ == 0 && (!state_.failing || now - last_attempt_ >= 5'000 || now < last_attempt_))
+        commit_locked(now);
 }
 
 void HistoryStore::prune() {
     std::lock_guard<std::mutex> lock(mu_);
-    prune_locked(now_ms());
+    if (mode_ == Mode::ReadOnly) return;
+    prune_due_ = true;
+    vacuum_due_ = true;
+    if (!commit_locked(now_ms(), true)) throw HostError(kExitHistory, "retention: " + state_.error);
+}
+
+// Whole UTC days go: the cut is the start of the oldest day kept, so no row (an hour's or a
+// day's) straddles it and nothing is re-encoded.
+static int64_t retention_cut(int64_t now, int days) {
+    const int64_t t = now - int64_t(days) * 86'400'000;
+    return t / 86'400'000 * 86'400'000 - (t % 86'400'000 < 0 ? 86'400'000 : 0);
+}
+
+void HistoryStore::close_stale_locked(int64_t now) {
+    if (retention_days_ <= 0) return;
+    const int64_t cut = retention_cut(now, retention_days_);
+    // Chunks still open but older than the cut (a device that stopped answering): written,
+    // rolled up and closed by the commit, so that they can go.
+    for (auto it = chunks_.begin(); it != chunks_.end();) {
+        if (!it->second.enc.empty() && it->second.t_max < cut) {
+            closed_.emplace_back(it->first, std::move(it->second));
+            it = chunks_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    if (cycles_.enc.rows() != 0 && cycles_.t_max < cut) {
+        closed_cycles_.emplace_back(cycles_system_, std::move(cycles_));
+        cycles_ = OpenCycles{};
+    }
 }
 
 void HistoryStore::prune_locked(int64_t now) {
-    last_prune_ = now;
-    exec("BEGIN");
-    try {
+    const int64_t changes_before = sqlite3_total_changes64(db_);
+    {
         if (retention_days_ > 0) {
-            const int64_t cut = now - int64_t(retention_days_) * 86'400'000;
+            const int64_t cut = retention_cut(now, retention_days_);
             const std::string cut_text = utc_text(cut);
-            // Chunks still open but older than the cut (a device that stopped answering):
-            // rolled up and closed first, so that they can go.
-            for (auto it = chunks_.begin(); it != chunks_.end();) {
-                if (it->second.id != 0 && it->second.t_max < cut) {
-                    close_chunk_locked(it->second.id);
-                    it = chunks_.erase(it);
-                } else {
-                    ++it;
-                }
-            }
-            if (cycles_.id != 0 && cycles_.t_max < cut) {
-                Stmt done = prepare(db_, "UPDATE cycle_chunk SET open = 0 WHERE id = ?");
-                sqlite3_bind_int64(done.get(), 1, cycles_.id);
-                step_done(db_, done.get());
-                cycles_ = OpenCycles{};
-            }
             // Values go series by series, along the primary key.
             Stmt del_value = prepare(db_, "DELETE FROM value WHERE series = ? AND time_ms < ?");
             for (const auto& [name, id] : series_) {
@@ -572,13 +663,9 @@ void HistoryStore::prune_locked(int64_t now) {
             sqlite3_bind_int64(del.get(), 1, now - int64_t(rollup_days_) * 86'400'000);
             step_done(db_, del.get());
         }
-        exec("COMMIT");
-    } catch (const std::exception& e) {
-        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-        throw HostError(kExitHistory, std::string("retention: ") + e.what());
     }
-    // The pages freed go back to the file system (files made by this version).
-    sqlite3_exec(db_, "PRAGMA incremental_vacuum", nullptr, nullptr, nullptr);
+    // Something went: the freed pages go back to the file system after the commit.
+    if (sqlite3_total_changes64(db_) != changes_before) vacuum_due_ = true;
 }
 
 }  // namespace zrt::host

@@ -302,6 +302,13 @@ void MetricsState::set_model(const std::string& model, uint32_t system) {
     st.model = model;
 }
 
+void MetricsState::history_writes(const HistoryWrites& w) {
+    std::lock_guard<std::mutex> lock(mu_);
+    const bool changed = !s_.history || s_.history->errors != w.errors || s_.history->failing != w.failing;
+    s_.history = w;
+    if (changed) ++s_.version;
+}
+
 uint64_t MetricsState::version() const {
     std::lock_guard<std::mutex> lock(mu_);
     return s_.version;
@@ -375,6 +382,12 @@ std::string MetricsState::render(Exposition::Format format) const {
     for (const SystemState& st : s.systems)
         for (const auto& [code, n] : st.rtn)
             x.sample(with(base_of(st.id), {{"code", fmt::format("{:02X}", code)}}), static_cast<double>(n));
+    if (s.history) {
+        x.family("zrt4600a_history_write_errors", "counter",
+                 "Writes of the history file that failed (a full disk, a failing medium), since start; what they "
+                 "held is kept in memory and written with the next write that succeeds");
+        x.sample(site, static_cast<double>(s.history->errors));
+    }
     per_system("zrt4600a_line_lost", "counter", "Times the line went from up to lost, since start",
                [](const SystemState& st) { return V(static_cast<double>(st.line_lost)); });
     per_system("zrt4600a_tx_bytes", "counter", "Bytes written to the line, counted at the end of each cycle",
@@ -537,6 +550,15 @@ std::string MetricsState::status_json() const {
     root["time"] = iso_utc(wall);
     root["version"] = Json::UInt64(s.version);
     root["systems"] = systems;
+    if (s.history) {
+        Json::Value h(Json::objectValue);
+        h["file"] = s.history->file;
+        h["write_errors"] = Json::UInt64(s.history->errors);
+        h["failing"] = s.history->failing;
+        h["error"] = s.history->failing ? Json::Value(s.history->error) : Json::Value();
+        h["held_bytes"] = Json::UInt64(s.history->held_bytes);
+        root["history"] = h;
+    }
     Json::StreamWriterBuilder w;
     w["indentation"] = "";
     w["emitUTF8"] = true;

@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -83,6 +84,8 @@ public:
     void alarm(const devhost::AlarmEvent& e) override;
     void cycle_ended(const CycleStats& c) override;
     void line(const LineStatus& l) override { set_line_up(l.up, l.system.data_id); }
+    // The history file's writing: its failed writes and whether it is failing now.
+    void history_writes(const HistoryWrites& w) override;
 
     void publish(uint32_t data_id, const std::string& device_type, int record_type, const std::vector<uint8_t>& image);
     void alarm(const MetricAlarm& a, bool raised);
@@ -152,6 +155,7 @@ private:
         // DC bus voltage of each DC screen over the last minutes: (unix seconds, volts).
         std::map<uint32_t, std::vector<std::pair<double, double>>> dc_trend;
         uint64_t version = 0;
+        std::optional<HistoryWrites> history;  // none until the host says (no history sink)
     };
     Snapshot copy() const;
     // The state of the system with this top data id (the first for 0 or an unknown one),
