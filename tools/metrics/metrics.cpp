@@ -426,6 +426,13 @@ std::string MetricsState::render(Exposition::Format format) const {
                        {"instance", a.instance}}),
                  1);
     }
+    if (uplink_) {
+        const UplinkFigures u = uplink_();
+        x.family("zrt4600a_uplink_connected", "gauge", "1 while the uplink's session with its broker is up");
+        x.sample(with(site, {{"broker", u.broker}}), u.connected ? 1 : 0);
+        x.family("zrt4600a_uplink_sent_bytes", "counter", "Bytes of MQTT messages the uplink sent");
+        x.sample(with(site, {{"broker", u.broker}}), static_cast<double>(u.sent_bytes));
+    }
     return x.finish();
 }
 
@@ -528,6 +535,15 @@ std::string MetricsState::status_json() const {
     root["time"] = iso_utc(wall);
     root["version"] = Json::UInt64(s.version);
     root["systems"] = systems;
+    if (uplink_) {
+        const UplinkFigures u = uplink_();
+        Json::Value up(Json::objectValue);
+        up["broker"] = u.broker;
+        up["connected"] = u.connected;
+        up["state"] = u.state;
+        up["sent_bytes"] = Json::UInt64(u.sent_bytes);
+        root["uplink"] = up;
+    }
     Json::StreamWriterBuilder w;
     w["indentation"] = "";
     w["emitUTF8"] = true;
