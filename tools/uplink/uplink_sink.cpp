@@ -540,7 +540,11 @@ struct UplinkSink::Impl {
         }
         if (ack >= 0 && connecting) {
             connecting = false;
-            if (ack != 0) return failed(std::string("refused the connection: ") + mosquitto_connack_string(ack));
+            if (ack != 0) {
+                std::string why = mosquitto_connack_string(ack);
+                if (!why.empty() && why.back() == '.') why.pop_back();
+                return failed("refused the connection: " + why);
+            }
             backoff_s = 1;
             if (!said.empty() || first_connect) diag(2, "uplink: connected to " + opt.settings.url + " as node " +
                                                             opt.settings.group + "/" + opt.node);
