@@ -115,14 +115,14 @@ struct UplinkSink::Impl {
                 persisted = *t;
             }
         }
-        mosquitto_lib_init();
+        // Once per process, and never undone: other uplinks (a fleet in one benchmark
+        // process) may still be using the library's TLS state.
+        static std::once_flag init;
+        std::call_once(init, [] { mosquitto_lib_init(); });
         worker = std::thread([this] { run(); });
     }
 
-    ~Impl() {
-        finish();
-        mosquitto_lib_cleanup();
-    }
+    ~Impl() { finish(); }
 
     void finish() {
         {
