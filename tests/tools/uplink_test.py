@@ -372,15 +372,17 @@ def case_faults(work):
     wrong = os.path.join(work, "wrong")
     with open(wrong, "w") as f:
         f.write("wrong\n")
+    started = time.time()
     host, out, err = run_host(work, [], history=False, settings=settings_with(
         work, {"url": "mqtt://127.0.0.1:%d" % port, "username": "site", "password_file": wrong}))
     try:
-        time.sleep(9)
+        # Polling goes on (three cycles) while the uplink tries again and again.
+        wait_for(lambda: cycles_in(out) >= 3, 90, "three cycles with the password refused")
+        time.sleep(max(0.0, 9 - (time.time() - started)))
         with open(err) as f:
             said = f.read()
         check(said.count("refused the connection") == 1 and "mqtt://127.0.0.1:%d" % port in said,
               "a refused password is said once naming the broker: " + said)
-        check(cycles_in(out) >= 2, "polling goes on with the password refused")
     finally:
         host.kill()
         host.wait()
@@ -429,13 +431,36 @@ def case_faults(work):
     host, out, err = run_host(work, [], history=False, name="host-badca", settings=settings_with(
         work, {"url": "mqtts://127.0.0.1:%d" % tport, "ca_file": os.path.join(work, "other.crt")}))
     try:
-        time.sleep(8)
+        wait_for(lambda: cycles_in(out) >= 3, 90, "three cycles while TLS fails")
         with open(err) as f:
             said = f.read()
         check(said.count("refused the TLS connection") == 1 and "mqtts://127.0.0.1:%d refused" % tport in said
               and "certificate verify failed" in said,
               "a failed certificate check is said once, naming the broker and why: " + said)
-        check(cycles_in(out) >= 2, "polling goes on while TLS fails")
+    finally:
+        host.kill()
+        host.wait()
+        sub.stop()
+        broker.stop()
+
+    # A primary host: no births before its STATE says online.
+    port = free_port()
+    broker = Broker(work, port)
+    sub = Subscriber(work, port)
+    def state(online):
+        subprocess.run(["mosquitto_pub", "-h", "127.0.0.1", "-p", str(port), "-q", "1", "-r", "-t", "spBv1.0/STATE/scada",
+                        "-m", json.dumps({"online": online, "timestamp": int(time.time() * 1000)})], check=True)
+    state(False)
+    host, out, err = run_host(work, [], history=False, name="host-primary", settings=settings_with(
+        work, {"url": "mqtt://127.0.0.1:%d" % port, "primary_host": "scada"}))
+    try:
+        wait_for(lambda: cycles_in(out) >= 1, 60, "a cycle")
+        time.sleep(2)
+        check(not any("/NBIRTH/" in t for t, _ in sub.messages()), "no NBIRTH while the primary host is offline")
+        state(True)
+        wait_for(lambda: any("/NBIRTH/" in t for t, _ in sub.messages()), 20, "the NBIRTH once the primary host is online")
+        state(False)
+        wait_for(lambda: any("/NDEATH/" in t for t, _ in sub.messages()), 20, "the NDEATH when the primary host goes offline")
     finally:
         host.kill()
         host.wait()
