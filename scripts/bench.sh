@@ -15,6 +15,9 @@
 #   writes  what a day of the reference site's history writes to storage (a simulated day
 #           through the store, fsyncs counted with strace), then the host itself on the
 #           simulator for WRITES_SECONDS (default 600) by scripts/history-writes.sh
+#   uplink  the Sparkplug uplink's bytes a day for the reference site, beside the history's and
+#           a scrape's; a fleet of uplinks against one mosquitto (FLEET_SITES, FLEET_SECONDS;
+#           default 200 sites for 300 s; FLEET_SECONDS=0 skips it)
 # Environment: BUILD_DIR (default build-bench), REPETITIONS (default 5), CYCLES (default 5).
 # The figures are also written to $BUILD_DIR/bench-results/.
 set -euo pipefail
@@ -29,7 +32,7 @@ results="$build/bench-results"
 
 configure() {
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZRT_BUILD_BENCH=ON >/dev/null
-  cmake --build "$build" -j2 --target zrt-bench zrt-bench-cycle zrt-cycle-count zrt-bench-history >/dev/null
+  cmake --build "$build" -j2 --target zrt-bench zrt-bench-cycle zrt-cycle-count zrt-bench-history zrt-bench-uplink >/dev/null
   mkdir -p "$results"
 }
 
@@ -90,8 +93,22 @@ for step in "${steps[@]}"; do
       bash scripts/history-writes.sh "$build/tools/zrt4600a-host" "${WRITES_SECONDS:-600}" "${WRITES_DIR:-/var/tmp}" \
         | tee -a "$results/writes.txt"
       ;;
+    uplink)
+      configure
+      echo "== uplink: the reference site's jittering day over MQTT, beside the other ways to see it"
+      machine
+      "$build/bench/zrt-bench-uplink" day "${HISTORY_DIR:-/tmp}" | tee "$results/uplink.txt"
+      # The same day as the history file keeps it, and as a scraper or the live page sees it.
+      "$build/bench/zrt-bench-history" --day "${HISTORY_DIR:-/tmp}" | grep -i "jitter" | tee -a "$results/uplink.txt" || true
+      bash scripts/uplink-scrape-bytes.sh "$build" | tee -a "$results/uplink.txt"
+      if [ "${FLEET_SECONDS:-300}" != 0 ]; then
+        echo "== uplink fleet"
+        "$build/bench/zrt-bench-uplink" fleet "${FLEET_SITES:-200}" "${FLEET_SECONDS:-300}" "${HISTORY_DIR:-/tmp}" \
+          | tee -a "$results/uplink.txt"
+      fi
+      ;;
     *)
-      echo "unknown step: $step (micro, cycle, count, size, history, writes)" >&2
+      echo "unknown step: $step (micro, cycle, count, size, history, writes, uplink)" >&2
       exit 2
       ;;
   esac

@@ -27,6 +27,7 @@ native=(
   libboost-dev libboost-date-time-dev libjsoncpp-dev
   libfmt-dev libcli11-dev libasio-dev libsqlite3-dev sqlite3
   clang libclang-rt-14-dev valgrind socat tmux python3 libsnmp-dev
+  mosquitto mosquitto-clients libmosquitto-dev libprotobuf-dev protobuf-compiler
 )
 armhf=(
   crossbuild-essential-armhf qemu-user

@@ -63,7 +63,9 @@ const std::map<std::string, Set>& floors() {
         {"tools/view", {"tools/core"}},
         {"tools/metrics", {"tools/core"}},
         {"tools/snmp", {"tools/core"}},
-        {"tools/app", {"tools/line", "tools/history", "tools/view", "tools/metrics", "tools/snmp", "plugin"}},
+        // The uplink replays a gap from the history file, through its readers.
+        {"tools/uplink", {"tools/history"}},
+        {"tools/app", {"tools/line", "tools/history", "tools/view", "tools/metrics", "tools/snmp", "tools/uplink", "plugin"}},
     };
     return f;
 }

@@ -32,6 +32,7 @@
 #include "tools/metrics/http_server.h"
 #include "tools/metrics/metrics.h"
 #include "tools/snmp/snmp_sink.h"
+#include "tools/uplink/uplink_sink.h"
 #include "tools/core/events.h"
 #include "tools/history/history_sink.h"
 #include "tools/view/output.h"
@@ -334,6 +335,7 @@ private:
     void restore_alarms();
     void start_metrics(const HostSettings& hs);
     void start_snmp(const HostSettings& hs);
+    void start_uplink(const HostSettings& hs);
     void load_caches();
     std::string choose_port(const HostSettings& hs, StartInfo& info);
     void open_line(const HostSettings& hs);
@@ -395,6 +397,8 @@ private:
     std::unique_ptr<HistoryStore> store_;
     // The SNMP subagent's feed outlives the controller too: its worker reports alarms to it.
     std::unique_ptr<snmp::SnmpSink> snmp_;
+    uplink::UplinkChoice uplink_choice_;  // checked at start, before the line opens
+    std::unique_ptr<uplink::UplinkSink> uplink_;
     std::shared_ptr<devhost::Controller> controller_;
     std::unique_ptr<Plugin> plugin_;
     // The systems on the line, in the settings' order; each device's data id to its system.
@@ -472,6 +476,7 @@ int Host::run() {
     refresh_ = std::chrono::milliseconds(hs.refresh_ms);
     line_timeout_s_ = hs.line_timeout_s;
     check_top_structure(settings, hs.device_type, opt_.settings);
+    uplink_choice_ = uplink::uplink_settings(settings, opt_.uplink, opt_.settings);
 
     plugin_ = std::make_unique<Plugin>(opt_.plugin);
     for (const SystemSettings& cfg : hs.systems) {
@@ -506,6 +511,7 @@ int Host::run() {
     if (opt_.cycles != 0 && received_signal() == 0) {
         start_metrics(hs);
         start_snmp(hs);
+        start_uplink(hs);
         open_line(hs);
         timer_ = std::make_unique<asio::steady_timer>(io_);
         turn_timer_ = std::make_unique<asio::steady_timer>(io_);
@@ -531,6 +537,7 @@ int Host::run() {
     emit([&](Sink& s) { s.stop(done, stop_reason_); });
     metrics_server_.reset();
     if (snmp_) snmp_->stop();
+    uplink_.reset();
     builtin_.reset();
     if (failed_) return kExitRuntime;
     if (interrupted_ && opt_.cycles > 0 && done < static_cast<uint64_t>(opt_.cycles)) return kExitInterrupted;
@@ -658,6 +665,27 @@ void Host::start_snmp(const HostSettings& hs) {
         snmp_->feed().restored({a.data_id, a.device_type, a.key, a.sequence, a.signal_id, a.level, a.name, a.instance},
                                since ? *since : SystemClock::now());
     }
+}
+
+void Host::start_uplink(const HostSettings& hs) {
+    if (!uplink_choice_.enabled) return;
+    uplink::UplinkOptions o;
+    o.settings = uplink_choice_.settings;
+    const std::string site = !opt_.site.empty() ? opt_.site : hs.site;
+    o.node = !o.settings.node.empty() ? o.settings.node : !site.empty() ? site : std::to_string(hs.data_id);
+    if (!uplink::valid_sparkplug_id(o.node))
+        throw HostError(kExitSettingValue, "the uplink's node id \"" + o.node +
+                                               "\" (the site label) holds '/', '+' or '#': set \"uplink\".\"node\" in " +
+                                               opt_.settings);
+    o.history = opt_.history;
+    uplink_ = std::make_unique<uplink::UplinkSink>(o, [this](int level, const std::string& text) { diag(level, text); });
+    events_.add(uplink_.get());
+    if (metrics_)
+        metrics_->set_uplink([u = uplink_.get()] {
+            const uplink::UplinkStatus s = u->status();
+            return MetricsState::UplinkFigures{s.connected, s.sent_bytes, s.broker, s.state};
+        });
+    diag(2, "uplink to " + o.settings.url + " as node " + o.settings.group + "/" + o.node);
 }
 
 // The command line before the settings; a port before the simulator.

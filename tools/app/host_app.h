@@ -49,6 +49,7 @@ struct HostOptions {
     std::string metrics;   // ADDR:PORT of the metrics endpoint; empty: the settings' "metrics", else none
     std::string site;      // the metrics' site label; empty: the settings' "site", else the data id
     std::string snmp_agentx;  // the AgentX master's address; empty: the settings' "snmp"."agentx", else no subagent
+    std::string uplink;    // mqtt(s)://HOST:PORT of the uplink's broker; empty: the settings' "uplink"."url", else none
 };
 
 // One power system on the line: its frame address and what its top device's Init takes.

@@ -125,6 +125,8 @@ int main(int argc, char** argv) {
     app.add_option("--snmp-agentx", o.snmp_agentx,
                    "run an SNMP subagent of the AgentX master at ADDR: a unix socket path (/var/agentx/master) or "
                    "tcp:127.0.0.1:705 (default: the settings' \"snmp\".\"agentx\", else none)");
+    app.add_option("--uplink", o.uplink, "push the values to an MQTT broker as a Sparkplug B node: mqtt://HOST:PORT or "
+                                         "mqtts://HOST:PORT (default: the settings' \"uplink\".\"url\", else none)");
     app.add_option("--site", o.site, "site label of the metrics (default: the settings' \"site\", else the data id)");
     app.add_option("--trace", trace, "file for the plug-in's standard-output trace lines (default: standard error; dropped "
                                    "when the live view and standard error share a terminal)");

@@ -44,6 +44,16 @@ const AlarmName kNames[] = {
 
 }  // namespace
 
+std::vector<KnownAlarm> known_alarms() {
+    std::vector<KnownAlarm> out;
+    for (const AlarmName& a : kNames) {
+        bool seen = false;
+        for (const KnownAlarm& k : out) seen = seen || k.key == a.key;
+        if (!seen) out.push_back({a.key, a.name, a.english});
+    }
+    return out;
+}
+
 std::string alarm_english(const std::string& key, const std::string& name) {
     for (const AlarmName& a : kNames)
         if (key == a.key && name == a.name) return a.english;

@@ -3,6 +3,7 @@
 // severity each alarm level stands for: one table, read by every sink that shows an alarm
 // (metrics labels, the live page, the SNMP alarm table, the report's glosses).
 #include <string>
+#include <vector>
 
 namespace zrt::host {
 
@@ -17,6 +18,13 @@ std::string alarm_english_by_signal(const std::string& key, const std::string& s
 
 // The English beside one of the system's alarm names; nullptr for a name not known here.
 const char* alarm_gloss(const std::string& name);
+
+// Every alarm key this table knows, with the system's own text and its English name, in the
+// table's order (a key the system registers under several texts is listed once).
+struct KnownAlarm {
+    std::string key, name, english;
+};
+std::vector<KnownAlarm> known_alarms();
 
 // Level 1 "critical", 2 "major", 3 "minor"; anything else "warning".
 const char* alarm_severity(unsigned level);

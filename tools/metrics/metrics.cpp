@@ -448,6 +448,13 @@ std::string MetricsState::render(Exposition::Format format) const {
                        {"instance", a.instance}}),
                  1);
     }
+    if (uplink_) {
+        const UplinkFigures u = uplink_();
+        x.family("zrt4600a_uplink_connected", "gauge", "1 while the uplink's session with its broker is up");
+        x.sample(with(site, {{"broker", u.broker}}), u.connected ? 1 : 0);
+        x.family("zrt4600a_uplink_sent_bytes", "counter", "Bytes of MQTT messages the uplink sent");
+        x.sample(with(site, {{"broker", u.broker}}), static_cast<double>(u.sent_bytes));
+    }
     return x.finish();
 }
 
@@ -558,6 +565,15 @@ std::string MetricsState::status_json() const {
         h["error"] = s.history->failing ? Json::Value(s.history->error) : Json::Value();
         h["held_bytes"] = Json::UInt64(s.history->held_bytes);
         root["history"] = h;
+    }
+    if (uplink_) {
+        const UplinkFigures u = uplink_();
+        Json::Value up(Json::objectValue);
+        up["broker"] = u.broker;
+        up["connected"] = u.connected;
+        up["state"] = u.state;
+        up["sent_bytes"] = Json::UInt64(u.sent_bytes);
+        root["uplink"] = up;
     }
     Json::StreamWriterBuilder w;
     w["indentation"] = "";

@@ -117,7 +117,16 @@ public:
     // Goes up by one with every change of the state.
     uint64_t version() const;
 
+    // An uplink's figures, read at each rendering (the uplink keeps them itself).
+    struct UplinkFigures {
+        bool connected = false;
+        uint64_t sent_bytes = 0;
+        std::string broker, state;
+    };
+    void set_uplink(std::function<UplinkFigures()> f) { uplink_ = std::move(f); }
+
 private:
+    std::function<UplinkFigures()> uplink_;
     using Clock = std::chrono::steady_clock;
     struct Image {
         int record_type = 0;

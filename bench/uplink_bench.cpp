@@ -1,0 +1,380 @@
+// zrt-bench-uplink: what the uplink sends in a day of the reference site, and a fleet of
+// uplinks against one broker.
+//
+// Day: the reference site's images (from real cycles against the simulator), jittering as
+// a real site's do (the history benchmark's model: a daily load curve, slow wander, last
+// digits flickering), one cycle every 2.5 s for a day, go through the uplink sink into a
+// mosquitto started here on a free loopback port. The figure is what went over the link:
+// PUBLISH packets (fixed header, topic, packet id, payload) as the sink counts them, plus
+// the broker's PUBACKs, the keep-alive pings of a day and the CONNECT/CONNACK.
+//
+// Fleet: N uplinks (each its own node id, fed from the same plant model with its own
+// jitter seed) publish a cycle every 2.5 s for S seconds against one mosquitto; a
+// subscriber checks that every message arrived, in seq order per node.
+//
+//   zrt-bench-uplink day [DIR]
+//   zrt-bench-uplink fleet SITES SECONDS [DIR]
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <netinet/in.h>
+#include <arpa/inet.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <mosquitto.h>
+
+#include "bench/reference.h"
+#include "power/zrt4600a.h"
+#include "tools/core/image_decode.h"
+#include "tools/uplink/sparkplug.h"
+#include "tools/uplink/uplink_sink.h"
+
+namespace {
+
+struct Image {
+    uint32_t data_id;
+    std::string device_type;
+    int record_type;
+    std::vector<uint8_t> bytes;
+};
+
+struct Capture : devhost::Observer {
+    void on_saved(const devhost::ImageEvent& e) override {
+        images[{e.data_id, e.device_type}] = Image{e.data_id, e.device_type, e.record_type, e.image};
+    }
+    std::map<std::pair<uint32_t, std::string>, Image> images;
+};
+
+constexpr int64_t kCycleMs = 2500;
+constexpr int64_t kDayMs = 86'400'000;
+
+float get(const std::vector<uint8_t>& img, size_t at) {
+    float v;
+    std::memcpy(&v, img.data() + at, 4);
+    return v;
+}
+void set(std::vector<uint8_t>& img, size_t at, float v) { std::memcpy(img.data() + at, &v, 4); }
+bool present(const std::vector<uint8_t>& img, size_t at) {
+    return !(img[at] != 0 && img[at] == img[at + 1] && img[at + 1] == img[at + 2] && img[at + 2] == img[at + 3]);
+}
+float quantize(double v, double step) { return static_cast<float>(std::round(v / step) * step); }
+
+// The history benchmark's model of a real site's values.
+class Jitter {
+public:
+    explicit Jitter(uint32_t seed) : rng_(seed) {}
+    void apply(Image& im, const Image& ref, int64_t t) {
+        const double day = double(t % kDayMs) / double(kDayMs);
+        const double load = 1.0 + 0.08 * std::sin(2 * M_PI * (day - 0.3));
+        const double wander = std::sin(2 * M_PI * day * 3 + im.data_id);
+        auto& b = im.bytes;
+        auto measure = [&](size_t at, double scale, double noise, double step) {
+            if (!present(ref.bytes, at)) return;
+            const float base = get(ref.bytes, at);
+            if (base == 0 || base == -0.1f) return;
+            set(b, at, quantize(base * scale + noise * flick(), step));
+        };
+        switch (im.record_type) {
+        case 5106: {
+            for (size_t k = 0; k < 3; ++k) measure(4 + 4 * k, load, 0.1, 0.1);
+            const size_t channels = b[16];
+            for (size_t c = 0; c < channels; ++c) {
+                const size_t at = 32 + 30 * c;
+                for (size_t q = 0; q < 3; ++q) measure(at + 4 * q, 1.0 + 0.006 * wander, 0.1, 0.1);
+                measure(at + 12, 1.0, 0.01, 0.01);
+            }
+            break;
+        }
+        case 5107: {
+            measure(53, 1.0, 0.05, 0.1);
+            const size_t modules = b[57];
+            for (size_t m = 0; m < modules; ++m) measure(65 + 32 * m, load, 0.1, 0.1);
+            break;
+        }
+        case 5108:
+            measure(4, 1.0, 0.05, 0.1);
+            measure(8, load, 0.1, 0.1);
+            break;
+        default: break;
+        }
+    }
+
+private:
+    double flick() {
+        const int r = static_cast<int>(rng_() % 10);
+        return r == 0 ? -1.0 : r == 1 ? 1.0 : 0.0;
+    }
+    std::mt19937 rng_;
+};
+
+int free_port() {
+    const int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t n = sizeof a;
+    getsockname(s, reinterpret_cast<sockaddr*>(&a), &n);
+    close(s);
+    return ntohs(a.sin_port);
+}
+
+pid_t start_broker(const std::string& dir, int port) {
+    const std::string conf = dir + "/zrt-bench-uplink-mosquitto.conf";
+    std::ofstream(conf) << "listener " << port << " 127.0.0.1\npersistence false\nallow_anonymous true\n"
+                        << "max_queued_messages 100000\n";
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const std::string log = dir + "/zrt-bench-uplink-mosquitto.log";
+        freopen(log.c_str(), "w", stdout);
+        freopen(log.c_str(), "a", stderr);
+        execlp("mosquitto", "mosquitto", "-c", conf.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    return pid;
+}
+
+double cpu_seconds(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string s((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const size_t close = s.rfind(')');
+    if (close == std::string::npos) return 0;
+    std::vector<std::string> f;
+    size_t at = close + 2;
+    while (at < s.size()) {
+        const size_t sp = s.find(' ', at);
+        f.push_back(s.substr(at, sp - at));
+        if (sp == std::string::npos) break;
+        at = sp + 1;
+    }
+    // utime and stime are fields 14 and 15; f[0] is field 3.
+    return f.size() > 13 ? (std::stod(f[11]) + std::stod(f[12])) / sysconf(_SC_CLK_TCK) : 0;
+}
+
+std::vector<Image> reference_images() {
+    zrt::bench::Rig<zrt4600a> rig(zrt::bench::site_settings(false));
+    Capture cap;
+    rig.controller->add_observer(&cap);
+    for (int k = 0; k < 3; ++k) rig.run_cycle();
+    std::vector<Image> refs;
+    for (const auto& [id, im] : cap.images) refs.push_back(im);
+    return refs;
+}
+
+zrt::host::StartInfo start_info(const std::vector<Image>& refs) {
+    zrt::host::StartInfo info;
+    info.device_type = "zrt4600a";
+    info.data_id = 1;
+    info.systems.push_back({1, 1, ""});
+    for (const Image& im : refs) info.system_of[im.data_id] = 0;
+    info.system_of[1] = 0;
+    return info;
+}
+
+zrt::uplink::UplinkOptions options(int port, const std::string& node) {
+    zrt::uplink::UplinkOptions o;
+    o.settings.url = "mqtt://127.0.0.1:" + std::to_string(port);
+    o.settings.broker = zrt::uplink::parse_broker_url(o.settings.url);
+    o.settings.replay_hours = 0;
+    o.node = node;
+    return o;
+}
+
+bool wait_connected(zrt::uplink::UplinkSink& s, int seconds) {
+    for (int k = 0; k < seconds * 10; ++k) {
+        if (s.status().connected) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
+}
+
+void feed(zrt::uplink::UplinkSink& sink, std::vector<Image>& images, const std::vector<Image>& refs, Jitter& j,
+          int64_t t) {
+    for (size_t k = 0; k < images.size(); ++k) {
+        j.apply(images[k], refs[k], t);
+        const devhost::ImageEvent raw{images[k].data_id, images[k].device_type, images[k].record_type, images[k].bytes};
+        const zrt::host::DecodedImage d = zrt::host::decode_image(raw.record_type, raw.image);
+        sink.image({raw, d, false});
+    }
+}
+
+int day(const std::vector<Image>& refs, const std::string& dir) {
+    const int port = free_port();
+    const pid_t broker = start_broker(dir, port);
+    int rc = 0;
+    {
+        zrt::uplink::UplinkSink sink(options(port, "bench"), [](int, const std::string& t) { std::fprintf(stderr, "%s\n", t.c_str()); });
+        sink.start(start_info(refs));
+        if (!wait_connected(sink, 10)) {
+            std::fprintf(stderr, "zrt-bench-uplink: no connection to the broker on port %d\n", port);
+            rc = 1;
+        } else {
+            const uint64_t births = sink.status().sent_bytes;
+            std::vector<Image> images = refs;
+            Jitter j(20261201);
+            const int64_t cycles = kDayMs / kCycleMs;
+            for (int64_t c = 0; c < cycles; ++c) {
+                feed(sink, images, refs, j, c * kCycleMs);
+                // Let the client write: a real day has 2.5 s between cycles.
+                if (c % 64 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+            const zrt::uplink::UplinkStatus s = sink.status();
+            const uint64_t pubacks = 4 * s.messages;
+            const uint64_t pings = 4 * (kDayMs / 1000 / 30);            // PINGREQ + PINGRESP every 30 s
+            const uint64_t connect = 2 + 12 + 2 + 9 + 2 + 14 + 2 + 40 + 4;  // CONNECT with will, CONNACK
+            const uint64_t total = s.sent_bytes + pubacks + pings + connect;
+            std::printf("reference site's jittering day: %lld cycles, %llu messages, births %llu bytes\n",
+                        static_cast<long long>(cycles), static_cast<unsigned long long>(s.messages),
+                        static_cast<unsigned long long>(births));
+            std::printf("  PUBLISH %llu + PUBACK %llu + pings %llu + CONNECT/CONNACK %llu bytes\n",
+                        static_cast<unsigned long long>(s.sent_bytes), static_cast<unsigned long long>(pubacks),
+                        static_cast<unsigned long long>(pings), static_cast<unsigned long long>(connect));
+            std::printf("uplink bytes a day: %llu (%.2f MB; aim: 2 MB)\n", static_cast<unsigned long long>(total),
+                        total / 1e6);
+        }
+    }
+    kill(broker, SIGTERM);
+    waitpid(broker, nullptr, 0);
+    return rc;
+}
+
+// Counts every message per node and checks its seq follows the one before.
+struct Checker {
+    std::mutex mu;
+    std::map<std::string, int> last_seq;
+    uint64_t messages = 0, gaps = 0;
+    static void on_message(struct mosquitto*, void* obj, const struct mosquitto_message* m) {
+        auto* self = static_cast<Checker*>(obj);
+        const std::string topic = m->topic;
+        std::string payload(static_cast<const char*>(m->payload), m->payloadlen);
+        // spBv1.0/<group>/<type>/<node>[/<device>]
+        const size_t a = topic.find('/', 8), b = topic.find('/', a + 1), c = topic.find('/', b + 1);
+        const std::string type = topic.substr(a + 1, b - a - 1);
+        const std::string node = topic.substr(b + 1, c == std::string::npos ? std::string::npos : c - b - 1);
+        if (type == "NDEATH") return;
+        // The seq is field 3 after the metrics; read the last varint field 3 of the payload.
+        int seq = -1;
+        for (size_t k = 0; k + 1 < payload.size();) {
+            // A light scan: a payload field key, then its body.
+            const uint8_t key = static_cast<uint8_t>(payload[k]);
+            uint64_t v = 0;
+            size_t n = k + 1;
+            int shift = 0;
+            const uint32_t wire = key & 7;
+            if (wire == 0 || wire == 2) {
+                while (n < payload.size()) {
+                    const uint8_t byte = static_cast<uint8_t>(payload[n++]);
+                    v |= static_cast<uint64_t>(byte & 0x7F) << shift;
+                    shift += 7;
+                    if (!(byte & 0x80)) break;
+                }
+            }
+            if (key == (3 << 3)) seq = static_cast<int>(v);
+            k = wire == 2 ? n + v : n;
+        }
+        std::lock_guard<std::mutex> lock(self->mu);
+        ++self->messages;
+        auto it = self->last_seq.find(node);
+        if (type == "NBIRTH") {
+            self->last_seq[node] = seq;
+        } else if (it != self->last_seq.end()) {
+            if (seq != (it->second + 1) % 256) ++self->gaps;
+            it->second = seq;
+        }
+    }
+};
+
+int fleet(const std::vector<Image>& refs, int sites, int seconds, const std::string& dir) {
+    const int port = free_port();
+    const pid_t broker = start_broker(dir, port);
+    mosquitto_lib_init();
+    Checker check;
+    struct mosquitto* sub = mosquitto_new("fleet-check", true, &check);
+    mosquitto_message_callback_set(sub, Checker::on_message);
+    mosquitto_connect(sub, "127.0.0.1", port, 30);
+    mosquitto_subscribe(sub, nullptr, "spBv1.0/#", 1);
+    mosquitto_loop_start(sub);
+
+    std::vector<std::unique_ptr<zrt::uplink::UplinkSink>> sinks;
+    for (int k = 0; k < sites; ++k) {
+        sinks.push_back(std::make_unique<zrt::uplink::UplinkSink>(options(port, "site-" + std::to_string(k)),
+                                                                  [](int, const std::string&) {}));
+        sinks.back()->start(start_info(refs));
+    }
+    int up = 0;
+    for (auto& s : sinks) up += wait_connected(*s, 20) ? 1 : 0;
+    const double cpu0 = cpu_seconds(broker);
+    const auto t0 = std::chrono::steady_clock::now();
+    uint64_t m0;
+    {
+        std::lock_guard<std::mutex> lock(check.mu);
+        m0 = check.messages;
+    }
+    std::vector<std::vector<Image>> images(sites, refs);
+    std::vector<Jitter> jitters;
+    for (int k = 0; k < sites; ++k) jitters.emplace_back(1000 + k);
+    int64_t c = 0;
+    while (std::chrono::steady_clock::now() - t0 < std::chrono::seconds(seconds)) {
+        const auto next = t0 + std::chrono::milliseconds(kCycleMs * (c + 1));
+        for (int k = 0; k < sites; ++k) feed(*sinks[k], images[k], refs, jitters[k], c * kCycleMs);
+        ++c;
+        std::this_thread::sleep_until(next);
+    }
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    const double cpu = cpu_seconds(broker) - cpu0;
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    uint64_t sent = 0, sent_bytes = 0;
+    for (auto& s : sinks) {
+        const auto st = s->status();
+        sent += st.messages;
+        sent_bytes += st.sent_bytes;
+    }
+    sinks.clear();  // NDEATHs
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    std::lock_guard<std::mutex> lock(check.mu);
+    std::printf("fleet: %d sites (%d connected) against one mosquitto on loopback, %.0f s, a cycle every %.1f s\n",
+                sites, up, wall, kCycleMs / 1000.0);
+    std::printf("  messages a second: %.0f (%.0f KB/s), broker CPU: %.1f %% of one core\n",
+                (check.messages - m0) / wall, sent_bytes / 1e3 / wall, 100.0 * cpu / wall);
+    std::printf("  sent %llu messages, received %llu, seq gaps %llu\n", static_cast<unsigned long long>(sent),
+                static_cast<unsigned long long>(check.messages), static_cast<unsigned long long>(check.gaps));
+    mosquitto_loop_stop(sub, true);
+    mosquitto_destroy(sub);
+    kill(broker, SIGTERM);
+    waitpid(broker, nullptr, 0);
+    return check.gaps == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    signal(SIGPIPE, SIG_IGN);
+    // The plug-in's trace lines of the reference cycles go nowhere; the figures to the
+    // standard output.
+    const int figures = zrt::bench::divert_trace_lines();
+    const std::vector<Image> refs = reference_images();
+    if (figures >= 0) dup2(figures, STDOUT_FILENO);
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    const std::string what = argc > 1 ? argv[1] : "day";
+    if (what == "day") return day(refs, argc > 2 ? argv[2] : "/tmp");
+    if (what == "fleet" && argc > 3)
+        return fleet(refs, std::stoi(argv[2]), std::stoi(argv[3]), argc > 4 ? argv[4] : "/tmp");
+    std::fprintf(stderr, "usage: zrt-bench-uplink day [DIR] | fleet SITES SECONDS [DIR]\n");
+    return 2;
+}
