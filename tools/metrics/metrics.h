@@ -15,6 +15,8 @@
 #include <utility>
 #include <vector>
 
+#include <json/value.h>
+
 #include "tools/core/events.h"
 
 namespace zrt::host {
@@ -110,8 +112,14 @@ public:
     // The status as one JSON object: the system, its line, each device's values with units
     // and ages, the active alarms and the recent DC bus voltage.
     std::string status_json() const;
+    Json::Value status() const;  // the same, as a document
     // Goes up by one with every change of the state.
     uint64_t version() const;
+
+    // A connection the HTTP server refused or dropped, by reason ("full", "evicted",
+    // "idle_timeout", "header_timeout", "tls_handshake", "unauthorized"); counted in
+    // zrt4600a_http_rejected_total. Changes no version: no event is sent for it.
+    void count_http_rejected(const std::string& reason) const;
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -160,6 +168,7 @@ private:
     const std::string site_;
     mutable std::mutex mu_;
     Snapshot s_;
+    mutable std::map<std::string, uint64_t> http_rejected_;  // by reason, under mu_
 };
 
 // "ADDR:PORT", "[IPv6]:PORT" or "PORT" (127.0.0.1); "localhost" stands for 127.0.0.1.
