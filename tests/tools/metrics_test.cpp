@@ -327,6 +327,7 @@ TEST(MetricsEndpoint, ServesEveryPathRefusesOthersKeepsItsLimitsAndAnIdleClientB
     m.publish(21, "zrt4600a-dc", 5108, dc_image());
     HttpLimits limits;
     limits.max_connections = 3;
+    limits.max_idle = 3;
     limits.idle_timeout = std::chrono::milliseconds(1000);
     limits.request_timeout = std::chrono::milliseconds(1500);
     MetricsServer server({"127.0.0.1", 0}, m, limits);
@@ -378,9 +379,9 @@ TEST(MetricsEndpoint, ServesEveryPathRefusesOthersKeepsItsLimitsAndAnIdleClientB
     EXPECT_EQ(http(server.port(), "GET /metrics HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello").rfind("HTTP/1.1 413 ", 0),
               0u);
 
-    // Beyond the connection limit, a connection that sent no request makes room for a new
-    // one; when every slot is busy answering (here: event streams), a new one gets 503 at
-    // once. Each is counted.
+    // Beyond the limit of waiting connections, the oldest that sent nothing makes room for a
+    // new one; when every slot is busy answering (here: event streams), a new request gets
+    // 503 at once. Each is counted.
     {
         asio::io_context io;
         std::vector<asio::ip::tcp::socket> idle;
@@ -388,7 +389,6 @@ TEST(MetricsEndpoint, ServesEveryPathRefusesOthersKeepsItsLimitsAndAnIdleClientB
             idle.emplace_back(io);
             idle.back().connect({asio::ip::make_address("127.0.0.1"), server.port()});
         }
-        std::this_thread::sleep_for(limits.evict_after + std::chrono::milliseconds(50));
         EXPECT_EQ(http(server.port(), "GET /healthz HTTP/1.1\r\n\r\n").rfind("HTTP/1.1 200 OK\r\n", 0), 0u)
             << "a fourth connection waits for idle ones";
         std::vector<asio::ip::tcp::socket> streams;
@@ -408,7 +408,8 @@ TEST(MetricsEndpoint, ServesEveryPathRefusesOthersKeepsItsLimitsAndAnIdleClientB
             again = http(server.port(), "GET /metrics HTTP/1.1\r\n\r\n");
         }
         EXPECT_EQ(again.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << "closed streams never freed their slots";
-        EXPECT_TRUE(has_line(again, "zrt4600a_http_rejected_total{site=\"s1\",reason=\"full\"} 1")) << again;
+        EXPECT_NE(again.find("zrt4600a_http_rejected_total{site=\"s1\",reason=\"full\"} "), std::string::npos);
+        EXPECT_EQ(again.find("reason=\"full\"} 0\n"), std::string::npos) << "a 503 was not counted";
         EXPECT_NE(again.find("zrt4600a_http_rejected_total{site=\"s1\",reason=\"evicted\"} "), std::string::npos);
         EXPECT_EQ(again.find("reason=\"evicted\"} 0\n"), std::string::npos) << "an eviction was not counted";
     }

@@ -39,14 +39,16 @@ using boost::system::error_code;
 
 namespace {
 
-// A connection that has not yet sent its whole request head; the oldest of them makes room
-// when a new connection finds the server full.
+// A connection that has not yet sent its whole request head. Those that have sent nothing
+// wait in one list and take no slot; those that are sending their head hold a slot. The
+// oldest of a list is closed when a new one needs room there, so a client that sends its
+// request at once (a scrape) is never the one to go.
 class Waiting {
 public:
     virtual ~Waiting() = default;
     virtual void evict() = 0;
-    const std::chrono::steady_clock::time_point since = std::chrono::steady_clock::now();
 };
+using WaitList = std::list<Waiting*>;
 
 using Digest = std::array<unsigned char, 32>;
 
@@ -55,9 +57,10 @@ using Digest = std::array<unsigned char, 32>;
 struct MetricsServer::Impl {
     // Declared before the io_context and the checker, so that they outlive the sessions
     // that count themselves out of them when those end.
-    int open = 0;     // connections being served (server thread only)
+    int open = 0;     // connections holding a slot: sending a request or being answered
     int streams = 0;  // of which event streams
-    std::list<Waiting*> waiting;  // oldest first (server thread only)
+    WaitList idle;     // connected, nothing sent yet; oldest first (server thread only)
+    WaitList heading;  // sending the request head, holding a slot; oldest first
     std::map<std::string, Digest> passed;  // user -> SHA-256 of the password that last passed
     const MetricsState* state = nullptr;
     HttpLimits limits;
@@ -71,7 +74,7 @@ struct MetricsServer::Impl {
     std::thread thread;
 
     void accept();
-    void refuse_full(tcp::socket& sock);
+    void refuse_full(tcp::socket& sock, bool tls);
 };
 
 namespace {
@@ -153,9 +156,7 @@ class Session : public Waiting, public std::enable_shared_from_this<Session<Stre
 public:
     Session(MetricsServer::Impl& server, tcp::socket sock)
         : server_(server), stream_(make_stream(server, std::move(sock))), timer_(stream_.get_executor()) {
-        ++server_.open;
-        server_.waiting.push_back(this);
-        listed_ = std::prev(server_.waiting.end());
+        list_in(server_.idle);
         parser_.header_limit(static_cast<std::uint32_t>(server_.limits.max_head));
         parser_.body_limit(0);
     }
@@ -166,11 +167,11 @@ public:
         if (gz_open_) deflateEnd(&gz_);
     }
 
-    // Its slot goes to a new connection: it is closed and counts no more.
+    // Its place goes to a new connection: it is closed and counts no more.
     void evict() override {
         unlist();
+        if (counted_) --server_.open;
         counted_ = false;
-        --server_.open;
         server_.state->count_http_rejected("evicted");
         close();
     }
@@ -182,6 +183,7 @@ public:
         deadline(std::min(server_.limits.idle_timeout, server_.limits.request_timeout), "idle_timeout");
         sock().async_wait(tcp::socket::wait_read, [self = this->shared_from_this(), began](const error_code& ec) {
             if (ec || !self->sock().is_open()) return;
+            if (!self->take_slot()) return;
             self->deadline(self->server_.limits.request_timeout - (std::chrono::steady_clock::now() - began),
                            "header_timeout");
             if constexpr (kTls) {
@@ -208,10 +210,32 @@ private:
 
     tcp::socket& sock() { return boost::beast::get_lowest_layer(stream_); }
 
+    void list_in(WaitList& list) {
+        unlist();
+        list.push_back(this);
+        list_ = &list;
+        listed_ = std::prev(list.end());
+    }
     void unlist() {
-        if (!listed_) return;
-        server_.waiting.erase(*listed_);
-        listed_.reset();
+        if (!list_) return;
+        list_->erase(listed_);
+        list_ = nullptr;
+    }
+
+    // The client sent its first byte: it takes a slot, if need be from the oldest connection
+    // still sending its head; with every slot answering, it gets 503.
+    bool take_slot() {
+        if (server_.open >= server_.limits.max_connections && !server_.heading.empty())
+            server_.heading.front()->evict();
+        if (server_.open >= server_.limits.max_connections) {
+            unlist();
+            server_.refuse_full(sock(), kTls);
+            return false;
+        }
+        ++server_.open;
+        counted_ = true;
+        list_in(server_.heading);
+        return true;
     }
 
     // Closes the connection when the time runs out; a later deadline replaces it.
@@ -467,8 +491,9 @@ private:
     Stream stream_;
     net::steady_timer timer_;
     unsigned gen_ = 0;  // the deadline that counts
-    std::optional<std::list<Waiting*>::iterator> listed_;
-    bool counted_ = true;
+    WaitList* list_ = nullptr;  // the list it waits in, if any
+    WaitList::iterator listed_;
+    bool counted_ = false;      // holds a slot
     boost::beast::flat_buffer buf_;
     http::request_parser<http::empty_body> parser_;
     bool extra_allow_ = false;
@@ -487,10 +512,10 @@ private:
 
 // No slot is free and none can be made: a short 503, written only if the socket takes it
 // at once, so that a full server never waits on the client it turns away.
-void MetricsServer::Impl::refuse_full(tcp::socket& sock) {
+void MetricsServer::Impl::refuse_full(tcp::socket& sock, bool tls) {
     state->count_http_rejected("full");
     error_code ignore;
-    if (!web.tls) {
+    if (!tls) {
         static const char kBusy[] =
             "HTTP/1.1 503 Service Unavailable\r\nServer: zrt4600a-host\r\nContent-Type: text/plain; charset=utf-8\r\n"
             "Retry-After: 1\r\nConnection: close\r\nContent-Length: 18\r\n\r\ntoo many clients.\n";
@@ -505,15 +530,10 @@ void MetricsServer::Impl::accept() {
     acceptor.async_accept([this](const error_code& ec, tcp::socket sock) {
         if (ec == net::error::operation_aborted) return;
         if (!ec) {
-            // Full: the oldest connection that has not sent its request makes room, if it had
-            // its grace time (so that a burst of new connections cannot push out one whose
-            // request is on its way).
-            if (open >= limits.max_connections && !waiting.empty() &&
-                std::chrono::steady_clock::now() - waiting.front()->since >= limits.evict_after)
-                waiting.front()->evict();
-            if (open >= limits.max_connections)
-                refuse_full(sock);
-            else if (web.tls)
+            // A connection takes a slot once it sends something; until then it only waits,
+            // and the oldest waiting one makes room for a new one.
+            if (static_cast<int>(idle.size()) >= limits.max_idle) idle.front()->evict();
+            if (web.tls)
                 std::make_shared<Session<net::ssl::stream<tcp::socket>>>(*this, std::move(sock))->start();
             else
                 std::make_shared<Session<tcp::socket>>(*this, std::move(sock))->start();

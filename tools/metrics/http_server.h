@@ -13,13 +13,15 @@
 // certificate); the server only counts connections and keeps time.
 // A request head longer than the limit gets 431, a request with a body 413. A client must
 // send its first byte within the idle time-out and its whole head (TLS handshake included)
-// within the request time-out, else it is dropped. When every slot is taken, the oldest
-// connection that has not sent its request yet makes room; when every slot is answering,
-// a new connection gets 503 at once. With users in the web configuration every path asks
-// for a password (401, WWW-Authenticate: Basic). Each refusal is counted by reason
-// (zrt4600a_http_rejected_total). An event stream whose client stops reading is dropped;
-// after the first status it sends only the changes (status_changes.h), gzipped for a client
-// that takes it.
+// within the request time-out, else it is dropped. A connection that has sent nothing only
+// waits (max_idle of them; the oldest goes when another comes); its first byte takes a slot
+// (max_connections), if need be from the oldest connection still sending its head; when
+// every slot is answering, it gets 503 at once. So clients that hold connections without a
+// request never starve a client that sends its request at once. With users in the web
+// configuration every path asks for a password (401, WWW-Authenticate: Basic). Each refusal
+// is counted by reason (zrt4600a_http_rejected_total). An event stream whose client stops
+// reading is dropped; after the first status it sends only the changes (status_changes.h),
+// gzipped for a client that takes it.
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -33,10 +35,10 @@ namespace zrt::host {
 
 struct HttpLimits {
     size_t max_head = 8192;        // bytes of request line and headers
-    int max_connections = 64;      // served at once, event streams included
+    int max_connections = 64;      // sending a request or being answered, event streams included
+    int max_idle = 256;            // connected without having sent anything yet
     int max_streams = 8;           // event streams at once
     std::chrono::milliseconds idle_timeout{2000};     // to send the first byte
-    std::chrono::milliseconds evict_after{250};       // a connection without a request is safe for this long
     std::chrono::milliseconds request_timeout{5000};  // to send a complete request head
     std::chrono::milliseconds event_interval{1000};   // least time between two events of a stream
     std::chrono::milliseconds write_timeout{10000};   // for a client to take one answer or event

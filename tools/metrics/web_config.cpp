@@ -8,6 +8,7 @@
 #include <set>
 #include <stdexcept>
 
+#include <boost/asio/ssl/context.hpp>
 #include <openssl/crypto.h>
 #include <openssl/ssl.h>
 #include <yaml-cpp/yaml.h>
@@ -30,7 +31,7 @@ public:
 
     // A map whose keys are all among `known`; a null node (an empty section) reads as empty.
     void map(const YAML::Node& n, const std::string& key, const std::set<std::string>& known) const {
-        if (n.IsNull()) return;
+        if (!n || n.IsNull()) return;
         if (!n.IsMap()) fail(key, "must be a map of keys");
         for (const auto& kv : n) {
             const std::string k = kv.first.Scalar();
@@ -98,6 +99,11 @@ std::shared_ptr<ssl::context> tls_context(const Reader& r, const YAML::Node& t) 
           {"cert_file", "key_file", "client_auth_type", "client_ca_file", "min_version", "max_version",
            "cipher_suites", "curve_preferences", "prefer_server_cipher_suites"});
     if (!t || t.IsNull()) return nullptr;
+    const std::string min = r.text(t["min_version"], key + ".min_version");
+    const std::string max = r.text(t["max_version"], key + ".max_version");
+    const int lo = min.empty() ? TLS1_2_VERSION : tls_version(r, min, key + ".min_version");
+    const int hi = max.empty() ? TLS1_3_VERSION : tls_version(r, max, key + ".max_version");
+    if (hi < lo) r.fail(key + ".max_version", "is below min_version");
     const std::string cert = r.readable(t["cert_file"], key + ".cert_file");
     const std::string pkey = r.readable(t["key_file"], key + ".key_file");
     if (cert.empty() && pkey.empty()) return nullptr;
@@ -106,11 +112,6 @@ std::shared_ptr<ssl::context> tls_context(const Reader& r, const YAML::Node& t) 
 
     auto ctx = std::make_shared<ssl::context>(ssl::context::tls_server);
     SSL_CTX* c = ctx->native_handle();
-    const std::string min = r.text(t["min_version"], key + ".min_version");
-    const std::string max = r.text(t["max_version"], key + ".max_version");
-    const int lo = min.empty() ? TLS1_2_VERSION : tls_version(r, min, key + ".min_version");
-    const int hi = max.empty() ? TLS1_3_VERSION : tls_version(r, max, key + ".max_version");
-    if (hi < lo) r.fail(key + ".max_version", "is below min_version");
     // TLS 1.0 and 1.1 need the lowest security level of OpenSSL 3 to be offered at all.
     if (lo < TLS1_2_VERSION) SSL_CTX_set_security_level(c, 0);
     SSL_CTX_set_min_proto_version(c, lo);

@@ -15,7 +15,11 @@
 #include <utility>
 #include <vector>
 
-#include <boost/asio/ssl/context.hpp>
+// Declared only: the programs that include this may use the standalone Asio, which cannot
+// share a translation unit with Boost's.
+namespace boost::asio::ssl {
+class context;
+}
 
 namespace zrt::host {
 
