@@ -18,6 +18,10 @@
 #   uplink  the Sparkplug uplink's bytes a day for the reference site, beside the history's and
 #           a scrape's; a fleet of uplinks against one mosquitto (FLEET_SITES, FLEET_SECONDS;
 #           default 200 sites for 300 s; FLEET_SECONDS=0 skips it)
+#   http    scrapes answered while 200 idle and 50 slow-header clients hold connections, in
+#           process and against the host on its simulator (about a minute; not in the default list)
+#   stream  bytes of the live page's event stream in 30 s, gzipped as a browser takes it and
+#           plain (not in the default list)
 # Environment: BUILD_DIR (default build-bench), REPETITIONS (default 5), CYCLES (default 5).
 # The figures are also written to $BUILD_DIR/bench-results/.
 set -euo pipefail
@@ -107,8 +111,31 @@ for step in "${steps[@]}"; do
           | tee -a "$results/uplink.txt"
       fi
       ;;
+    http|stream)
+      cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZRT_BUILD_BENCH=ON >/dev/null
+      cmake --build "$build" -j2 --target zrt-bench-http zrt4600a-host zrt4600a >/dev/null
+      mkdir -p "$results"
+      machine
+      port="$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')"
+      "$build/tools/zrt4600a-host" --simulate --metrics "127.0.0.1:$port" >/dev/null 2>"$results/host.log" &
+      host_pid=$!
+      for _ in $(seq 100); do curl -sf -o /dev/null "http://127.0.0.1:$port/healthz" && break; sleep 0.1; done
+      if [ "$step" = http ]; then
+        echo "== HTTP under held connections, the server in process"
+        "$build/bench/zrt-bench-http" --seconds 20 | tee "$results/http.txt" || true
+        echo "== HTTP under held connections, the host on its simulator"
+        "$build/bench/zrt-bench-http" --port "$port" --seconds 20 | tee -a "$results/http.txt" || true
+      else
+        echo "== the event stream of one open page, 30 s"
+        gz=$(curl -s --compressed -m 30 -o /dev/null -w '%{size_download}' "http://127.0.0.1:$port/events" || true)
+        plain=$(curl -s -m 30 -o /dev/null -w '%{size_download}' "http://127.0.0.1:$port/events" || true)
+        awk -v g="$gz" -v p="$plain" 'BEGIN { printf "gzip: %d bytes in 30 s (at most %.1f MB a day); plain: %d bytes (at most %.1f MB a day)\n",
+          g, g * 2880 / 1e6, p, p * 2880 / 1e6 }' | tee "$results/stream.txt"
+      fi
+      kill "$host_pid"; wait "$host_pid" 2>/dev/null || true
+      ;;
     *)
-      echo "unknown step: $step (micro, cycle, count, size, history, writes, uplink)" >&2
+      echo "unknown step: $step (micro, cycle, count, size, history, writes, uplink, http, stream)" >&2
       exit 2
       ;;
   esac

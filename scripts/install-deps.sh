@@ -28,11 +28,13 @@ native=(
   libfmt-dev libcli11-dev libasio-dev libsqlite3-dev sqlite3
   clang libclang-rt-14-dev valgrind socat tmux python3 libsnmp-dev
   mosquitto mosquitto-clients libmosquitto-dev libprotobuf-dev protobuf-compiler
+  libyaml-cpp-dev libssl-dev libcrypt-dev zlib1g-dev openssl apache2-utils curl
 )
 armhf=(
   crossbuild-essential-armhf qemu-user
   libboost-dev:armhf libboost-date-time-dev:armhf libjsoncpp-dev:armhf
   libfmt-dev:armhf libgtest-dev:armhf libgmock-dev:armhf
+  libyaml-cpp-dev:armhf libssl-dev:armhf libcrypt-dev:armhf zlib1g-dev:armhf
 )
 # Packages, their checks, the metrics and monitoring checks, the browser checks of the live
 # page and the report (with a font that covers the alarms' Chinese texts), the SNMP checks and

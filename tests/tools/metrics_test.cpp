@@ -327,7 +327,9 @@ TEST(MetricsEndpoint, ServesEveryPathRefusesOthersKeepsItsLimitsAndAnIdleClientB
     m.publish(21, "zrt4600a-dc", 5108, dc_image());
     HttpLimits limits;
     limits.max_connections = 3;
-    limits.request_timeout = std::chrono::milliseconds(300);
+    limits.max_idle = 3;
+    limits.idle_timeout = std::chrono::milliseconds(1000);
+    limits.request_timeout = std::chrono::milliseconds(1500);
     MetricsServer server({"127.0.0.1", 0}, m, limits);
     ASSERT_NE(server.port(), 0);
     EXPECT_EQ(server.url(), "http://127.0.0.1:" + std::to_string(server.port()) + "/metrics");
@@ -377,8 +379,9 @@ TEST(MetricsEndpoint, ServesEveryPathRefusesOthersKeepsItsLimitsAndAnIdleClientB
     EXPECT_EQ(http(server.port(), "GET /metrics HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello").rfind("HTTP/1.1 413 ", 0),
               0u);
 
-    // Beyond the connection limit a client is closed at once; once the idle clients are
-    // dropped for sending nothing, the server answers again.
+    // Beyond the limit of waiting connections, the oldest that sent nothing makes room for a
+    // new one; when every slot is busy answering (here: event streams), a new request gets
+    // 503 at once. Each is counted.
     {
         asio::io_context io;
         std::vector<asio::ip::tcp::socket> idle;
@@ -386,13 +389,29 @@ TEST(MetricsEndpoint, ServesEveryPathRefusesOthersKeepsItsLimitsAndAnIdleClientB
             idle.emplace_back(io);
             idle.back().connect({asio::ip::make_address("127.0.0.1"), server.port()});
         }
-        EXPECT_EQ(http(server.port(), "GET /healthz HTTP/1.1\r\n\r\n"), "") << "a fourth connection is served";
-        std::string again;
-        for (int k = 0; k < 50 && again.empty(); ++k) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            again = http(server.port(), "GET /healthz HTTP/1.1\r\n\r\n");
+        EXPECT_EQ(http(server.port(), "GET /healthz HTTP/1.1\r\n\r\n").rfind("HTTP/1.1 200 OK\r\n", 0), 0u)
+            << "a fourth connection waits for idle ones";
+        std::vector<asio::ip::tcp::socket> streams;
+        for (int k = 0; k < 3; ++k) {
+            streams.emplace_back(io);
+            streams.back().connect({asio::ip::make_address("127.0.0.1"), server.port()});
+            asio::write(streams.back(), asio::buffer(std::string("GET /events HTTP/1.1\r\n\r\n")));
+            char first[64];
+            streams.back().read_some(asio::buffer(first));  // the stream has begun
         }
-        EXPECT_EQ(again.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << "idle clients were never dropped";
+        const std::string full = http(server.port(), "GET /healthz HTTP/1.1\r\n\r\n");
+        EXPECT_EQ(full.rfind("HTTP/1.1 503 ", 0), 0u) << full;
+        streams.clear();
+        std::string again;
+        for (int k = 0; k < 50 && again.rfind("HTTP/1.1 200", 0) != 0; ++k) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            again = http(server.port(), "GET /metrics HTTP/1.1\r\n\r\n");
+        }
+        EXPECT_EQ(again.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << "closed streams never freed their slots";
+        EXPECT_NE(again.find("zrt4600a_http_rejected_total{site=\"s1\",reason=\"full\"} "), std::string::npos);
+        EXPECT_EQ(again.find("reason=\"full\"} 0\n"), std::string::npos) << "a 503 was not counted";
+        EXPECT_NE(again.find("zrt4600a_http_rejected_total{site=\"s1\",reason=\"evicted\"} "), std::string::npos);
+        EXPECT_EQ(again.find("reason=\"evicted\"} 0\n"), std::string::npos) << "an eviction was not counted";
     }
 
     // A second server on the same port is refused, naming the address.

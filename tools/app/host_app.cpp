@@ -141,6 +141,7 @@ HostSettings host_settings(const Json::Value& s, const std::string& file) {
     if (s.isMember("history_commit_s")) h.history_commit_s = s["history_commit_s"].asInt();
     if (s.isMember("metrics")) h.metrics = s["metrics"].asString();
     if (s.isMember("site")) h.site = s["site"].asString();
+    if (s.isMember("web_config")) h.web_config = s["web_config"].asString();
     if (s.isMember("snmp")) {
         const Json::Value& snmp = s["snmp"];
         if (snmp.isMember("agentx")) h.snmp_agentx = snmp["agentx"].asString();
@@ -628,8 +629,24 @@ void Host::start_metrics(const HostSettings& hs) {
     }
     const std::string site = !opt_.site.empty() ? opt_.site : !hs.site.empty() ? hs.site : std::to_string(hs.data_id);
     metrics_ = std::make_unique<MetricsState>(site, hs.data_id);
+    WebConfig web;
+    if (!opt_.web_config.empty() || !hs.web_config.empty()) {
+        std::string file = opt_.web_config;
+        if (file.empty()) {
+            // A relative name is read beside the settings file.
+            file = hs.web_config;
+            const size_t slash = opt_.settings.rfind('/');
+            if (file[0] != '/' && slash != std::string::npos) file = opt_.settings.substr(0, slash + 1) + file;
+        }
+        try {
+            web = load_web_config(file);
+        } catch (const std::exception& e) {
+            throw HostError(kExitUsage, (opt_.web_config.empty() ? "the settings' \"web_config\": " : "--web-config: ") +
+                                            std::string(e.what()));
+        }
+    }
     try {
-        metrics_server_ = std::make_unique<MetricsServer>(addr, *metrics_);
+        metrics_server_ = std::make_unique<MetricsServer>(addr, *metrics_, HttpLimits{}, std::move(web));
     } catch (const std::exception& e) {
         throw HostError(kExitUsage, origin + " " + where + ": " + e.what());
     }

@@ -48,6 +48,7 @@ struct HostOptions {
     std::string log_level = "info";  // error, warn, info, debug
     std::string metrics;   // ADDR:PORT of the metrics endpoint; empty: the settings' "metrics", else none
     std::string site;      // the metrics' site label; empty: the settings' "site", else the data id
+    std::string web_config;  // the HTTP server's TLS and users (YAML); empty: the settings' "web_config", else none
     std::string snmp_agentx;  // the AgentX master's address; empty: the settings' "snmp"."agentx", else no subagent
     std::string uplink;    // mqtt(s)://HOST:PORT of the uplink's broker; empty: the settings' "uplink"."url", else none
 };
@@ -78,6 +79,7 @@ struct HostSettings {
     double line_timeout_s = 10;  // silence before the line counts as lost
     std::string metrics;  // ADDR:PORT of the metrics endpoint, empty: none
     std::string site;     // the metrics' site label, empty: the data id
+    std::string web_config;  // as written in the file, empty: none
     std::string snmp_agentx;  // the AgentX master's address, empty: no SNMP subagent
     int snmp_ping_s = 15;     // how often a lost master is tried again
     // The systems on the line: the file's "systems", else one made of the whole file.

@@ -122,6 +122,9 @@ int main(int argc, char** argv) {
         ->check(CLI::IsMember({"error", "warn", "info", "debug"}));
     app.add_option("--metrics", o.metrics, "serve OpenMetrics at http://ADDR:PORT/metrics (ADDR default 127.0.0.1; "
                                            "default: the settings' \"metrics\", else none)");
+    app.add_option("--web-config", o.web_config,
+                   "TLS and basic-auth users of the metrics endpoint, in the exporters' web configuration format "
+                   "(YAML; default: the settings' \"web_config\", else plain HTTP, no password)");
     app.add_option("--snmp-agentx", o.snmp_agentx,
                    "run an SNMP subagent of the AgentX master at ADDR: a unix socket path (/var/agentx/master) or "
                    "tcp:127.0.0.1:705 (default: the settings' \"snmp\".\"agentx\", else none)");

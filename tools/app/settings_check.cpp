@@ -72,6 +72,7 @@ const Key kKeys[] = {
     {"line_timeout_s", Type::Number, 0.1, 86400},
     {"metrics", Type::Text},
     {"site", Type::Text},
+    {"web_config", Type::Text},
     {"snmp", Type::Object},
     {"snmp.agentx", Type::Text},
     {"snmp.ping_interval_s", Type::Unsigned, 1, 3600},

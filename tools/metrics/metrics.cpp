@@ -335,6 +335,17 @@ std::string MetricsState::render(Exposition::Format format) const {
 
     x.family("zrt4600a_build", "info", "Version and git revision of the host");
     x.sample({{"version", ZRT_VERSION}, {"revision", ZRT_GIT_REVISION}}, 1);
+    x.family("zrt4600a_http_rejected", "counter",
+             "Connections the HTTP server refused or dropped, by reason: full (answered 503), evicted (a connection "
+             "that had sent no request made room for a new one), idle_timeout, header_timeout, tls_handshake, "
+             "unauthorized (answered 401); since start");
+    std::map<std::string, uint64_t> rejected;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        rejected = http_rejected_;
+    }
+    for (const char* reason : {"full", "evicted", "idle_timeout", "header_timeout", "tls_handshake", "unauthorized"})
+        x.sample(with(site, {{"reason", reason}}), static_cast<double>(rejected[reason]));
     x.family("zrt4600a_device", "info",
              "Each device of the system; model: the model text the system reported when it differs from the driver's, "
              "else the driver's once a cycle completed");
@@ -459,6 +470,18 @@ std::string MetricsState::render(Exposition::Format format) const {
 }
 
 std::string MetricsState::status_json() const {
+    Json::StreamWriterBuilder w;
+    w["indentation"] = "";
+    w["emitUTF8"] = true;
+    return Json::writeString(w, status());
+}
+
+void MetricsState::count_http_rejected(const std::string& reason) const {
+    std::lock_guard<std::mutex> lock(mu_);
+    ++http_rejected_[reason];
+}
+
+Json::Value MetricsState::status() const {
     const Snapshot s = copy();
     const auto now = Clock::now();
     const auto wall = std::chrono::system_clock::now();
@@ -575,10 +598,7 @@ std::string MetricsState::status_json() const {
         up["sent_bytes"] = Json::UInt64(u.sent_bytes);
         root["uplink"] = up;
     }
-    Json::StreamWriterBuilder w;
-    w["indentation"] = "";
-    w["emitUTF8"] = true;
-    return Json::writeString(w, root);
+    return root;
 }
 
 // ---------------------------------------------------------------------------------------

@@ -16,6 +16,8 @@
 #include <utility>
 #include <vector>
 
+#include <json/value.h>
+
 #include "tools/core/events.h"
 
 namespace zrt::host {
@@ -114,6 +116,7 @@ public:
     // The status as one JSON object: the system, its line, each device's values with units
     // and ages, the active alarms and the recent DC bus voltage.
     std::string status_json() const;
+    Json::Value status() const;  // the same, as a document
     // Goes up by one with every change of the state.
     uint64_t version() const;
 
@@ -124,6 +127,10 @@ public:
         std::string broker, state;
     };
     void set_uplink(std::function<UplinkFigures()> f) { uplink_ = std::move(f); }
+    // A connection the HTTP server refused or dropped, by reason ("full", "evicted",
+    // "idle_timeout", "header_timeout", "tls_handshake", "unauthorized"); counted in
+    // zrt4600a_http_rejected_total. Changes no version: no event is sent for it.
+    void count_http_rejected(const std::string& reason) const;
 
 private:
     std::function<UplinkFigures()> uplink_;
@@ -175,6 +182,7 @@ private:
     const std::string site_;
     mutable std::mutex mu_;
     Snapshot s_;
+    mutable std::map<std::string, uint64_t> http_rejected_;  // by reason, under mu_
 };
 
 // "ADDR:PORT", "[IPv6]:PORT" or "PORT" (127.0.0.1); "localhost" stands for 127.0.0.1.
