@@ -34,7 +34,6 @@ armhf=(
   crossbuild-essential-armhf qemu-user
   libboost-dev:armhf libboost-date-time-dev:armhf libjsoncpp-dev:armhf
   libfmt-dev:armhf libgtest-dev:armhf libgmock-dev:armhf
-  libyaml-cpp-dev:armhf libssl-dev:armhf libcrypt-dev:armhf zlib1g-dev:armhf
 )
 # Packages, their checks, the metrics and monitoring checks, the browser checks of the live
 # page and the report (with a font that covers the alarms' Chinese texts), the SNMP checks and
@@ -61,7 +60,12 @@ for a in "$@"; do
 done
 if [ "${want_armhf}" -eq 0 ]; then armhf=(); fi
 if [ "${want_packaging}" -eq 0 ]; then packaging=();
-elif [ "${want_armhf}" -eq 1 ]; then armhf+=(libsqlite3-dev:armhf); fi  # the armhf tools package
+elif [ "${want_armhf}" -eq 1 ]; then
+  # The armhf tools package. libyaml-cpp-dev is not multi-arch: its headers come from the
+  # native package, the library from libyaml-cpp0.7:armhf (tools/CMakeLists.txt).
+  armhf+=(libsqlite3-dev:armhf libssl-dev:armhf libcrypt-dev:armhf zlib1g-dev:armhf
+          libyaml-cpp0.7:armhf libmosquitto-dev:armhf)
+fi
 
 if [ "${print_only}" -eq 1 ]; then
   printf '%s\n' "${native[@]}" "${armhf[@]+"${armhf[@]}"}" "${packaging[@]+"${packaging[@]}"}"
@@ -115,7 +119,9 @@ fail() {
 install_group() {
   local label="$1" foreign="$2" pins
   shift 2
-  if $SUDO apt-get install -y -qq --no-install-recommends --no-remove "$@"; then return 0; fi
+  # --no-upgrade: a package already there stays at its version, so that naming a Multi-Arch
+  # package (zlib1g-dev, libssl-dev) does not move it away from its armhf twin.
+  if $SUDO apt-get install -y -qq --no-install-recommends --no-remove --no-upgrade "$@"; then return 0; fi
   [ -n "${foreign}" ] || fail "apt-get could not install the ${label} packages (its message is above)"
   echo "install-deps.sh: apt-get could not install the ${label} packages; looking for ${foreign} packages out of step with their native twins" >&2
   pins="$(python3 "${root}/scripts/apt_align.py" plan --foreign "${foreign}" \

@@ -695,6 +695,7 @@ void Host::start_uplink(const HostSettings& hs) {
                                                "\" (the site label) holds '/', '+' or '#': set \"uplink\".\"node\" in " +
                                                opt_.settings);
     o.history = opt_.history;
+    if (store_) o.flush_history = [this] { store_->commit(); };
     uplink_ = std::make_unique<uplink::UplinkSink>(o, [this](int level, const std::string& text) { diag(level, text); });
     events_.add(uplink_.get());
     if (metrics_)

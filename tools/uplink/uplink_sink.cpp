@@ -641,6 +641,11 @@ struct UplinkSink::Impl {
             from = replay_from + 1;
             to = std::min(replay_to, replay_from + opt.replay_slice_ms);
         }
+        if (acks && opt.flush_history && flushed_to < to) {
+            opt.flush_history();
+            std::lock_guard<std::mutex> lock(mu);
+            flushed_to = replay_to;
+        }
         std::vector<std::pair<size_t, std::vector<StoredValue>>> slices;
         if (acks) {
             try {
@@ -792,6 +797,7 @@ struct UplinkSink::Impl {
     bool ack_known = false;
     bool replaying = false;
     int64_t replay_from = 0, replay_to = 0, replay_sent_to = 0;
+    int64_t flushed_to = 0;  // the history store was written up to here for a replay
     std::unique_ptr<AckStore> acks;
     std::unique_ptr<HistoryGap> gap;
     Steady::time_point last_persist{};

@@ -22,6 +22,9 @@ struct UplinkOptions {
     UplinkSettings settings;
     std::string node;     // the edge node id (resolved from the settings' default)
     std::string history;  // the history file; empty: the values of an outage wait in memory
+    // Writes what the history store still holds in memory (it commits on a schedule), so that
+    // a replay read from the file finds the whole gap.
+    std::function<void()> flush_history;
     // Without a history file, this many changed values wait in memory for the replay (the
     // oldest go first); about an hour of a busy site.
     size_t memory_values = 200'000;
