@@ -9,6 +9,7 @@
 #include <list>
 #include <map>
 #include <optional>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 #include <type_traits>
@@ -516,11 +517,21 @@ void MetricsServer::Impl::refuse_full(tcp::socket& sock, bool tls) {
     state->count_http_rejected("full");
     error_code ignore;
     if (!tls) {
-        static const char kBusy[] =
-            "HTTP/1.1 503 Service Unavailable\r\nServer: zrt4600a-host\r\nContent-Type: text/plain; charset=utf-8\r\n"
-            "Retry-After: 1\r\nConnection: close\r\nContent-Length: 18\r\n\r\ntoo many clients.\n";
+        // Serialized once by Beast, then written without waiting.
+        static const std::string kBusy = [] {
+            http::response<http::string_body> res{http::status::service_unavailable, 11};
+            res.set(http::field::server, "zrt4600a-host");
+            res.set(http::field::content_type, kText);
+            res.set(http::field::retry_after, "1");
+            res.keep_alive(false);
+            res.body() = "too many clients.\n";
+            res.prepare_payload();
+            std::ostringstream out;
+            out << res;
+            return out.str();
+        }();
         sock.non_blocking(true, ignore);
-        sock.write_some(net::buffer(kBusy, sizeof kBusy - 1), ignore);
+        sock.write_some(net::buffer(kBusy), ignore);
     }
     sock.shutdown(tcp::socket::shutdown_both, ignore);
     sock.close(ignore);
