@@ -13,6 +13,9 @@ set(CMAKE_CXX_FLAGS_INIT "-Wno-psabi")
 set(CMAKE_LIBRARY_ARCHITECTURE arm-linux-gnueabihf)
 set(CMAKE_FIND_ROOT_PATH /usr/arm-linux-gnueabihf)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+# pkg-config (which FindOpenSSL asks first) reads the armhf libraries' .pc files, not the
+# native ones: the tools package links libssl, libcrypto and the others of the target.
+set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/arm-linux-gnueabihf/pkgconfig:/usr/share/pkgconfig)
 
 # qemu-arm needs a root holding the armhf loader. With the multiarch runtime installed
 # (libc6:armhf, pulled in by the armhf -dev packages) that root is /: the cross prefix's own
