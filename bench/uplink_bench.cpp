@@ -38,6 +38,7 @@
 #include <mosquitto.h>
 
 #include "bench/reference.h"
+#include "bench/site_model.h"
 #include "power/zrt4600a.h"
 #include "tools/core/image_decode.h"
 #include "tools/uplink/sparkplug.h"
@@ -45,81 +46,11 @@
 
 namespace {
 
-struct Image {
-    uint32_t data_id;
-    std::string device_type;
-    int record_type;
-    std::vector<uint8_t> bytes;
-};
-
-struct Capture : devhost::Observer {
-    void on_saved(const devhost::ImageEvent& e) override {
-        images[{e.data_id, e.device_type}] = Image{e.data_id, e.device_type, e.record_type, e.image};
-    }
-    std::map<std::pair<uint32_t, std::string>, Image> images;
-};
-
-constexpr int64_t kCycleMs = 2500;
-constexpr int64_t kDayMs = 86'400'000;
-
-float get(const std::vector<uint8_t>& img, size_t at) {
-    float v;
-    std::memcpy(&v, img.data() + at, 4);
-    return v;
-}
-void set(std::vector<uint8_t>& img, size_t at, float v) { std::memcpy(img.data() + at, &v, 4); }
-bool present(const std::vector<uint8_t>& img, size_t at) {
-    return !(img[at] != 0 && img[at] == img[at + 1] && img[at + 1] == img[at + 2] && img[at + 2] == img[at + 3]);
-}
-float quantize(double v, double step) { return static_cast<float>(std::round(v / step) * step); }
-
-// The history benchmark's model of a real site's values.
-class Jitter {
-public:
-    explicit Jitter(uint32_t seed) : rng_(seed) {}
-    void apply(Image& im, const Image& ref, int64_t t) {
-        const double day = double(t % kDayMs) / double(kDayMs);
-        const double load = 1.0 + 0.08 * std::sin(2 * M_PI * (day - 0.3));
-        const double wander = std::sin(2 * M_PI * day * 3 + im.data_id);
-        auto& b = im.bytes;
-        auto measure = [&](size_t at, double scale, double noise, double step) {
-            if (!present(ref.bytes, at)) return;
-            const float base = get(ref.bytes, at);
-            if (base == 0 || base == -0.1f) return;
-            set(b, at, quantize(base * scale + noise * flick(), step));
-        };
-        switch (im.record_type) {
-        case 5106: {
-            for (size_t k = 0; k < 3; ++k) measure(4 + 4 * k, load, 0.1, 0.1);
-            const size_t channels = b[16];
-            for (size_t c = 0; c < channels; ++c) {
-                const size_t at = 32 + 30 * c;
-                for (size_t q = 0; q < 3; ++q) measure(at + 4 * q, 1.0 + 0.006 * wander, 0.1, 0.1);
-                measure(at + 12, 1.0, 0.01, 0.01);
-            }
-            break;
-        }
-        case 5107: {
-            measure(53, 1.0, 0.05, 0.1);
-            const size_t modules = b[57];
-            for (size_t m = 0; m < modules; ++m) measure(65 + 32 * m, load, 0.1, 0.1);
-            break;
-        }
-        case 5108:
-            measure(4, 1.0, 0.05, 0.1);
-            measure(8, load, 0.1, 0.1);
-            break;
-        default: break;
-        }
-    }
-
-private:
-    double flick() {
-        const int r = static_cast<int>(rng_() % 10);
-        return r == 0 ? -1.0 : r == 1 ? 1.0 : 0.0;
-    }
-    std::mt19937 rng_;
-};
+using zrt::bench::Image;
+using zrt::bench::Jitter;
+using zrt::bench::kCycleMs;
+using zrt::bench::kDayMs;
+using zrt::bench::reference_images;
 
 int free_port() {
     const int s = socket(AF_INET, SOCK_STREAM, 0);
@@ -164,16 +95,6 @@ double cpu_seconds(pid_t pid) {
     }
     // utime and stime are fields 14 and 15; f[0] is field 3.
     return f.size() > 13 ? (std::stod(f[11]) + std::stod(f[12])) / sysconf(_SC_CLK_TCK) : 0;
-}
-
-std::vector<Image> reference_images() {
-    zrt::bench::Rig<zrt4600a> rig(zrt::bench::site_settings(false));
-    Capture cap;
-    rig.controller->add_observer(&cap);
-    for (int k = 0; k < 3; ++k) rig.run_cycle();
-    std::vector<Image> refs;
-    for (const auto& [id, im] : cap.images) refs.push_back(im);
-    return refs;
 }
 
 zrt::host::StartInfo start_info(const std::vector<Image>& refs) {

@@ -143,7 +143,9 @@ total_start=${SECONDS}
 make_root
 copy_sources
 if mount -t proc proc "${root}/proc" 2>/dev/null; then mounted="${root}/proc"; fi
-echo "== toolchain: $(in_root g++ --version | head -1); glibc $(in_root ldd --version | head -1 | awk '{print $NF}')"
+# awk reads the whole output: a reader that stops early would end the writer with SIGPIPE,
+# which the error trap takes for a failure.
+echo "== toolchain: $(in_root g++ --version | awk 'NR == 1'); glibc $(in_root ldd --version | awk 'NR == 1 {print $NF}')"
 mkdir -p "${root}/build"
 in_root g++ -std=c++17 -O1 -Wall -Wextra -Werror -o /build/zrt-symbol-floor /src/tests/plugin/symbol_floor_main.cpp \
   /src/tests/plugin/symbol_floor.cpp /src/tests/plugin/elf_symbols.cpp

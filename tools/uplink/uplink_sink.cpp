@@ -490,14 +490,8 @@ struct UplinkSink::Impl {
     void births() {
         std::lock_guard<std::mutex> lock(mu);
         seq = 0;
-        Payload p;
-        p.timestamp = static_cast<uint64_t>(now_ms());
-        Metric bd;
-        bd.name = "bdSeq";
-        bd.datatype = DataType::Int64;
-        bd.send_datatype = true;
-        bd.value = static_cast<double>(session_bd);
-        p.metrics.push_back(bd);
+        // The NBIRTH starts as the will does: its time and the session's bdSeq.
+        Payload p = death_payload();
         Metric rebirth;
         rebirth.name = kRebirth;
         rebirth.datatype = DataType::Boolean;
