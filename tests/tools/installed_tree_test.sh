@@ -33,6 +33,10 @@ db="${prefix}/site.db"
 (cd / && env -u LD_LIBRARY_PATH "${host}" --simulate --cycles 2 --history "${db}" >/dev/null 2>&1)
 ext="$(find "${prefix}/lib" -name libzrt_history_sql.so | head -n1)"
 [ -n "${ext}" ] || { echo "the SQL extension libzrt_history_sql.so is not installed"; exit 1; }
-n="$(sqlite3 "${db}" -cmd ".load ${ext%.so}" "SELECT count(*) FROM value_v WHERE data_id = 21 AND key = 'v'")"
+# A sanitizer build's extension needs its runtime loaded first into the (plain) sqlite3 shell.
+asan="$(ldd "${ext}" | awk '/libasan/ {print $3; exit}')"
+preload=()
+[ -z "${asan}" ] || preload=(env LD_PRELOAD="${asan}" ASAN_OPTIONS=detect_leaks=0)
+n="$("${preload[@]}" sqlite3 "${db}" -cmd ".load ${ext%.so}" "SELECT count(*) FROM value_v WHERE data_id = 21 AND key = 'v'")"
 [ "${n}" -ge 1 ] 2>/dev/null || { echo "the installed SQL extension gave no rows: ${n}"; exit 1; }
 echo "installed tree OK"
