@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <fstream>
 #include <map>
 #include <vector>
 
+#include <json/reader.h>
 #include <json/writer.h>
 
 #include "tools/core/host_error.h"
@@ -34,48 +36,70 @@ enum class Scope {
     Both,    // the top level and a system of the list
 };
 
+// Stores a checked value into the host's settings; null for the keys the devices read.
+using Read = void (*)(HostSettings&, const Json::Value&);
+
 struct Key {
     const char* path;  // "acSetting[].appSetting.diff_v": [] stands for any element
     Type type;
     double lo = 0, hi = 0;
     const char* choices = nullptr;
     Scope scope = Scope::Host;
+    Read read = nullptr;  // at the top of the file (a system's own keys are read per system)
 };
 
+constexpr Scope kHost = Scope::Host;
 constexpr Scope kDevice = Scope::Device;
 constexpr Scope kBoth = Scope::Both;
+
+// A value already checked against its row, stored as the member's type.
+void assign(std::string& out, const Json::Value& v) { out = v.asString(); }
+void assign(bool& out, const Json::Value& v) { out = v.asBool(); }
+void assign(int& out, const Json::Value& v) { out = v.asInt(); }
+void assign(unsigned& out, const Json::Value& v) { out = v.asUInt(); }
+void assign(double& out, const Json::Value& v) { out = v.asDouble(); }
+template <auto M>
+void host(HostSettings& h, const Json::Value& v) {
+    assign(h.*M, v);
+}
+template <auto M>
+void line(HostSettings& h, const Json::Value& v) {
+    assign(h.line.*M, v);
+}
+void parity(HostSettings& h, const Json::Value& v) { parse_parity(v.asString(), h.line.parity); }
+void flow(HostSettings& h, const Json::Value& v) { parse_flow(v.asString(), h.line.flow); }
 
 // Every key a settings file may hold. Host keys, the frame layer's keys, then the top
 // device's children. A key added to the host or the plug-in is added here.
 const Key kKeys[] = {
     // host
-    {"device_type", Type::Text, 0, 0, nullptr, kBoth},
-    {"data_id", Type::Unsigned, 0, 4294967295.0, nullptr, kDevice},
+    {"device_type", Type::Text, 0, 0, nullptr, kBoth, host<&HostSettings::device_type>},
+    {"data_id", Type::Unsigned, 0, 4294967295.0, nullptr, kDevice, host<&HostSettings::data_id>},
     {"systems", Type::ObjectArray},
-    {"port", Type::Text},
-    {"baud", Type::Unsigned, 50, 4000000},
-    {"data_bits", Type::Unsigned, 5, 8},
-    {"parity", Type::Choice, 0, 0, "none|odd|even"},
-    {"stop_bits", Type::Unsigned, 1, 2},
-    {"flow_control", Type::Choice, 0, 0, "none|rtscts|xonxoff"},
-    {"rs485", Type::Bool},
-    {"rs485_rts_on_send", Type::Bool},
-    {"rs485_delay_before_ms", Type::Unsigned, 0, 1000},
-    {"rs485_delay_after_ms", Type::Unsigned, 0, 1000},
-    {"refresh_ms", Type::Unsigned, 1, 10000},
-    {"history_retention", Type::Unsigned, 1, 100000000},
-    {"history_days", Type::Unsigned, 0, 36500},
-    {"history_rollup_days", Type::Unsigned, 0, 36500},
-    {"history_commit_s", Type::Unsigned, 0, 86400},
-    {"simulate", Type::Bool},
-    {"plant", Type::Text},
-    {"line_timeout_s", Type::Number, 0.1, 86400},
-    {"metrics", Type::Text},
-    {"site", Type::Text},
-    {"web_config", Type::Text},
+    {"port", Type::Text, 0, 0, nullptr, kHost, host<&HostSettings::port>},
+    {"baud", Type::Unsigned, 50, 4000000, nullptr, kHost, host<&HostSettings::baud>},
+    {"data_bits", Type::Unsigned, 5, 8, nullptr, kHost, line<&LineSettings::data_bits>},
+    {"parity", Type::Choice, 0, 0, "none|odd|even", kHost, parity},
+    {"stop_bits", Type::Unsigned, 1, 2, nullptr, kHost, line<&LineSettings::stop_bits>},
+    {"flow_control", Type::Choice, 0, 0, "none|rtscts|xonxoff", kHost, flow},
+    {"rs485", Type::Bool, 0, 0, nullptr, kHost, line<&LineSettings::rs485>},
+    {"rs485_rts_on_send", Type::Bool, 0, 0, nullptr, kHost, line<&LineSettings::rs485_rts_on_send>},
+    {"rs485_delay_before_ms", Type::Unsigned, 0, 1000, nullptr, kHost, line<&LineSettings::rs485_delay_before_ms>},
+    {"rs485_delay_after_ms", Type::Unsigned, 0, 1000, nullptr, kHost, line<&LineSettings::rs485_delay_after_ms>},
+    {"refresh_ms", Type::Unsigned, 1, 10000, nullptr, kHost, host<&HostSettings::refresh_ms>},
+    {"history_retention", Type::Unsigned, 1, 100000000, nullptr, kHost, host<&HostSettings::history_retention>},
+    {"history_days", Type::Unsigned, 0, 36500, nullptr, kHost, host<&HostSettings::history_days>},
+    {"history_rollup_days", Type::Unsigned, 0, 36500, nullptr, kHost, host<&HostSettings::history_rollup_days>},
+    {"history_commit_s", Type::Unsigned, 0, 86400, nullptr, kHost, host<&HostSettings::history_commit_s>},
+    {"simulate", Type::Bool, 0, 0, nullptr, kHost, host<&HostSettings::simulate>},
+    {"plant", Type::Text, 0, 0, nullptr, kHost, host<&HostSettings::plant>},
+    {"line_timeout_s", Type::Number, 0.1, 86400, nullptr, kHost, host<&HostSettings::line_timeout_s>},
+    {"metrics", Type::Text, 0, 0, nullptr, kHost, host<&HostSettings::metrics>},
+    {"site", Type::Text, 0, 0, nullptr, kHost, host<&HostSettings::site>},
+    {"web_config", Type::Text, 0, 0, nullptr, kHost, host<&HostSettings::web_config>},
     {"snmp", Type::Object},
-    {"snmp.agentx", Type::Text},
-    {"snmp.ping_interval_s", Type::Unsigned, 1, 3600},
+    {"snmp.agentx", Type::Text, 0, 0, nullptr, kHost, host<&HostSettings::snmp_agentx>},
+    {"snmp.ping_interval_s", Type::Unsigned, 1, 3600, nullptr, kHost, host<&HostSettings::snmp_ping_s>},
     {"uplink", Type::Object},
     {"uplink.url", Type::Text},
     {"uplink.group", Type::Text},
@@ -159,7 +183,7 @@ bool numeric_text(const std::string& s, double& out) {
 
 class Checker {
 public:
-    explicit Checker(const std::string& file) : file_(file) {}
+    Checker(const std::string& file, HostSettings* out) : file_(file), out_(out) {}
 
     void object(const Json::Value& obj, const std::string& pattern, const std::string& shown_path) {
         for (const std::string& name : obj.getMemberNames()) {
@@ -169,6 +193,8 @@ public:
             const Key* k = find_key(p);
             if (!k) throw HostError(kExitUnknownKey, "unknown settings key " + where + " in " + file_);
             value(*k, obj[name], p, where);
+            // Checked, then read; a system's keys go to its device, not to the host.
+            if (out_ && k->read && p.compare(0, kSystemPrefix.size(), kSystemPrefix) != 0) k->read(*out_, obj[name]);
         }
     }
 
@@ -243,13 +269,13 @@ private:
     }
 
     std::string file_;
+    HostSettings* out_;
 };
 
-}  // namespace
-
-void check_settings(const Json::Value& s, const std::string& file) {
+// Checks the whole file and, with `out`, reads the host's keys into it in the same walk.
+void check_and_read(const Json::Value& s, const std::string& file, HostSettings* out) {
     if (!s.isObject()) throw HostError(kExitUsage, "the settings file " + file + " must hold one JSON object");
-    Checker(file).object(s, "", "");
+    Checker(file, out).object(s, "", "");
 
     const bool listed = s.isMember("systems");
     if (listed) {
@@ -294,6 +320,77 @@ void check_settings(const Json::Value& s, const std::string& file) {
                 claim(entries[i]["data_id"].asUInt(), at + list + "[" + std::to_string(i) + "].data_id", "");
         }
     }
+}
+
+}  // namespace
+
+void check_settings(const Json::Value& s, const std::string& file) { check_and_read(s, file, nullptr); }
+
+HostSettings host_settings(const Json::Value& s, const std::string& file) {
+    HostSettings h;
+    check_and_read(s, file, &h);
+    h.listed = s.isMember("systems");
+    if (!h.listed) {
+        SystemSettings one;
+        one.address = s.isMember("address") ? s["address"].asInt() : 1;
+        one.data_id = h.data_id;
+        one.device_type = h.device_type;
+        one.settings = s;
+        h.systems.push_back(std::move(one));
+        return h;
+    }
+    for (const Json::Value& entry : s["systems"]) {
+        SystemSettings sys;
+        sys.address = entry["address"].asInt();
+        if (entry.isMember("name")) sys.name = entry["name"].asString();
+        sys.data_id = entry["data_id"].asUInt();
+        sys.device_type = entry.isMember("device_type") ? entry["device_type"].asString() : h.device_type;
+        // The frame layer's keys at the top hold for every system that names none.
+        sys.settings = entry;
+        sys.settings.removeMember("name");
+        for (const char* key : {"reply_timeout_ms", "auto_data_ready", "guard_ms"})
+            if (s.isMember(key) && !entry.isMember(key)) sys.settings[key] = s[key];
+        h.systems.push_back(std::move(sys));
+    }
+    h.device_type = h.systems.front().device_type;
+    h.data_id = h.systems.front().data_id;
+    return h;
+}
+
+Json::Value read_settings(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw HostError(kExitUsage, "cannot read the settings file " + path);
+    // A UTF-8 byte-order mark, as some editors write one, is passed over; a UTF-16 or UTF-32
+    // text is refused by name rather than read as bad JSON.
+    char head[4] = {};
+    in.read(head, sizeof head);
+    const std::string mark(head, static_cast<size_t>(in.gcount()));
+    in.clear();
+    const bool utf8_bom = mark.rfind("\xEF\xBB\xBF", 0) == 0;
+    if (mark.rfind("\xFF\xFE", 0) == 0 || mark.rfind("\xFE\xFF", 0) == 0 || mark == std::string("\0\0\xFE\xFF", 4))
+        throw HostError(kExitUsage, "the settings file " + path +
+                                        " is UTF-16 or UTF-32 (it starts with such a byte-order mark): save it as UTF-8");
+    in.seekg(utf8_bom ? 3 : 0);
+    Json::CharReaderBuilder b;
+    b["rejectDupKeys"] = true;
+    b["stackLimit"] = 64;
+    // Strict: a trailing comma or text after the object is an error, not a guess.
+    b["allowTrailingCommas"] = false;
+    b["failIfExtra"] = true;
+    b["allowSpecialFloats"] = false;
+    Json::Value doc;
+    std::string errs;
+    try {
+        if (!Json::parseFromStream(b, in, &doc, &errs))
+            throw HostError(kExitUsage, "the settings file " + path + " is not valid JSON: " + errs);
+    } catch (const HostError&) {
+        throw;
+    } catch (const std::exception& e) {
+        // jsoncpp throws for texts nested deeper than its limit, among others.
+        throw HostError(kExitUsage, "the settings file " + path + " cannot be read as JSON: " + e.what());
+    }
+    if (!doc.isObject()) throw HostError(kExitUsage, "the settings file " + path + " must hold one JSON object");
+    return doc;
 }
 
 void check_top_structure(const Json::Value& s, const std::string& device_type, const std::string& file) {

@@ -153,6 +153,8 @@ public:
     virtual void line(const LineStatus&) {}
     // Every second: the line as it is now.
     virtual void status(const LineStatus&) {}
+    // Bytes as they crossed the line: written to the devices (`to_device`) or read from them.
+    virtual void wire(bool /*to_device*/, const uint8_t* /*data*/, size_t /*n*/) {}
     virtual void command_sent(const CommandSent&) {}
     virtual void reply_received(const ReplyReceived&) {}
     // A reply that never came (to a command of `system`), and frames the decoder dropped,
