@@ -105,7 +105,7 @@ TEST(LineWatch, TheLostAlarmNamesThePortAndOnASharedLineTheAddress) {
     EXPECT_EQ(shared.active, 0);
     EXPECT_EQ(shared.instance, "串口/dev/ttyS1地址2无应答");
 
-    const std::string cmd = "~20014A510000FDA0\r", lower = "~2001ff", bad = "~2001G1", short_one = "~200";
+    const std::string cmd = "~20014A510000FDA0\r", lower = "~20ff4A", bad = "~20G14A", short_one = "~200";
     auto adr = [](const std::string& s) { return command_address(reinterpret_cast<const uint8_t*>(s.data()), s.size()); };
     EXPECT_EQ(adr(cmd), 1);
     EXPECT_EQ(adr(lower), 255);

@@ -537,3 +537,39 @@ TEST(LiveView, CutsLongLinesWithAnEllipsisNeverInsideANumberAndShowsEveryTimeWit
     }
     EXPECT_TRUE(cycle_time);
 }
+
+// The host's keys are read by the rows that check them: a row that checks a key and does
+// not read it would leave the default in place.
+TEST(HostOptions, EveryHostKeyOfTheTableIsRead) {
+    const HostSettings s = host_settings(parse(R"({"device_type": "zrt4600a", "data_id": 9, "port": "/dev/ttyUSB0",
+        "baud": 19200, "refresh_ms": 50, "history_retention": 5, "history_days": 7, "history_rollup_days": 30,
+        "history_commit_s": 0, "simulate": true, "plant": "p.json", "line_timeout_s": 2.5, "metrics": ":9100",
+        "site": "north", "web_config": "web.yml", "snmp": {"agentx": "tcp:127.0.0.1:705", "ping_interval_s": 3},
+        "rcSetting": {}})"));
+    EXPECT_EQ(s.data_id, 9u);
+    EXPECT_EQ(s.systems.at(0).data_id, 9u);
+    EXPECT_EQ(s.port, "/dev/ttyUSB0");
+    EXPECT_EQ(s.baud, 19200);
+    EXPECT_EQ(s.refresh_ms, 50);
+    EXPECT_EQ(s.history_retention, 5);
+    EXPECT_EQ(s.history_days, 7);
+    EXPECT_EQ(s.history_rollup_days, 30);
+    EXPECT_EQ(s.history_commit_s, 0);
+    EXPECT_TRUE(s.simulate);
+    EXPECT_EQ(s.plant, "p.json");
+    EXPECT_DOUBLE_EQ(s.line_timeout_s, 2.5);
+    EXPECT_EQ(s.metrics, ":9100");
+    EXPECT_EQ(s.site, "north");
+    EXPECT_EQ(s.web_config, "web.yml");
+    EXPECT_EQ(s.snmp_agentx, "tcp:127.0.0.1:705");
+    EXPECT_EQ(s.snmp_ping_s, 3);
+
+    // A system's own keys go to its device, never to the host's.
+    const HostSettings listed = host_settings(parse(R"({"baud": 4800, "systems": [
+        {"address": 1, "data_id": 3, "rcSetting": {}}, {"address": 2, "data_id": 4, "rcSetting": {}}]})"));
+    EXPECT_EQ(listed.baud, 4800);
+    EXPECT_EQ(listed.data_id, 3u);
+    ASSERT_EQ(listed.systems.size(), 2u);
+    EXPECT_EQ(listed.systems[1].data_id, 4u);
+    EXPECT_EQ(listed.systems[1].address, 2);
+}

@@ -93,13 +93,13 @@ BuiltSink snmp(SinkContext& c) {
         c.opt.snmp_agentx.empty() ? "the settings file " + c.opt.settings + ": \"snmp\".\"agentx\"" : "--snmp-agentx";
     o.ping_interval_s = c.hs.snmp_ping_s;
     o.site = site_of(c);
-    const TXQSPDevice& first = *c.systems.front().dev;
+    TXQSPDevice& first = *c.systems.front().dev;
     o.system_data_id = first.DataId();
     o.system_type = first.DeviceType();
     for (const auto& child : first.GetAllChildVDevices())
         if (child) o.children.push_back({child->DataId(), child->DeviceType()});
     for (size_t k = 1; k < c.systems.size(); ++k) {
-        const TXQSPDevice& sys = *c.systems[k].dev;
+        TXQSPDevice& sys = *c.systems[k].dev;
         snmp::SinkOptions::OtherSystem other{sys.DataId(), sys.DeviceType(), {}};
         for (const auto& child : sys.GetAllChildVDevices())
             if (child) other.children.push_back({child->DataId(), child->DeviceType()});
@@ -135,9 +135,7 @@ BuiltSink uplink(SinkContext& c) {
             return MetricsState::UplinkFigures{s.connected, s.sent_bytes, s.broker, s.state};
         });
     c.diag(2, "uplink to " + o.settings.url + " as node " + o.settings.group + "/" + o.node);
-    BuiltSink b{std::move(sink)};
-    b.drop_at_end = true;
-    return b;
+    return {std::move(sink), {}, true};
 }
 
 BuiltSink wire(SinkContext& c) {

@@ -22,6 +22,7 @@ struct StoredAlarm;
 // What the factories read, and where a row leaves what the application or a later row
 // needs of its sink.
 struct SinkContext {
+    SinkContext(const HostOptions& o, const HostSettings& h) : opt(o), hs(h) {}
     const HostOptions& opt;
     const HostSettings& hs;
     int out_fd = 1;      // the events' output
@@ -49,6 +50,9 @@ struct SinkContext {
 // in the order of the table (a server that reads the sink stops first); with
 // `drop_at_end` the sink itself goes then (its session closes).
 struct BuiltSink {
+    BuiltSink() = default;
+    BuiltSink(std::unique_ptr<Sink> s, std::function<void()> f = {}, bool drop = false)
+        : sink(std::move(s)), finish(std::move(f)), drop_at_end(drop) {}
     std::unique_ptr<Sink> sink;
     std::function<void()> finish;
     bool drop_at_end = false;
