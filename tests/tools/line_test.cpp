@@ -17,7 +17,9 @@
 #include "tests/sim/sim_test_util.h"
 #include "tools/app/plugin_loader.h"
 #include "tools/line/builtin_sim.h"
+#include "tools/core/host_error.h"
 #include "tools/line/line_supervisor.h"
+#include "tools/line/wire_sink.h"
 #include "tools/view/log_collapse.h"
 
 using namespace zrt::host;
@@ -147,6 +149,43 @@ TEST(LogCollapse, ALineRepeatedIsShownOnceThenCounted) {
     logs.flush();  // nothing more to count
     ASSERT_EQ(counted.size(), 3u);
     EXPECT_EQ(counted[2].second, 1u);
+}
+
+TEST(WireSink, RecordsBothDirectionsAndTracesEachFrameAtTheDebugLevel) {
+    char dir[] = "/tmp/wire_sink_XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string record = std::string(dir) + "/line.log";
+    std::vector<std::string> traced;
+    {
+        WireSink sink(record, true, [&](int level, const std::string& t) {
+            EXPECT_EQ(level, 3);
+            traced.push_back(t);
+        });
+        const std::string cmd = "~20014A4F0000FD8F\r", reply = "~200140000000FDB0\r";
+        // A command in two writes, then its reply.
+        sink.wire(true, reinterpret_cast<const uint8_t*>(cmd.data()), 5);
+        sink.wire(true, reinterpret_cast<const uint8_t*>(cmd.data()) + 5, cmd.size() - 5);
+        sink.wire(false, reinterpret_cast<const uint8_t*>(reply.data()), reply.size());
+        sink.stop(0, "done");
+        const std::vector<zrt::wire::WireEntry> e = zrt::wire::read_wire_log(record);
+        ASSERT_EQ(e.size(), 2u);
+        EXPECT_EQ(e[0].dir, zrt::wire::Direction::ToDevice);
+        EXPECT_EQ(e[0].bytes, cmd);
+        EXPECT_EQ(e[1].dir, zrt::wire::Direction::FromDevice);
+        EXPECT_EQ(e[1].bytes, reply);
+    }
+    EXPECT_EQ(traced, (std::vector<std::string>{"TX ~20014A4F0000FD8F\\r", "RX ~200140000000FDB0\\r"}));
+    // Nothing asked for: nothing to do. A record file that cannot be made names itself.
+    EXPECT_TRUE(WireSink("", false, {}).idle());
+    try {
+        WireSink bad(std::string(dir) + "/no/such/dir/x.log", false, {});
+        ADD_FAILURE() << "no error for a record file that cannot be made";
+    } catch (const HostError& e) {
+        EXPECT_EQ(e.code(), kExitUsage);
+        EXPECT_NE(std::string(e.what()).find("no/such/dir/x.log"), std::string::npos);
+    }
+    std::remove(record.c_str());
+    rmdir(dir);
 }
 
 // What the supervisor dispatched.
