@@ -14,25 +14,28 @@ using Channel = tele_c_zrt4600_ac_channel;
 
 // Alarm state codes: 1 below the lower limit, 2 above the upper limit, 3 missing.
 inline constexpr const char* kAlarmStates[] = {"normal", "low", "high", "missing"};
+// A phase or frequency whose alarm state is 3 is one the equipment does not have: whatever
+// the screen sent in its place is no measurement.
+inline constexpr uint8_t kMissing = 3;
 
 // clang-format off
 inline constexpr Field kScreen[] = {
-    {"ia", offsetof(Screen, ia), Type::f32, Kind::measure, "A", "phase A current", Absent::pattern_or_tenth, Repeat::none, kNoCount, 1, nullptr, 0, "phase_current", Quantity::amperes, true},
-    {"ib", offsetof(Screen, ib), Type::f32, Kind::measure, "A", "phase B current", Absent::pattern_or_tenth, Repeat::none, kNoCount, 1, nullptr, 0, "phase_current", Quantity::amperes, true},
-    {"ic", offsetof(Screen, ic), Type::f32, Kind::measure, "A", "phase C current", Absent::pattern_or_tenth, Repeat::none, kNoCount, 1, nullptr, 0, "phase_current", Quantity::amperes, true},
+    {"ia", offsetof(Screen, ia), Type::f32, Kind::measure, "A", "phase A current", Absent::pattern_or_tenth, Repeat::none, kNoCount, 1, nullptr, 0, "phase_current", Quantity::amperes, true, offsetof(Screen, ia_alert), kMissing},
+    {"ib", offsetof(Screen, ib), Type::f32, Kind::measure, "A", "phase B current", Absent::pattern_or_tenth, Repeat::none, kNoCount, 1, nullptr, 0, "phase_current", Quantity::amperes, true, offsetof(Screen, ib_alert), kMissing},
+    {"ic", offsetof(Screen, ic), Type::f32, Kind::measure, "A", "phase C current", Absent::pattern_or_tenth, Repeat::none, kNoCount, 1, nullptr, 0, "phase_current", Quantity::amperes, true, offsetof(Screen, ic_alert), kMissing},
     {"ia_alert", offsetof(Screen, ia_alert), Type::u8, Kind::state, "", "phase A current alarm", Absent::never, Repeat::none, kNoCount, 1, kAlarmStates, 4, "phase_current_alarm", Quantity::other, true},
     {"ib_alert", offsetof(Screen, ib_alert), Type::u8, Kind::state, "", "phase B current alarm", Absent::never, Repeat::none, kNoCount, 1, kAlarmStates, 4, "phase_current_alarm", Quantity::other, true},
     {"ic_alert", offsetof(Screen, ic_alert), Type::u8, Kind::state, "", "phase C current alarm", Absent::never, Repeat::none, kNoCount, 1, kAlarmStates, 4, "phase_current_alarm", Quantity::other, true},
     {"state_user_{}", offsetof(Screen, state_user), Type::u8, Kind::state, "", "user-defined state {}", Absent::never, Repeat::user, offsetof(Screen, state_count), Screen::P40_43_SIZE(), nullptr, 0, "user_state", Quantity::other, false},
 };
 
-// An absent channel voltage or frequency is stored as 0.0 and cannot be told from a
-// measured 0.
+// An absent channel voltage or frequency is stored as 0.0; its alarm state ("missing")
+// tells it from a measured 0.
 inline constexpr Field kChannel[] = {
-    {"channel_{}_a", offsetof(Channel, a), Type::f32, Kind::measure, "V", "channel {} voltage AB/A", Absent::never, Repeat::none, kNoCount, 1, nullptr, 0, "input_voltage", Quantity::ac_volts, true},
-    {"channel_{}_b", offsetof(Channel, b), Type::f32, Kind::measure, "V", "channel {} voltage BC/B", Absent::never, Repeat::none, kNoCount, 1, nullptr, 0, "input_voltage", Quantity::ac_volts, true},
-    {"channel_{}_c", offsetof(Channel, c), Type::f32, Kind::measure, "V", "channel {} voltage CA/C", Absent::never, Repeat::none, kNoCount, 1, nullptr, 0, "input_voltage", Quantity::ac_volts, true},
-    {"channel_{}_f", offsetof(Channel, f), Type::f32, Kind::measure, "Hz", "channel {} frequency", Absent::never, Repeat::none, kNoCount, 1, nullptr, 0, "input_frequency", Quantity::hertz, true},
+    {"channel_{}_a", offsetof(Channel, a), Type::f32, Kind::measure, "V", "channel {} voltage AB/A", Absent::never, Repeat::none, kNoCount, 1, nullptr, 0, "input_voltage", Quantity::ac_volts, true, offsetof(Channel, a_alert), kMissing},
+    {"channel_{}_b", offsetof(Channel, b), Type::f32, Kind::measure, "V", "channel {} voltage BC/B", Absent::never, Repeat::none, kNoCount, 1, nullptr, 0, "input_voltage", Quantity::ac_volts, true, offsetof(Channel, b_alert), kMissing},
+    {"channel_{}_c", offsetof(Channel, c), Type::f32, Kind::measure, "V", "channel {} voltage CA/C", Absent::never, Repeat::none, kNoCount, 1, nullptr, 0, "input_voltage", Quantity::ac_volts, true, offsetof(Channel, c_alert), kMissing},
+    {"channel_{}_f", offsetof(Channel, f), Type::f32, Kind::measure, "Hz", "channel {} frequency", Absent::never, Repeat::none, kNoCount, 1, nullptr, 0, "input_frequency", Quantity::hertz, true, offsetof(Channel, f_alert), kMissing},
     {"channel_{}_a_alert", offsetof(Channel, a_alert), Type::u8, Kind::state, "", "channel {} voltage AB/A alarm", Absent::never, Repeat::none, kNoCount, 1, kAlarmStates, 4, "input_voltage_alarm", Quantity::other, false},
     {"channel_{}_b_alert", offsetof(Channel, b_alert), Type::u8, Kind::state, "", "channel {} voltage BC/B alarm", Absent::never, Repeat::none, kNoCount, 1, kAlarmStates, 4, "input_voltage_alarm", Quantity::other, false},
     {"channel_{}_c_alert", offsetof(Channel, c_alert), Type::u8, Kind::state, "", "channel {} voltage CA/C alarm", Absent::never, Repeat::none, kNoCount, 1, kAlarmStates, 4, "input_voltage_alarm", Quantity::other, false},

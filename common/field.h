@@ -63,6 +63,11 @@ struct Field {
     const char* stem;    // snake_case quantity name: "input_voltage", "fuse_state"
     Quantity quantity;
     bool query;  // the device's value query answers this key
+    // A value whose own state byte, in the same record, can say the equipment lacks it
+    // (an AC phase whose alarm state is "missing"): that byte's offset (kNoCount: none) and
+    // the code that says so. The value then decodes as absent whatever its bytes hold.
+    uint16_t missing_at = kNoCount;
+    uint8_t missing_code = 0;
 
     constexpr uint8_t width() const { return type == Type::f32 ? 4 : 1; }
     constexpr bool repeats() const { return repeat != Repeat::none; }
@@ -93,6 +98,7 @@ constexpr bool ends_within(const Field* f, size_t n, size_t record_size) {
         const size_t entries = f[i].repeats() ? f[i].max : 1;
         if (f[i].offset + static_cast<size_t>(f[i].width()) * entries > record_size) return false;
         if (f[i].count_at != kNoCount && f[i].count_at >= record_size) return false;
+        if (f[i].missing_at != kNoCount && (f[i].missing_at >= record_size || f[i].repeats())) return false;
     }
     return true;
 }

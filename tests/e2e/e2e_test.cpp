@@ -100,16 +100,15 @@ TEST(EndToEnd, ValuesReadOverTheLineMatchThePlant) {
     ASSERT_TRUE(rc.isObject()) << dump(r);
     EXPECT_EQ(rc["size"].asUInt(), 65u + 4 * 32);
     EXPECT_EQ(rc["device_type"].asString(), "zrt4600a-rc");
-    const std::string img = rc["image"].asString();
-    EXPECT_EQ(img.size(), 2u * (65 + 4 * 32));
-    EXPECT_FLOAT_EQ(image_float(img, 4), 280.0f);   // first AC parameter
-    EXPECT_FLOAT_EQ(image_float(img, 24), 57.5f);   // first DC parameter
-    EXPECT_EQ(image_byte(img, 32), 5u);             // DC user parameter count
-    EXPECT_FLOAT_EQ(image_float(img, 53), 53.5f);   // group value
-    EXPECT_EQ(image_byte(img, 57), 4u);             // module count
-    EXPECT_FLOAT_EQ(image_float(img, 65 + 3 * 32), 10.5f);
+    EXPECT_EQ(rc["image"].asString().size(), 2u * (65 + 4 * 32));
+    EXPECT_FLOAT_EQ(event_value(rc, "ac_param_0"), 280.0f);  // first AC parameter
+    EXPECT_FLOAT_EQ(event_value(rc, "dc_param_0"), 57.5f);   // first DC parameter
+    EXPECT_EQ(event_value_count(rc, "dc_user_param_"), 5u);  // DC user parameter count
+    EXPECT_FLOAT_EQ(event_value(rc, "group_value"), 53.5f);
+    EXPECT_EQ(event_value(rc, "module_count"), 4.0);
+    EXPECT_FLOAT_EQ(event_value(rc, "module_3_value"), 10.5f);
     EXPECT_EQ(last_image(r, "publish", 5106)["size"].asUInt(), 32u + 2 * 30);
-    EXPECT_FLOAT_EQ(image_float(last_image(r, "publish", 5108)["image"].asString(), 4), 53.25f);
+    EXPECT_FLOAT_EQ(event_value(last_image(r, "publish", 5108), "v"), 53.25f);
     // Every published image was saved by its history job.
     EXPECT_EQ(r.of("saved").size(), r.of("publish").size());
 }
@@ -212,7 +211,7 @@ TEST(EndToEnd, TheHostSurvivesLineFaults) {
     EXPECT_FLOAT_EQ(value_of(r, "21", "v"), 53.25f);
     EXPECT_FLOAT_EQ(value_of(r, "11", "channel_0_a"), 221.5f);
     const Json::Value rc = last_image(r, "publish", 5107);
-    EXPECT_EQ(image_byte(rc["image"].asString(), 57), 4u);  // a wrong module count never took hold
+    EXPECT_EQ(event_value(rc, "module_count"), 4.0);  // a wrong module count never took hold
 }
 
 TEST(EndToEnd, ARestartHandsEveryChildItsLastImage) {

@@ -1,6 +1,7 @@
 #include "e2e_util.h"
 
 #include <cerrno>
+#include <cmath>
 #include <csignal>
 #include <cstring>
 #include <fstream>
@@ -209,14 +210,18 @@ Json::Value parse_json(const std::string& text) {
     return v;
 }
 
-unsigned image_byte(const std::string& hex, size_t at) { return std::stoul(hex.substr(2 * at, 2), nullptr, 16); }
+double event_value(const Json::Value& event, const std::string& key) {
+    for (const Json::Value& v : event["values"])
+        if (v["key"].asString() == key) return v["value"].isNull() ? std::nan("") : v["value"].asDouble();
+    ADD_FAILURE() << "no value " << key << " in " << write_json(event);
+    return std::nan("");
+}
 
-float image_float(const std::string& hex, size_t at) {
-    uint32_t bits = 0;
-    for (int k = 3; k >= 0; --k) bits = bits << 8 | image_byte(hex, at + static_cast<size_t>(k));
-    float v;
-    std::memcpy(&v, &bits, 4);
-    return v;
+size_t event_value_count(const Json::Value& event, const std::string& prefix) {
+    size_t n = 0;
+    for (const Json::Value& v : event["values"])
+        if (v["key"].asString().rfind(prefix, 0) == 0) ++n;
+    return n;
 }
 
 Json::Value small_plant() {

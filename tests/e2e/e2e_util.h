@@ -82,8 +82,10 @@ Json::Value parse_json(const std::string& text);
 
 // One AC screen of two channels, four modules, one DC screen; no alarm condition.
 Json::Value small_plant();
-// Little-endian float at `at` of a lower-case hex image.
-float image_float(const std::string& hex, size_t at);
-unsigned image_byte(const std::string& hex, size_t at);
+// The decoded value of `key` in a publish or saved event's "values"; NaN for an absent
+// value (null), and for a key the event does not carry (then the test fails).
+double event_value(const Json::Value& event, const std::string& key);
+// How many of the event's values have a key that starts with `prefix` ("dc_user_param_").
+size_t event_value_count(const Json::Value& event, const std::string& prefix);
 
 }  // namespace e2e

@@ -217,16 +217,16 @@ TEST_P(FaultMatrix, TheCycleAfterTheFaultCompletesWithThePlantsValuesAndEverySav
     // The last images carry the plant's values of the last cycle.
     EXPECT_FLOAT_EQ(value_of(r, "21", "v"), 54.75f) << dump(r);
     EXPECT_FLOAT_EQ(value_of(r, "11", "channel_0_a"), 223.25f) << dump(r);
-    const std::string dc = last_image(r, 5108)["image"].asString();
-    ASSERT_FALSE(dc.empty()) << dump(r);
-    EXPECT_FLOAT_EQ(image_float(dc, 4), 54.75f);
+    const Json::Value dc = last_image(r, 5108);
+    ASSERT_FALSE(dc["image"].asString().empty()) << dump(r);
+    EXPECT_FLOAT_EQ(event_value(dc, "v"), 54.75f);
     const Json::Value rc = last_image(r, 5107);
     ASSERT_TRUE(rc.isObject()) << dump(r);
     EXPECT_EQ(rc["size"].asUInt(), 65u + 32 * kModules);
     EXPECT_EQ(rc["image"].asString().size(), 2u * (65 + 32 * kModules));
-    EXPECT_EQ(image_byte(rc["image"].asString(), 57), static_cast<unsigned>(kModules));
-    EXPECT_FLOAT_EQ(image_float(rc["image"].asString(), 53), 54.5f);
-    EXPECT_FLOAT_EQ(image_float(rc["image"].asString(), 65 + 3 * 32), 10.5f);
+    EXPECT_EQ(event_value(rc, "module_count"), static_cast<double>(kModules));
+    EXPECT_FLOAT_EQ(event_value(rc, "group_value"), 54.5f);
+    EXPECT_FLOAT_EQ(event_value(rc, "module_3_value"), 10.5f);
 
     // Every saved image is in the file, in order, one per child and cycle.
     HistoryFile file(db.path());

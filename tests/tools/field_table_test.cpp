@@ -1,6 +1,7 @@
 // The field tables against the packed records: records filled member by member decode to
 // the same values under the tables' keys, absent values are recognised as each field says,
-// no two fields share a byte, and the README carries the layouts the tables generate.
+// no two fields share a byte, a value's "missing" state is a state field of its record, and
+// the README carries the layouts the tables generate.
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -143,6 +144,18 @@ TEST(FieldTables, NoTwoFieldsShareAByteAndNoCountByteLiesInsideAValue) {
                 if (f[i].count_at == zrt::field::kNoCount) continue;
                 EXPECT_TRUE(owner[f[i].count_at].empty() || counts[f[i].count_at])
                     << l->device << " " << f[i].key << " counts with a byte of " << owner[f[i].count_at];
+            }
+            // A value made absent by a state byte names a state field of its own record whose
+            // text for that code is "missing".
+            for (size_t i = 0; i < n; ++i) {
+                if (f[i].missing_at == zrt::field::kNoCount) continue;
+                const zrt::field::Field* state = nullptr;
+                for (size_t j = 0; j < n; ++j)
+                    if (f[j].offset == f[i].missing_at && f[j].type == zrt::field::Type::u8 && !f[j].repeats())
+                        state = &f[j];
+                ASSERT_TRUE(state) << l->device << " " << f[i].key << ": no state field at " << f[i].missing_at;
+                ASSERT_LT(f[i].missing_code, state->state_count) << f[i].key;
+                EXPECT_STREQ(state->states[f[i].missing_code], "missing") << f[i].key << " by " << state->key;
             }
         };
         check(l->head, l->head_fields, l->head_size);

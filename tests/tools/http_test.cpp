@@ -156,7 +156,7 @@ TEST(StatusChanges, TurnTheOldStatusIntoTheNewAndSendLittleForASmallChange) {
 // slots; every scrape in between is still answered.
 TEST(MetricsEndpoint, AScrapeIsAnsweredWhileIdleAndSlowClientsHoldMoreThanEverySlot) {
     MetricsState m("s1", 1);
-    m.publish(21, "zrt4600a-dc", 5108, dc_image(53.5f));
+    m.publish(21, "zrt4600a-dc", 5108, decode_image(5108, dc_image(53.5f)));
     HttpLimits limits;
     limits.max_connections = 8;
     limits.max_idle = 16;
@@ -247,7 +247,7 @@ TEST(MetricsEndpoint, AScrapeIsAnsweredWhileIdleAndSlowClientsHoldMoreThanEveryS
 
 TEST(MetricsEndpoint, TheEventStreamSendsTheStatusThenItsChangesGzippedForAClientThatTakesIt) {
     MetricsState m("s1", 1);
-    m.publish(21, "zrt4600a-dc", 5108, dc_image(53.5f));
+    m.publish(21, "zrt4600a-dc", 5108, decode_image(5108, dc_image(53.5f)));
     HttpLimits limits;
     limits.event_interval = std::chrono::milliseconds(50);
     MetricsServer server({"127.0.0.1", 0}, m, limits);
@@ -278,7 +278,7 @@ TEST(MetricsEndpoint, TheEventStreamSendsTheStatusThenItsChangesGzippedForAClien
     ASSERT_EQ(events.rfind("retry: 2000\ndata: ", 0), 0u) << events;
     Json::Value doc = parse(events.substr(18, events.find("\n\n") - 18));
 
-    m.publish(21, "zrt4600a-dc", 5108, dc_image(48.25f));
+    m.publish(21, "zrt4600a-dc", 5108, decode_image(5108, dc_image(48.25f)));
     ASSERT_TRUE(read_until("event: change\ndata: ")) << text();
     ASSERT_TRUE(read_until("]\n\n")) << text();
     events = text();

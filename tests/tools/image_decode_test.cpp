@@ -1,9 +1,15 @@
+#include <unistd.h>
+
 #include <cstring>
 #include <map>
+#include <sstream>
 
 #include <gtest/gtest.h>
+#include <json/reader.h>
 
 #include "tools/core/image_decode.h"
+#include "tools/core/json_line.h"
+#include "tools/view/output.h"
 
 using namespace zrt::host;
 
@@ -103,4 +109,123 @@ TEST(ImageDecode, ARectifierImageGivesGroupParametersAndEveryModule) {
     EXPECT_EQ(v.count("module_0_user_3"), 1u);
     EXPECT_EQ(v.count("module_1_user_0"), 0u);  // module 2 reported no user values
     EXPECT_FALSE(decode_image(kRcRecordType, std::vector<uint8_t>(65 + 31, 0)).valid);
+}
+
+TEST(ImageDecode, APhaseWhoseStateSaysMissingIsAbsentAndWrittenAsNull) {
+    using Screen = tele_c_zrt4600_ac;
+    using Channel = tele_c_zrt4600_ac_channel;
+    std::vector<uint8_t> img(sizeof(Screen) + sizeof(Channel), 0);
+    img[offsetof(Screen, channel_count)] = 1;
+    put_float(img, offsetof(Screen, ia), 0.0f);
+    img[offsetof(Screen, ia_alert)] = 3;  // missing: the 0.0 is no measurement
+    img[offsetof(Screen, ib_alert)] = 1;  // low: the 0.0 is one
+    const size_t ch = sizeof(Screen);
+    put_float(img, ch + offsetof(Channel, c), 231.5f);
+    img[ch + offsetof(Channel, a_alert)] = 3;
+    img[ch + offsetof(Channel, c_alert)] = 3;  // missing wins over the bytes
+    img[ch + offsetof(Channel, f_alert)] = 2;
+    put_float(img, ch + offsetof(Channel, f), 61.0f);
+    const DecodedImage d = decode_image(kAcRecordType, img);
+    ASSERT_TRUE(d.valid);
+    auto v = by_key(d);
+    EXPECT_FALSE(v["ia"].value.has_value());
+    EXPECT_EQ(v["ib"].value, 0.0);
+    EXPECT_FALSE(v["channel_0_a"].value.has_value());
+    EXPECT_EQ(v["channel_0_b"].value, 0.0);
+    EXPECT_FALSE(v["channel_0_c"].value.has_value());
+    EXPECT_EQ(v["channel_0_f"].value, 61.0);
+    // The state itself stays a value: it is what says "missing".
+    EXPECT_EQ(v["channel_0_a_alert"].value, 3.0);
+    EXPECT_EQ(v["channel_0_a_alert"].state_text, "missing");
+
+    const std::string json = json_values(d.values);
+    EXPECT_NE(json.find(R"({"key":"channel_0_a","value":null,"unit":"V"})"), std::string::npos) << json;
+    EXPECT_NE(json.find(R"({"key":"channel_0_b","value":0,"unit":"V"})"), std::string::npos) << json;
+    EXPECT_NE(json.find(R"({"key":"channel_0_f","value":61,"unit":"Hz"})"), std::string::npos) << json;
+    EXPECT_NE(json.find(R"({"key":"channel_0_a_alert","value":3,"unit":""})"), std::string::npos) << json;
+    EXPECT_EQ(json.front(), '[');
+    EXPECT_EQ(json_values({}), "[]");
+}
+
+TEST(ImageDecode, AStoredKeyIsPlacedThroughTheFieldTables) {
+    const auto ch = place_of_key(kAcRecordType, "channel_12_f");
+    ASSERT_TRUE(ch);
+    EXPECT_EQ(ch->item, 12);
+    EXPECT_EQ(ch->index, -1);
+    EXPECT_EQ(ch->field->quantity, zrt::field::Quantity::hertz);
+    const auto user = place_of_key(kRcRecordType, "module_5_user_1");
+    ASSERT_TRUE(user);
+    EXPECT_EQ(user->item, 5);
+    EXPECT_EQ(user->index, 1);
+    const auto value = place_of_key(kRcRecordType, "module_23_value");
+    ASSERT_TRUE(value);
+    EXPECT_EQ(value->item, 23);
+    EXPECT_EQ(value->index, -1);
+    const auto fuse = place_of_key(kDcRecordType, "fuse_6");
+    ASSERT_TRUE(fuse);
+    EXPECT_EQ(fuse->item, -1);
+    EXPECT_EQ(fuse->index, 6);
+    EXPECT_EQ(place_of_key(kDcRecordType, "v")->field->unit, std::string("V"));
+    // What the tables do not have, or have only in another form.
+    for (const char* k : {"channel_x_a", "channel_1_", "channel_01_a", "channel_1_a_", "module_5_user_99", "nope", ""})
+        EXPECT_FALSE(place_of_key(kAcRecordType, k) || place_of_key(kRcRecordType, k)) << k;
+    EXPECT_FALSE(place_of_key(kAcRecordType, "v"));
+    EXPECT_FALSE(place_of_key(4242, "v"));
+}
+
+TEST(ImageDecode, ThePublishAndSavedEventsCarryTheDecodedValuesNextToTheImage) {
+    using Screen = tele_c_zrt4600_ac;
+    using Channel = tele_c_zrt4600_ac_channel;
+    std::vector<uint8_t> img(sizeof(Screen) + sizeof(Channel), 0);
+    img[offsetof(Screen, channel_count)] = 1;
+    put_float(img, offsetof(Screen, ia), 35.2f);
+    put_float(img, sizeof(Screen) + offsetof(Channel, b), 220.8f);
+    img[sizeof(Screen) + offsetof(Channel, a_alert)] = 3;
+
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    {
+        auto sink = make_json_sink(fds[1]);
+        const devhost::ImageEvent raw{11, "zrt4600a-ac", kAcRecordType, img};
+        const DecodedImage d = decode_image(kAcRecordType, img);
+        sink->image({raw, d, false});
+        sink->image({raw, d, true});
+        const devhost::ImageEvent odd{11, "zrt4600a-ac", kAcRecordType, {1, 2, 3}};
+        const DecodedImage none = decode_image(kAcRecordType, odd.image);
+        sink->image({odd, none, false});
+    }
+    close(fds[1]);
+    std::string text;
+    char buf[4096];
+    for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) text.append(buf, static_cast<size_t>(n));
+    close(fds[0]);
+
+    std::istringstream lines(text);
+    std::vector<Json::Value> events;
+    for (std::string line; std::getline(lines, line);) {
+        Json::Value v;
+        std::istringstream in(line);
+        ASSERT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), in, &v, nullptr)) << line;
+        events.push_back(v);
+    }
+    ASSERT_EQ(events.size(), 3u) << text;
+    EXPECT_EQ(events[0]["event"].asString(), "publish");
+    EXPECT_EQ(events[1]["event"].asString(), "saved");
+    for (int k = 0; k < 2; ++k) {
+        const Json::Value& e = events[size_t(k)];
+        EXPECT_EQ(e["image"].asString(), hex_lower(img));
+        std::map<std::string, Json::Value> by;
+        for (const Json::Value& v : e["values"]) by[v["key"].asString()] = v;
+        EXPECT_EQ(by.size(), e["values"].size());
+        EXPECT_FLOAT_EQ(by["ia"]["value"].asFloat(), 35.2f);
+        EXPECT_EQ(by["ia"]["unit"].asString(), "A");
+        EXPECT_TRUE(by["channel_0_a"]["value"].isNull());  // alarm state 3: missing
+        EXPECT_TRUE(by["channel_0_a"].isMember("value"));
+        EXPECT_EQ(by["channel_0_a"]["unit"].asString(), "V");
+        EXPECT_EQ(by["channel_0_b"]["value"].asDouble(), 220.8);  // the float's shortest text, not 220.8000030517578
+        EXPECT_EQ(by["channel_0_a_alert"]["value"].asInt(), 3);
+    }
+    EXPECT_TRUE(events[2]["values"].isArray());
+    EXPECT_EQ(events[2]["values"].size(), 0u);  // does not fit: no values, the bytes as they are
+    EXPECT_EQ(events[2]["image"].asString(), "010203");
 }

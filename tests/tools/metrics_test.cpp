@@ -157,10 +157,10 @@ TEST(MetricsState, EveryValueInItsFamilyAlarmsWithoutSequenceAndCountersAsTheyHa
     EXPECT_EQ(t.find("zrt4600a_last_cycle_timestamp_seconds{"), std::string::npos) << "no cycle yet";
     EXPECT_TRUE(has_line(t, "# UNIT zrt4600a_dc_output_voltage_volts volts")) << t;
 
-    m.publish(21, "zrt4600a-dc", 5108, dc_image());
-    m.publish(11, "zrt4600a-ac", 5106, ac_image());
-    m.publish(1, "zrt4600a-rc", 5107, rc_image());
-    m.publish(99, "odd", 5108, std::vector<uint8_t>(3, 0));  // does not fit: no values, no failure
+    m.publish(21, "zrt4600a-dc", 5108, decode_image(5108, dc_image()));
+    m.publish(11, "zrt4600a-ac", 5106, decode_image(5106, ac_image()));
+    m.publish(1, "zrt4600a-rc", 5107, decode_image(5107, rc_image()));
+    m.publish(99, "odd", 5108, decode_image(5108, std::vector<uint8_t>(3, 0)));  // does not fit: no values, no failure
     // Two instances of one alarm key are two series; the sequence is no part of either.
     m.alarm({21, "zrt4600a-dc", "DC_3", "电池熔丝故障告警", "06001", 7, 1, "直流6电池熔丝故障告警"}, true);
     m.alarm({21, "zrt4600a-dc", "DC_3", "电池熔丝故障告警", "06001", 8, 1, "直流7电池熔丝故障告警"}, true);
@@ -254,7 +254,7 @@ TEST(MetricsState, EveryValueInItsFamilyAlarmsWithoutSequenceAndCountersAsTheyHa
     ASSERT_EQ(s0["dc_trend"]["21"].size(), 1u);
     EXPECT_DOUBLE_EQ(s0["dc_trend"]["21"][0][1].asDouble(), 53.5);
     EXPECT_EQ(m.version(), before) << "reading changes nothing";
-    m.publish(21, "zrt4600a-dc", 5108, dc_image(48.25f));
+    m.publish(21, "zrt4600a-dc", 5108, decode_image(5108, dc_image(48.25f)));
     EXPECT_GT(m.version(), before);
 }
 
@@ -324,7 +324,7 @@ TEST(MetricsEndpoint, ListenAddressesAreParsedStrictly) {
 
 TEST(MetricsEndpoint, ServesEveryPathRefusesOthersKeepsItsLimitsAndAnIdleClientBlocksNoScrape) {
     MetricsState m("s1", 1);
-    m.publish(21, "zrt4600a-dc", 5108, dc_image());
+    m.publish(21, "zrt4600a-dc", 5108, decode_image(5108, dc_image()));
     HttpLimits limits;
     limits.max_connections = 3;
     limits.max_idle = 3;
@@ -426,7 +426,7 @@ TEST(MetricsEndpoint, ServesEveryPathRefusesOthersKeepsItsLimitsAndAnIdleClientB
 
 TEST(MetricsEndpoint, EventStreamSendsTheStatusAndEachChangeAndKeepsToItsLimit) {
     MetricsState m("s1", 1);
-    m.publish(21, "zrt4600a-dc", 5108, dc_image());
+    m.publish(21, "zrt4600a-dc", 5108, decode_image(5108, dc_image()));
     HttpLimits limits;
     limits.max_streams = 1;
     limits.event_interval = std::chrono::milliseconds(100);
@@ -463,7 +463,7 @@ TEST(MetricsEndpoint, EventStreamSendsTheStatusAndEachChangeAndKeepsToItsLimit) 
     // A second stream is refused while the first one runs.
     EXPECT_EQ(http(server.port(), "GET /events HTTP/1.1\r\n\r\n").rfind("HTTP/1.1 503 ", 0), 0u);
 
-    m.publish(21, "zrt4600a-dc", 5108, dc_image(48.25f));
+    m.publish(21, "zrt4600a-dc", 5108, decode_image(5108, dc_image(48.25f)));
     ASSERT_EQ(events(2), 2u) << got;
     EXPECT_NE(got.find("\"value\":48.25"), std::string::npos) << got;
 }
@@ -542,8 +542,8 @@ TEST(Metrics, EachSystemOnTheLineHasItsOwnLineAndCycleSamplesAndItsOwnStatusEntr
     info.systems = {{1, 1, "north"}, {2, 2, ""}};
     info.system_of = {{1, 0}, {21, 0}, {2, 1}, {22, 1}};
     sink.start(info);
-    m.publish(21, "zrt4600a-dc", kDcRecordType, dc_image(53.5f));
-    m.publish(22, "zrt4600a-dc", kDcRecordType, dc_image(54.0f));
+    m.publish(21, "zrt4600a-dc", kDcRecordType, decode_image(kDcRecordType, dc_image(53.5f)));
+    m.publish(22, "zrt4600a-dc", kDcRecordType, decode_image(kDcRecordType, dc_image(54.0f)));
     CycleStats c;
     c.n = 3;
     c.system = info.systems[0];

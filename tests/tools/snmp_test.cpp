@@ -87,7 +87,7 @@ AlarmReport fault(uint32_t module) {
 TEST(SnmpSensors, ValuesBecomeFixedPointRowsOfTheirQuantityAndAbsentOrStaleValuesReadUnavailable) {
     SnmpFeed feed = site_feed();
     const Steady::time_point t0 = Steady::now();
-    feed.publish(21, "zrt4600a-dc", ::kDcRecordType, dc_image(53.5f, std::nullopt), t0);
+    feed.publish(21, "zrt4600a-dc", ::kDcRecordType, zrt::host::decode_image(::kDcRecordType, dc_image(53.5f, std::nullopt)), t0);
     SiteModel m = feed.snapshot();
 
     // Copies: the model is taken again below.
@@ -124,7 +124,7 @@ TEST(SnmpSensors, ValuesBecomeFixedPointRowsOfTheirQuantityAndAbsentOrStaleValue
     EXPECT_EQ(num(vars, kEntPhySensorEntry, 7, v->index), 100000 - 6000);
 
     // A later image keeps the indexes and updates the value; the current comes back.
-    feed.publish(21, "zrt4600a-dc", ::kDcRecordType, dc_image(-48.25f, 120.4f), t0);
+    feed.publish(21, "zrt4600a-dc", ::kDcRecordType, zrt::host::decode_image(::kDcRecordType, dc_image(-48.25f, 120.4f)), t0);
     m = feed.snapshot();
     vars = render(m, {100000, t0});
     EXPECT_EQ(num(vars, kEntPhySensorEntry, 4, v->index), -483);  // rounded to a tenth
@@ -134,15 +134,15 @@ TEST(SnmpSensors, ValuesBecomeFixedPointRowsOfTheirQuantityAndAbsentOrStaleValue
 
     // Images of unknown devices, or that do not decode, change nothing.
     const uint64_t version = feed.version();
-    feed.publish(99, "zrt4600a-dc", ::kDcRecordType, dc_image(1, 1), t0);
-    feed.publish(21, "zrt4600a-dc", ::kDcRecordType, std::vector<uint8_t>(10, 0), t0);
+    feed.publish(99, "zrt4600a-dc", ::kDcRecordType, zrt::host::decode_image(::kDcRecordType, dc_image(1, 1)), t0);
+    feed.publish(21, "zrt4600a-dc", ::kDcRecordType, zrt::host::decode_image(::kDcRecordType, std::vector<uint8_t>(10, 0)), t0);
     EXPECT_EQ(feed.version(), version);
 }
 
 TEST(SnmpSensors, RectifierModulesAreReplaceableSuppliesInTheGroupAndAModuleGoneReadsUnavailable) {
     SnmpFeed feed = site_feed();
     const Steady::time_point t0 = Steady::now();
-    feed.publish(1, "zrt4600a-rc", ::kRcRecordType, rc_image(3), t0);
+    feed.publish(1, "zrt4600a-rc", ::kRcRecordType, zrt::host::decode_image(::kRcRecordType, rc_image(3)), t0);
     SiteModel m = feed.snapshot();
     const Entity* group = by_name(m, "rectifier group");
     const Entity* module3 = by_name(m, "rectifier module 3");
@@ -164,7 +164,7 @@ TEST(SnmpSensors, RectifierModulesAreReplaceableSuppliesInTheGroupAndAModuleGone
     EXPECT_EQ(sys->cls, PhysicalClass::Chassis);
     EXPECT_EQ(m.entity(sys->contained_in)->contained_in, 0u);
 
-    feed.publish(1, "zrt4600a-rc", ::kRcRecordType, rc_image(2), t0);
+    feed.publish(1, "zrt4600a-rc", ::kRcRecordType, zrt::host::decode_image(::kRcRecordType, rc_image(2)), t0);
     m = feed.snapshot();
     EXPECT_EQ(sensor(m, current3_index)->status, SensorStatus::Unavailable);
     EXPECT_EQ(sensor(m, by_name(m, "rectifier group module 2 output current")->index)->status, SensorStatus::Ok);
@@ -185,7 +185,7 @@ TEST(SnmpSensors, FixedPointKeepsTheSensorRangeAndAcVoltagesAreAc) {
     ac[16] = 1;
     put_float(ac, 32, 221.5f);
     put_float(ac, 32 + 12, 49.9f);
-    feed.publish(11, "zrt4600a-ac", ::kAcRecordType, ac);
+    feed.publish(11, "zrt4600a-ac", ::kAcRecordType, zrt::host::decode_image(::kAcRecordType, ac));
     const SiteModel m = feed.snapshot();
     EXPECT_EQ(sensor(m, by_name(m, "AC screen 11 channel 1 voltage AB/A")->index)->type, SensorType::VoltsAC);
     EXPECT_EQ(sensor(m, by_name(m, "AC screen 11 channel 1 voltage AB/A")->index)->value, 2215);

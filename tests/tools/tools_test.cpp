@@ -149,13 +149,13 @@ TEST(ImageView, ImagesThatDoNotFitTheirLayoutAreShownAsBytes) {
     ac[offsetof(tele_c_zrt4600_ac, channel_count)] = 1;
     const float a = 231.5f;
     std::memcpy(&ac[sizeof(tele_c_zrt4600_ac) + offsetof(tele_c_zrt4600_ac_channel, a)], &a, 4);
-    const auto lines = describe_image(kAcRecordType, ac);
+    const auto lines = describe_image(decode_image(kAcRecordType, ac), ac);
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_NE(lines[1].find("AB/A 231.5"), std::string::npos) << lines[1];
 
     ac[offsetof(tele_c_zrt4600_ac, channel_count)] = 9;  // claims nine channels in a one-channel image
-    EXPECT_EQ(describe_image(kAcRecordType, ac)[0].find("62 bytes"), 0u);
-    EXPECT_EQ(describe_image(kDcRecordType, std::vector<uint8_t>(165, 0))[0].find("165 bytes"), 0u);
+    EXPECT_EQ(describe_image(decode_image(kAcRecordType, ac), ac)[0].find("62 bytes"), 0u);
+    EXPECT_EQ(describe_image(decode_image(kDcRecordType, std::vector<uint8_t>(165, 0)), std::vector<uint8_t>(165, 0))[0].find("165 bytes"), 0u);
 }
 
 namespace {
@@ -353,16 +353,16 @@ ViewState busy_site() {
         ac[16] = 3;
         const uint32_t absent = 0x20202020u;
         std::memcpy(&ac[12], &absent, 4);  // Ic absent
-        v.devices.push_back({id, "zrt4600a-ac", 5106, ac});
+        v.devices.push_back({id, "zrt4600a-ac", 5106, ac, decode_image(5106, ac)});
     }
     std::vector<uint8_t> rc(65 + 32 * 24, 0);
     rc[57] = 24;
-    v.devices.push_back({1, "zrt4600a-rc", 5107, rc});
+    v.devices.push_back({1, "zrt4600a-rc", 5107, rc, decode_image(5107, rc)});
     for (uint32_t id : {21u, 22u}) {
         std::vector<uint8_t> dc(166, 0);
         dc[80] = 64;
         dc[81 + 6] = 3;
-        v.devices.push_back({id, "zrt4600a-dc", 5108, dc});
+        v.devices.push_back({id, "zrt4600a-dc", 5108, dc, decode_image(5108, dc)});
     }
     for (uint32_t k = 0; k < 7; ++k)
         v.alarms.push_back({11, "zrt4600a-ac", 2, 31 + k, "AC_8", "交流输入缺相告警", "交流屏3输入线/相电压AB/A"});

@@ -34,13 +34,17 @@ std::string named(const char* pattern, bool item, bool index, const char* item_n
 
 const char* type_text(const Field& f) { return f.type == Type::f32 ? "f32" : "u8"; }
 
-const char* absent_text(const Field& f) {
+std::string absent_text(const Field& f) {
+    const std::string missing =
+        f.missing_at == kNoCount ? "" : fmt::format("alarm state {} (missing)", f.missing_code);
     switch (f.absent) {
-    case Absent::pattern: return "no-value pattern, kept";
-    case Absent::pattern_or_tenth: return "no-value pattern, or −0.1 (`CD CC CC BD`)";
+    case Absent::pattern: return missing.empty() ? "no-value pattern, kept" : "no-value pattern, kept; or " + missing;
+    case Absent::pattern_or_tenth:
+        return "no-value pattern, or −0.1 (`CD CC CC BD`)" + (missing.empty() ? "" : ", or " + missing);
     case Absent::never: break;
     }
-    return f.type == Type::f32 ? "stored as 0.0: cannot be told from 0" : "";
+    if (f.type != Type::f32) return "";
+    return missing.empty() ? "stored as 0.0: cannot be told from 0" : "stored as 0.0; absent at " + missing;
 }
 
 std::string states_text(const Field& f) {

@@ -50,7 +50,8 @@ size_t entries(const Field& f, const std::vector<uint8_t>& img, size_t record_at
     return std::min<size_t>(img[record_at + f.count_at], f.max);
 }
 
-DecodedValue decode_entry(const Field& f, const std::vector<uint8_t>& img, size_t at, int item, int index) {
+DecodedValue decode_entry(const Field& f, const std::vector<uint8_t>& img, size_t record_at, size_t at, int item,
+                          int index) {
     DecodedValue v;
     v.key = field_key(f, item, index);
     v.label = field_label(f, item, index);
@@ -69,7 +70,8 @@ DecodedValue decode_entry(const Field& f, const std::vector<uint8_t>& img, size_
     }
     const bool pattern = is_no_value_pattern(img.data() + at);
     const bool tenth = bits_at(img, at) == kAbsentBits;
-    const bool absent = (f.absent == Absent::pattern && pattern) ||
+    const bool missing = f.missing_at != kNoCount && img[record_at + f.missing_at] == f.missing_code;
+    const bool absent = missing || (f.absent == Absent::pattern && pattern) ||
                         (f.absent == Absent::pattern_or_tenth && (pattern || tenth));
     if (!absent) v.value = float_at(img, at);
     return v;
@@ -81,7 +83,7 @@ void decode_record(const Field* fields, size_t n, const std::vector<uint8_t>& im
         const Field& f = fields[i];
         const size_t count = entries(f, img, record_at);
         for (size_t k = 0; k < count; ++k)
-            out.push_back(decode_entry(f, img, record_at + f.offset + f.width() * k, item,
+            out.push_back(decode_entry(f, img, record_at, record_at + f.offset + f.width() * k, item,
                                        f.repeats() ? static_cast<int>(k) : -1));
     }
 }
@@ -118,6 +120,59 @@ DecodedImage decode_image(int record_type, const std::vector<uint8_t>& img) {
     d.time = time_at(img, l->time_at);
     d.valid = true;
     return d;
+}
+
+DecodedImage decode_stored(int record_type, const std::vector<uint8_t>& img) { return decode_image(record_type, img); }
+
+namespace {
+
+// Matches `key` against a pattern whose "{}" stand for decimal numbers; the numbers found,
+// in order, go to `nums`.
+bool match_pattern(const char* pattern, const std::string& key, std::vector<int>& nums) {
+    size_t at = 0;
+    for (const char* p = pattern; *p;) {
+        if (p[0] == '{' && p[1] == '}') {
+            size_t end = at;
+            while (end < key.size() && key[end] >= '0' && key[end] <= '9' && end - at < 4) ++end;
+            if (end == at || (key[at] == '0' && end - at > 1)) return false;  // no number, or a leading zero
+            nums.push_back(std::stoi(key.substr(at, end - at)));
+            at = end;
+            p += 2;
+        } else {
+            if (at >= key.size() || key[at] != *p) return false;
+            ++at;
+            ++p;
+        }
+    }
+    return at == key.size();
+}
+
+}  // namespace
+
+std::optional<KeyPlace> place_of_key(int record_type, const std::string& key) {
+    const Layout* l = layout_of(record_type);
+    if (!l) return std::nullopt;
+    auto search = [&](const Field* fields, size_t n, bool item) -> std::optional<KeyPlace> {
+        for (size_t i = 0; i < n; ++i) {
+            const Field& f = fields[i];
+            std::vector<int> nums;
+            if (!match_pattern(f.key, key, nums) || nums.size() != size_t(item) + size_t(f.repeats())) continue;
+            KeyPlace k;
+            k.field = &f;
+            size_t used = 0;
+            if (item) k.item = nums[used++];
+            if (f.repeats()) {
+                k.index = nums[used++];
+                if (k.index >= f.max) return std::nullopt;
+            }
+            if (item && k.item >= 255) return std::nullopt;
+            return k;
+        }
+        return std::nullopt;
+    };
+    if (auto k = search(l->head, l->head_fields, false)) return k;
+    if (l->item_size) return search(l->item, l->item_fields, true);
+    return std::nullopt;
 }
 
 std::string format_value(const DecodedValue& v) {

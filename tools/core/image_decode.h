@@ -32,8 +32,9 @@ struct DecodedValue {
     ValueKind kind = ValueKind::Measure;
     // Empty when the image marks the value absent: the no-value pattern (four equal bytes,
     // not zero) kept as received, or the -0.1 the device stores in place of an absent
-    // current or user value. An absent AC channel voltage or frequency, and an absent
-    // rectifier user value, are stored as 0.0 and cannot be told from a measured 0.
+    // current or user value, or an AC phase voltage, frequency or current whose own alarm
+    // state says "missing" (the equipment lacks it). An absent rectifier user value is
+    // stored as 0.0 and cannot be told from a measured 0.
     std::optional<double> value;
     // For a State with a known meaning, what its code says ("normal", "low", "high",
     // "missing", "fault", "blown"); empty otherwise.
@@ -64,6 +65,21 @@ std::string field_label(const zrt::field::Field& f, int item, int index);
 // An image of an unknown record type, or whose size does not fit, decodes as not valid
 // with no values.
 DecodedImage decode_image(int record_type, const std::vector<uint8_t>& img);
+
+// An image that was not published in this run (one a history file holds, handed back at
+// start or exported): decoded through the same tables, so it reads as it did when published.
+DecodedImage decode_stored(int record_type, const std::vector<uint8_t>& img);
+
+// Where a stored key ("channel_2_a", "module_5_user_1") sits in its record type's field
+// table: the row, the item and the row's own index, as a decoded value carries them. Read
+// from the table's key patterns, so that a store that keeps only keys needs no parsing of
+// its own. nullopt for a key the table does not have.
+struct KeyPlace {
+    const zrt::field::Field* field = nullptr;
+    int item = -1;
+    int index = -1;
+};
+std::optional<KeyPlace> place_of_key(int record_type, const std::string& key);
 
 // Four equal bytes that are not zero: the equipment's mark of a value it does not provide.
 bool is_no_value_pattern(const uint8_t* four_bytes);

@@ -95,6 +95,19 @@ std::string hex_lower(const std::vector<uint8_t>& bytes) {
     return out;
 }
 
+std::string json_values(const std::vector<DecodedValue>& values) {
+    std::string out = "[";
+    for (const DecodedValue& v : values) {
+        if (out.size() > 1) out.push_back(',');
+        // Every value comes from a single-precision float or a byte: written as that float,
+        // 231.7 reads back as 231.7 and not as its double expansion.
+        out += "{\"key\":" + json_string(v.key) +
+               ",\"value\":" + (v.value ? json_float(static_cast<float>(*v.value)) : std::string("null")) +
+               ",\"unit\":" + json_string(v.unit) + "}";
+    }
+    return out + "]";
+}
+
 JsonLine& JsonLine::raw(const char* key, const std::string& json) {
     if (body_.size() > 1) body_.push_back(',');
     body_ += json_string(key);

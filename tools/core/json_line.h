@@ -7,6 +7,8 @@
 #include <type_traits>
 #include <vector>
 
+#include "tools/core/image_decode.h"
+
 namespace zrt::host {
 
 // The quoted, escaped JSON string.
@@ -15,6 +17,9 @@ std::string json_string(const std::string& s);
 std::string json_float(float v);
 std::string json_double(double v);
 std::string hex_lower(const std::vector<uint8_t>& bytes);
+// Decoded values as a JSON array, in the image's order: [{"key":"v","value":53.5,"unit":"V"},
+// ...]; an absent value is null, a value without a unit has "unit":"".
+std::string json_values(const std::vector<DecodedValue>& values);
 
 class JsonLine {
 public:

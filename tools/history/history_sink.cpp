@@ -17,6 +17,12 @@ HistorySink::HistorySink(HistoryStore& store, std::function<void(const std::stri
         };
 }
 
+bool HistorySink::save(const ImageEvent& e) {
+    bool taken = false;
+    guarded([&] { taken = store_.save(e.raw.data_id, e.raw.device_type, e.raw.record_type, e.raw.image, e.decoded); });
+    return taken;
+}
+
 bool HistorySink::save(const devhost::ImageEvent& e) {
     bool taken = false;
     guarded([&] { taken = store_.save(e.data_id, e.device_type, e.record_type, e.image); });

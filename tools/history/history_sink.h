@@ -20,6 +20,8 @@ public:
 
     // A saved image into the store. False when the store did not take it (it has held all it
     // may while the file cannot be written): the host shows no `saved` event for it.
+    bool save(const ImageEvent& e);
+    // The same for an image whose values are not decoded yet (decoded through the core).
     bool save(const devhost::ImageEvent& e);
     void alarm(const devhost::AlarmEvent& e) override;
     void cycle_ended(const CycleStats& c) override;

@@ -234,7 +234,7 @@ void HistoryStore::exec(const char* sql) {
 }
 
 bool HistoryStore::save(uint32_t data_id, const std::string& device_type, int record_type,
-                        const std::vector<uint8_t>& image) {
+                        const std::vector<uint8_t>& image, const DecodedImage& decoded) {
     std::lock_guard<std::mutex> lock(mu_);
     if (mode_ == Mode::ReadOnly) throw HostError(kExitHistory, "history: the store is open read-only");
     const int64_t now = now_ms();
@@ -258,7 +258,7 @@ bool HistoryStore::save(uint32_t data_id, const std::string& device_type, int re
             }
     }
     images_.push_back({data_id, device_type, record_type, now, image});
-    record_values_locked(now, data_id, device_type, record_type, image);
+    record_values_locked(now, data_id, device_type, record_type, decoded);
     if (now - last_prune_ >= kPruneEveryMs) prune_due_ = true;
     const bool first_image = !images_written_.count({data_id, device_type});
     if (first_image || commit_ms_ == 0 || last_commit_ == INT64_MIN || now - last_commit_ >= commit_ms_ ||

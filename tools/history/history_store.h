@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "host/rule_value.h"
+#include "tools/core/image_decode.h"
 #include "tools/history/history_codec.h"
 
 struct sqlite3;
@@ -64,7 +65,13 @@ public:
     // time. Returns false when the image was not taken: the file has not been writable for
     // so long that kHoldBytes are held already. A failed write is no exception: see
     // write_state().
-    bool save(uint32_t data_id, const std::string& device_type, int record_type, const std::vector<uint8_t>& image);
+    // `decoded`: the image's values as the core decoded them when it was published.
+    bool save(uint32_t data_id, const std::string& device_type, int record_type, const std::vector<uint8_t>& image,
+              const DecodedImage& decoded);
+    // An image without its values at hand (a stored one, a test's): decoded through the core.
+    bool save(uint32_t data_id, const std::string& device_type, int record_type, const std::vector<uint8_t>& image) {
+        return save(data_id, device_type, record_type, image, decode_stored(record_type, image));
+    }
 
     // Writing on a schedule. 0 (the default here; the host's default is 60): every save,
     // alarm and cycle is its own transaction.
@@ -159,7 +166,7 @@ private:
     void create_decoded_tables();
     // Writes the values of an image that changed; inside save()'s transaction.
     void record_values_locked(int64_t now, uint32_t data_id, const std::string& device_type, int record_type,
-                              const std::vector<uint8_t>& image);
+                              const DecodedImage& decoded);
     int64_t series_id_locked(uint32_t data_id, const std::string& device_type, int record_type,
                              const std::string& key, const std::string& label, const std::string& unit, int kind);
     // The retention rules' deletions, inside a commit's transaction; when something went,

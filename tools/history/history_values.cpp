@@ -328,8 +328,7 @@ int64_t HistoryStore::series_id_locked(uint32_t data_id, const std::string& devi
 }
 
 void HistoryStore::record_values_locked(int64_t now, uint32_t data_id, const std::string& device_type,
-                                        int record_type, const std::vector<uint8_t>& image) {
-    const DecodedImage d = decode_image(record_type, image);
+                                        int record_type, const DecodedImage& d) {
     if (!d.valid) return;
     // The device's chunk of this hour: a new hour (or a clock step into another) closes the
     // chunk before.

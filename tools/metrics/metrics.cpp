@@ -160,13 +160,28 @@ double unix_seconds(std::chrono::system_clock::time_point t) {
 }  // namespace
 
 void MetricsState::publish(uint32_t data_id, const std::string& device_type, int record_type,
-                           const std::vector<uint8_t>& image) {
-    // The bus voltage for the trend is read outside the lock.
+                           const DecodedImage& image) {
+    // The samples and the bus voltage for the trend are worked out outside the lock.
+    Image img{record_type, image, {}, Clock::now()};
     std::optional<double> bus;
-    if (record_type == kDcRecordType) {
-        const DecodedImage d = decode_image(record_type, image);
-        for (const DecodedValue& v : d.values)
-            if (v.key == "v") bus = v.value;
+    if (image.valid) {
+        const auto& defs = value_families();
+        for (const DecodedValue& v : image.values) {
+            if (record_type == kDcRecordType && v.key == "v") bus = v.value;
+            ValueSample vs;
+            if (!v.value || !family_of(record_type, v, vs)) continue;
+            const FamilyDef& def = defs[vs.family];
+            if (!def.states) {
+                img.samples.push_back({vs.family, std::move(vs.labels), *v.value});
+                continue;
+            }
+            for (int code = 0; code < def.state_count; ++code) {
+                if (!*def.states[code]) continue;  // a code without a known meaning
+                Exposition::Labels l = vs.labels;
+                l.emplace_back("state", def.states[code]);
+                img.samples.push_back({vs.family, std::move(l), *v.value == static_cast<double>(code) ? 1.0 : 0.0});
+            }
+        }
     }
     const double now_s = unix_seconds(std::chrono::system_clock::now());
     std::lock_guard<std::mutex> lock(mu_);
@@ -179,14 +194,12 @@ void MetricsState::publish(uint32_t data_id, const std::string& device_type, int
         t.erase(t.begin(), t.begin() + static_cast<std::ptrdiff_t>(old));
     }
     const DeviceKey k{data_id, device_type};
-    for (auto& [key, img] : s_.images)
+    for (auto& [key, held] : s_.images)
         if (key == k) {
-            img.record_type = record_type;
-            img.bytes.assign(image.begin(), image.end());
-            img.at = Clock::now();
+            held = std::move(img);
             return;
         }
-    s_.images.push_back({k, Image{record_type, image, Clock::now()}});
+    s_.images.push_back({k, std::move(img)});
 }
 
 void MetricsState::alarm(const MetricAlarm& a, bool raised) {
@@ -221,7 +234,7 @@ void MetricsState::cycle(const CycleStats& c) {
 }
 
 void MetricsState::image(const ImageEvent& e) {
-    if (!e.saved) publish(e.raw.data_id, e.raw.device_type, e.raw.record_type, e.raw.image);
+    if (!e.saved) publish(e.raw.data_id, e.raw.device_type, e.raw.record_type, e.decoded);
 }
 
 void MetricsState::alarm(const devhost::AlarmEvent& e) {
@@ -415,27 +428,13 @@ std::string MetricsState::render(Exposition::Format format) const {
     const auto& defs = value_families();
     std::vector<std::vector<std::pair<L, double>>> samples(defs.size());
     for (const auto& [k, img] : s.images) {
-        const DecodedImage d = decode_image(img.record_type, img.bytes);
-        if (!d.valid) continue;
+        if (!img.decoded.valid) continue;
         L device = device_base(k.first);
         if (has_screen_label(img.record_type)) device.emplace_back("screen", std::to_string(k.first));
-        for (const DecodedValue& v : d.values) {
-            ValueSample vs;
-            if (!v.value || !family_of(img.record_type, v, vs)) continue;
-            const FamilyDef& def = defs[vs.family];
+        for (const ValueSampleAt& vs : img.samples) {
             L labels = device;
             labels.insert(labels.end(), vs.labels.begin(), vs.labels.end());
-            auto& out = samples[vs.family];
-            if (!def.states) {
-                out.emplace_back(labels, *v.value);
-                continue;
-            }
-            for (int code = 0; code < def.state_count; ++code) {
-                if (!*def.states[code]) continue;  // a code without a known meaning
-                L l = labels;
-                l.emplace_back("state", def.states[code]);
-                out.emplace_back(std::move(l), *v.value == static_cast<double>(code) ? 1 : 0);
-            }
+            samples[vs.family].emplace_back(std::move(labels), vs.value);
         }
     }
     for (size_t f = 0; f < defs.size(); ++f) {
@@ -513,7 +512,7 @@ Json::Value MetricsState::status() const {
         Json::Value devices(Json::arrayValue);
         for (const auto& [k, img] : s.images) {
             if (owner_of(s, k.first) != st.id) continue;
-            const DecodedImage d = decode_image(img.record_type, img.bytes);
+            const DecodedImage& d = img.decoded;
             Json::Value dev(Json::objectValue);
             dev["data_id"] = k.first;
             dev["device_type"] = k.second;

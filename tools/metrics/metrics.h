@@ -89,7 +89,9 @@ public:
     // The history file's writing: its failed writes and whether it is failing now.
     void history_writes(const HistoryWrites& w) override;
 
-    void publish(uint32_t data_id, const std::string& device_type, int record_type, const std::vector<uint8_t>& image);
+    // A device's image as published, with its values decoded; its metric samples are worked
+    // out here, once, so that a scrape only writes them.
+    void publish(uint32_t data_id, const std::string& device_type, int record_type, const DecodedImage& image);
     void alarm(const MetricAlarm& a, bool raised);
     void cycle(const CycleStats& c);
     // A change from up to down counts one line loss, and so does a first report of a lost
@@ -135,9 +137,17 @@ public:
 private:
     std::function<UplinkFigures()> uplink_;
     using Clock = std::chrono::steady_clock;
+    // One sample of a device value: its family (into value_families()), the labels of the
+    // value's place in its record (the device's own labels come first at rendering), the value.
+    struct ValueSampleAt {
+        size_t family = 0;
+        Exposition::Labels labels;
+        double value = 0;
+    };
     struct Image {
         int record_type = 0;
-        std::vector<uint8_t> bytes;
+        DecodedImage decoded;
+        std::vector<ValueSampleAt> samples;
         Clock::time_point at;
     };
     using DeviceKey = std::pair<uint32_t, std::string>;

@@ -22,13 +22,11 @@ const char* kind_of(const std::string& device_type) {
     return "";
 }
 
-// What a value measures, from the record it comes from and its unit: voltages of an AC
-// screen and the AC input limits are AC, every other voltage is DC.
-SensorType sensor_type(int record_type, const zrt::host::DecodedValue& v) {
-    if (v.unit == "V") {
-        if (record_type == ::kAcRecordType || v.key.rfind("ac_param_", 0) == 0) return SensorType::VoltsAC;
-        return SensorType::VoltsDC;
-    }
+// What a value measures, from its unit and its field's quantity: voltages of an AC screen
+// and the AC input limits are AC, every other voltage is DC.
+SensorType sensor_type(const zrt::host::DecodedValue& v) {
+    if (v.unit == "V")
+        return v.field && v.field->quantity == zrt::field::Quantity::ac_volts ? SensorType::VoltsAC : SensorType::VoltsDC;
     if (v.unit == "A") return SensorType::Amperes;
     if (v.unit == "Hz") return SensorType::Hertz;
     if (v.unit == "C" || v.unit == "°C") return SensorType::Celsius;
@@ -43,15 +41,6 @@ int32_t precision_of(const zrt::host::DecodedValue& v, SensorType t) {
 }
 
 std::string units_of(const zrt::host::DecodedValue& v) { return v.unit == "°C" ? "C" : v.unit; }
-
-// "module_5_value" -> 5 (a value of rectifier module 6).
-std::optional<size_t> module_of(const std::string& key) {
-    if (key.rfind("module_", 0) != 0 || key == "module_count") return std::nullopt;
-    size_t n = 0, at = 7;
-    if (at >= key.size() || key[at] < '0' || key[at] > '9') return std::nullopt;
-    while (at < key.size() && key[at] >= '0' && key[at] <= '9') n = n * 10 + static_cast<size_t>(key[at++] - '0');
-    return n;
-}
 
 }  // namespace
 
@@ -133,8 +122,7 @@ uint32_t SnmpFeed::module_entity(uint32_t group, size_t module) {
 }
 
 void SnmpFeed::publish(uint32_t data_id, const std::string& device_type, int record_type,
-                       const std::vector<uint8_t>& image, Steady::time_point at) {
-    const zrt::host::DecodedImage d = zrt::host::decode_image(record_type, image);
+                       const zrt::host::DecodedImage& d, Steady::time_point at) {
     if (!d.valid) return;
     std::lock_guard<std::mutex> lock(mu_);
     const uint32_t dev = device_entity(data_id, device_type);
@@ -142,9 +130,12 @@ void SnmpFeed::publish(uint32_t data_id, const std::string& device_type, int rec
     std::vector<bool> seen(m_.sensors.size(), false);
     for (const zrt::host::DecodedValue& v : d.values) {
         auto [it, fresh] = sensor_index_.emplace(std::make_pair(dev, v.key), 0);
-        const SensorType type = sensor_type(record_type, v);
+        const SensorType type = sensor_type(v);
         if (fresh) {
-            const std::optional<size_t> module = record_type == ::kRcRecordType ? module_of(v.key) : std::nullopt;
+            // A value of a rectifier module is a sensor of the module's own entity.
+            const std::optional<size_t> module = record_type == ::kRcRecordType && v.item >= 0
+                                                     ? std::optional<size_t>(static_cast<size_t>(v.item))
+                                                     : std::nullopt;
             const uint32_t parent = module ? module_entity(dev, *module) : dev;
             const Entity& owner = *m_.entity(parent);
             const std::string name = module ? v.label : owner.name + " " + v.label;

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/core/image_decode.h"
 #include "tools/snmp/snmp_model.h"
 
 namespace zrt::snmp {
@@ -44,9 +45,9 @@ public:
     // under it, and a row of its own in the systems table.
     void add_system(uint32_t system_data_id, const std::string& system_type, const std::vector<DeviceRef>& children);
 
-    // A published image; its values become the readings of the device's sensors.
-    void publish(uint32_t data_id, const std::string& device_type, int record_type, const std::vector<uint8_t>& image,
-                 Steady::time_point at = Steady::now());
+    // A published image, decoded; its values become the readings of the device's sensors.
+    void publish(uint32_t data_id, const std::string& device_type, int record_type,
+                 const zrt::host::DecodedImage& image, Steady::time_point at = Steady::now());
     // An alarm raised or cleared; each change is counted and notified.
     void alarm(const AlarmReport& a, bool raised, SystemClock::time_point at = SystemClock::now());
     // An alarm the last run left raised, listed again without a notification.

@@ -27,7 +27,7 @@ SnmpSink::~SnmpSink() = default;
 
 void SnmpSink::image(const host::ImageEvent& e) {
     if (e.saved) return;  // a history job's copy of an image already published
-    feed_.publish(e.raw.data_id, e.raw.device_type, e.raw.record_type, e.raw.image);
+    feed_.publish(e.raw.data_id, e.raw.device_type, e.raw.record_type, e.decoded);
 }
 
 void SnmpSink::alarm(const devhost::AlarmEvent& e) {

@@ -118,7 +118,7 @@ void wrap_list(std::vector<Line>& out, int priority, const std::string& head, co
 }
 
 void device_lines(std::vector<Line>& out, const ViewDevice& dev, size_t cols) {
-    const DecodedImage d = decode_image(dev.record_type, dev.image);
+    const DecodedImage& d = dev.decoded;
     if (!d.valid) {
         out.push_back({1, fmt::format("{} {}: {} bytes that do not fit a {} image", dev.device_type, dev.data_id,
                                       dev.image.size(), dev.record_type)});
@@ -183,9 +183,9 @@ void device_lines(std::vector<Line>& out, const ViewDevice& dev, size_t cols) {
                                       blown.empty() ? std::string("none") : fmt::format("{}", fmt::join(blown, " ")),
                                       image_clock(d))});
         std::vector<std::string> extra;
+        // The repeated measures: values M and N and the user-defined values.
         for (const DecodedValue& v : d.values)
-            if (v.key.rfind("dc_m_", 0) == 0 || v.key.rfind("dc_n_", 0) == 0 || v.key.rfind("user_p_", 0) == 0)
-                extra.push_back(v.key + " " + format_value(v));
+            if (v.index >= 0 && v.kind == ValueKind::Measure) extra.push_back(v.key + " " + format_value(v));
         if (!extra.empty()) wrap_list(out, 5, "  values:", extra, cols);
     }
 }
@@ -228,27 +228,24 @@ std::string fit_with_ellipsis(const std::string& s, size_t cols) {
     return cut + "…";
 }
 
-std::vector<std::string> describe_image(int record_type, const std::vector<uint8_t>& img) {
-    const DecodedImage d = decode_image(record_type, img);
+std::vector<std::string> describe_image(const DecodedImage& d, const std::vector<uint8_t>& img) {
     if (!d.valid) return {fmt::format("{} bytes: {}", img.size(), hex_lower(img))};
     std::vector<std::string> out;
     std::string line;
-    std::string group;  // a channel's or module's values go on one line
+    int group = -1;  // a channel's or module's values go on one line
     auto flush = [&] {
         if (!line.empty()) out.push_back(line);
         line.clear();
     };
     for (const DecodedValue& v : d.values) {
-        // "channel_2_b" and "module_5_fault" start a line per channel or module.
-        std::string g;
-        if (v.key.rfind("channel_", 0) == 0 || v.key.rfind("module_", 0) == 0)
-            g = v.key.substr(0, v.key.find('_', v.key.find('_') + 1));
+        // Each channel or module starts a line of its own.
+        const int g = v.item;
         if (g != group) flush();
         group = g;
         std::string shown = v.state_text.empty() ? format_value(v) : v.state_text;
         std::string label = v.label;
         // Within a channel's line the label says the channel once.
-        if (!g.empty() && !line.empty()) label = label.substr(label.find(' ', label.find(' ') + 1) + 1);
+        if (g >= 0 && !line.empty()) label = label.substr(label.find(' ', label.find(' ') + 1) + 1);
         line += (line.empty() ? "" : "  ") + label + " " + shown;
     }
     flush();

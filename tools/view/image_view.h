@@ -15,7 +15,7 @@ namespace zrt::host {
 
 // Display lines for one image, every value with its label; an image whose size does not
 // fit its type is shown as hex.
-std::vector<std::string> describe_image(int record_type, const std::vector<uint8_t>& img);
+std::vector<std::string> describe_image(const DecodedImage& d, const std::vector<uint8_t>& img);
 
 // Columns a text takes on a terminal (East Asian wide characters take two).
 size_t display_width(const std::string& utf8);
@@ -37,6 +37,7 @@ struct ViewDevice {
     std::string device_type;
     int record_type = 0;
     std::vector<uint8_t> image;
+    DecodedImage decoded;  // the image's values, as the core decoded them
 };
 
 // One system of a line with several: its own line state and cycle.

@@ -105,6 +105,7 @@ public:
         JsonLine j = event(e.saved ? "saved" : "publish");
         system_field(j, start_, e.raw.data_id);
         image_fields(j, e.raw);
+        j.raw("values", json_values(e.decoded.values));  // empty for an image that does not fit
         out_.write(j.str());
     }
     void alarm(const devhost::AlarmEvent& e) override {
@@ -208,9 +209,10 @@ public:
             if (d.data_id == e.data_id && d.device_type == e.device_type) {
                 d.record_type = e.record_type;
                 d.image = e.image;
+                d.decoded = ev.decoded;
                 return;
             }
-        view_.devices.push_back({e.data_id, e.device_type, e.record_type, e.image});
+        view_.devices.push_back({e.data_id, e.device_type, e.record_type, e.image, ev.decoded});
     }
     void alarm(const devhost::AlarmEvent& e) override {
         std::lock_guard<std::mutex> lock(mu_);
