@@ -135,8 +135,10 @@ LoggedChunks logged_chunks(sqlite3* db, const std::string& what) {
         if (!ok) damaged(what, "chunk_log");
     }
     check_done(db, rc, what);
-    for (const auto& [id, c] : chunks) out.chunks[id] = c.blob();
-    for (const auto& [id, c] : cycles) out.cycles[id] = c.blob();
+    for (const auto& [id, c] : chunks)
+        if (c.started()) out.chunks[id] = c.blob();
+    for (const auto& [id, c] : cycles)
+        if (c.started()) out.cycles[id] = c.blob();
     return out;
 }
 

@@ -269,13 +269,16 @@ struct CycleLogMark {
 };
 void log_cycles(const CycleEncoder& enc, CycleLogMark& mark, BitWriter& out);
 
-// A chunk rebuilt from its entries, applied in the order written.
+// A chunk rebuilt from its entries, applied in the order written. Entries before its first
+// (of an earlier chunk's row of the same id, in a slot not yet written over) are skipped.
 class ChunkLog {
 public:
     bool apply(BitReader& r);  // false: the entry does not parse
+    bool started() const { return started_; }
     std::vector<uint8_t> blob() const;
 
 private:
+    bool started_ = false;
     struct Stream {
         int64_t series = 0, refresh_ms = 0;
         BitWriter bits;
@@ -288,9 +291,11 @@ private:
 class CycleLog {
 public:
     bool apply(BitReader& r);
+    bool started() const { return started_; }
     std::vector<uint8_t> blob() const;
 
 private:
+    bool started_ = false;
     uint64_t rows_ = 0;
     BitWriter bits_;
 };

@@ -85,6 +85,8 @@ void log_chunk(const ChunkEncoder& enc, ChunkLogMark& mark, BitWriter& out) {
 
 bool ChunkLog::apply(BitReader& r) {
     if (r.bit()) *this = ChunkLog{};
+    else if (!started_) return !r.failed();  // a slot's entry of an earlier chunk: skipped
+    started_ = true;
     polls_ += get_gamma(r) - 1;
     steady_ = get_change(r, steady_);
     if (!read_bits(r, poll_bits_, get_gamma(r) - 1)) return false;
@@ -142,6 +144,8 @@ void log_cycles(const CycleEncoder& enc, CycleLogMark& mark, BitWriter& out) {
 
 bool CycleLog::apply(BitReader& r) {
     if (r.bit()) *this = CycleLog{};
+    else if (!started_) return !r.failed();
+    started_ = true;
     rows_ += get_gamma(r) - 1;
     return read_bits(r, bits_, get_gamma(r) - 1);
 }

@@ -149,10 +149,12 @@ bool HistoryStore::open_write(const std::string& path, std::string& why) {
     }
     try {
         // A new file gives freed pages back (prune() does); an existing one keeps its setting.
-        exec("PRAGMA page_size=512");  // small pages: less slack around the packed rows
+        // Small pages: less slack around the packed rows, and a commit (mostly one page of the
+        // log) dirties little more than the 512 bytes it changes.
+        exec("PRAGMA page_size=512");
         exec("PRAGMA auto_vacuum=INCREMENTAL");
         if (path != ":memory:") exec("PRAGMA journal_mode=WAL");
-        // Few, large commits: the log is copied into the file after about 2 MB of it, so a
+        // The log is copied into the file after 2000 pages of it (1 MB in new files), so a
         // page written by many commits in between is copied once.
         exec("PRAGMA wal_autocheckpoint=2000");
         // Each commit reaches the medium before it counts (a power cut loses at most the
