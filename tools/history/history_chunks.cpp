@@ -1,5 +1,6 @@
 #include "tools/history/history_chunks.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <map>
@@ -264,6 +265,22 @@ void for_each_cycle(sqlite3* db, const std::string& what, int64_t from, int64_t 
             if (r.time_ms >= from && r.time_ms <= to) f(r, system);
     }
     check_done(db, rc, what);
+}
+
+int64_t logged_newest(sqlite3* db, const std::string& what) {
+    int64_t newest = INT64_MIN;
+    const LoggedChunks logged = logged_chunks(db, what);
+    for (const auto& [id, blob] : logged.chunks) {
+        codec::ParsedChunk c;
+        if (codec::parse_chunk(blob.data(), blob.size(), c))
+            for (int64_t t : c.polls) newest = std::max(newest, t);
+    }
+    for (const auto& [id, blob] : logged.cycles) {
+        std::vector<codec::CycleRow> rows;
+        if (codec::decode_cycles(blob.data(), blob.size(), rows))
+            for (const codec::CycleRow& r : rows) newest = std::max(newest, r.time_ms);
+    }
+    return newest;
 }
 
 std::vector<std::pair<int64_t, codec::Rollup>> roll_up_chunk(const codec::ParsedChunk& c, const std::string& what) {

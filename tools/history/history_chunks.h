@@ -49,6 +49,9 @@ struct LoggedChunks {
     std::map<int64_t, std::vector<uint8_t>> chunks, cycles;
 };
 LoggedChunks logged_chunks(sqlite3* db, const std::string& what);
+// The newest poll or cycle of those chunks (their rows keep the times of their first
+// commit); INT64_MIN when there is none.
+int64_t logged_newest(sqlite3* db, const std::string& what);
 
 // Each cycle in [from, to] with its power system (the top device's data id; 0 in files of
 // older versions). `chunks` false: only the rows of older versions.
