@@ -194,6 +194,81 @@ TEST(HistoryChunks, SamplesComeBackBitForBit) {
     EXPECT_FALSE(decode_cycles(cb.data(), cb.size() / 2, back));
 }
 
+TEST(HistoryChunks, TheCommitLogRebuildsTheChunkBeingFilledBitForBit) {
+    // A chunk and a cycle chunk being filled, logged after irregular runs of polls (as
+    // commits come): at every commit, the entries so far rebuild both blobs exactly.
+    std::mt19937 rng(11);
+    ChunkEncoder enc;
+    CycleEncoder cycles;
+    ChunkLogMark mark;
+    CycleLogMark cycle_mark;
+    std::vector<std::vector<uint8_t>> rows;
+    int64_t t = kT0;
+    int until_commit = 1;
+    for (int p = 0; p < 1500; ++p) {
+        t += p % 200 < 120 ? 2500 : 2500 + int64_t(rng() % 9) - 4;
+        enc.add_poll(t);
+        // Constant (runs of expected samples), jittering, absent stretches, a state, a raw double.
+        if (p % 24 == 0) enc.stream(3, 60'000).add(enc.polls(), 48.0);
+        if (p % 3 != 1) enc.stream(5, 60'000).add(enc.polls(), double(float(53.5 + 0.1 * double(rng() % 5))));
+        if (p % 10 == 0) enc.stream(6, 60'000).add(enc.polls(), (p / 50) % 2 ? std::nullopt : std::optional<double>(-0.1));
+        if (p % 300 == 7) enc.stream(9, 600'000).add(enc.polls(), double(p / 300));
+        if (p > 700 && p % 17 == 0) enc.stream(12, 0).add(enc.polls(), 1.0 / double(p));
+        CycleRow r;
+        r.time_ms = t + 1300;
+        r.n = uint64_t(p + 1);
+        r.duration_ms = 2300.0 + double(rng() % 50) / 10;
+        r.timeouts = uint64_t(p % 97 == 0);
+        cycles.add(r);
+        if (--until_commit > 0) continue;
+        until_commit = 1 + int(rng() % 40);
+        std::vector<uint8_t> row = log_row_start();
+        BitWriter a, b;
+        log_chunk(enc, mark, a);
+        put_log_entry(row, LogKind::Chunk, 42, a);
+        log_cycles(cycles, cycle_mark, b);
+        put_log_entry(row, LogKind::Cycles, 43, b);
+        rows.push_back(row);
+        ChunkLog chunk;
+        CycleLog cyc;
+        for (const auto& x : rows)
+            ASSERT_TRUE(for_each_log_entry(x.data(), x.size(), [&](LogKind kind, int64_t id, BitReader& rd) {
+                EXPECT_EQ(id, kind == LogKind::Chunk ? 42 : 43);
+                return kind == LogKind::Chunk ? chunk.apply(rd) : cyc.apply(rd);
+            }));
+        ASSERT_EQ(chunk.blob(), enc.blob()) << "after poll " << p;
+        ASSERT_EQ(cyc.blob(), cycles.blob()) << "after poll " << p;
+    }
+    // A log row is a few bits a series and poll, not the chunk again.
+    EXPECT_LT(rows.back().size(), enc.blob().size() / 8);
+    // A new chunk of the same row id starts afresh at its first entry.
+    ChunkEncoder next;
+    next.add_poll(t + 2500);
+    next.stream(3, 60'000).add(next.polls(), 49.0);
+    ChunkLogMark next_mark;
+    BitWriter e;
+    log_chunk(next, next_mark, e);
+    std::vector<uint8_t> row = log_row_start();
+    put_log_entry(row, LogKind::Chunk, 42, e);
+    rows.push_back(row);
+    ChunkLog chunk;
+    for (const auto& x : rows)
+        ASSERT_TRUE(for_each_log_entry(x.data(), x.size(), [&](LogKind kind, int64_t, BitReader& rd) {
+            return kind == LogKind::Chunk ? chunk.apply(rd) : true;
+        }));
+    EXPECT_EQ(chunk.blob(), next.blob());
+    // A row cut short is refused, never read past its end.
+    const std::vector<uint8_t>& last = rows[rows.size() - 2];
+    for (size_t n = 0; n < last.size(); ++n) {
+        ChunkLog c;
+        CycleLog y;
+        for_each_log_entry(last.data(), n, [&](LogKind kind, int64_t, BitReader& rd) {
+            return kind == LogKind::Chunk ? c.apply(rd) : y.apply(rd);
+        });
+    }
+    EXPECT_FALSE(for_each_log_entry(last.data(), last.size() - 1, [](LogKind, int64_t, BitReader&) { return true; }));
+}
+
 std::vector<uint8_t> from_hex(const std::string& hex) {
     std::vector<uint8_t> out;
     for (size_t k = 0; k + 1 < hex.size(); k += 2) out.push_back(uint8_t(std::stoi(hex.substr(k, 2), nullptr, 16)));

@@ -136,6 +136,42 @@ TEST(HistoryWrites, ACommitIntervalHoldsRowsBackUntilItsCommitAndAStopWritesThem
     remove_db(ref);
 }
 
+TEST(HistoryWrites, AReaderBesideTheWriterGetsTheOpenHoursFromTheLogBitForBit) {
+    const std::string path = temp_path("beside.db"), ref = temp_path("beside_ref.db");
+    remove_db(path);
+    {
+        int64_t now = kT0;
+        HistoryStore store(path, 0);
+        store.set_clock([&now] { return now; });
+        store.set_commit_interval(60);
+        int k = 0;
+        for (int round = 0; round < 3; ++round) {
+            // Some 50 minutes on each time: hours close, the log's slots are written over.
+            for (const int end = k + 1200 + 37 * round; k < end; ++k, now += 2500) {
+                store.save(21, kDc, 5108, image_at(k));
+                store.record_cycle(uint64_t(k + 1), 2300.0 + k, 0, 0, 0);
+            }
+            const int kept = polls_in(path);
+            EXPECT_GE(kept, k - 24) << round;
+            EXPECT_LE(kept, k) << round;
+            write_reference(ref, kept);
+            EXPECT_EQ(value_rows(path), value_rows(ref)) << round;
+            const std::string cycles = query(path, "SELECT count(*) FROM cycle_rows")[0];
+            const std::string sums = "SELECT count(*), sum(n), sum(duration_ms) FROM cycle_rows WHERE n <= " + cycles;
+            EXPECT_EQ(query(path, sums), query(ref, sums)) << round;
+            EXPECT_GE(std::stoi(cycles), kept - 1) << round;
+            // The hour being filled is in the log, a few slots written over in turn.
+            EXPECT_EQ(query(path, "SELECT count(*) FROM chunk WHERE open = 2"), (std::vector<std::string>{"1"}));
+            EXPECT_LE(std::stoi(query(path, "SELECT count(*) FROM chunk_log")[0]), 64) << round;
+        }
+    }
+    // A stop writes the open hour whole; the next writer finds nothing to rebuild.
+    EXPECT_EQ(query(path, "SELECT count(*) FROM chunk WHERE open = 2"), (std::vector<std::string>{"0"}));
+    EXPECT_EQ(query(path, "PRAGMA integrity_check"), (std::vector<std::string>{"ok"}));
+    remove_db(path);
+    remove_db(ref);
+}
+
 TEST(HistoryWrites, AKilledWriterLosesAtMostTheCommitInterval) {
     register_history_sql();
     const std::string path = temp_path("kill.db"), ref = temp_path("kill_ref.db");

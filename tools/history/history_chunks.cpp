@@ -1,8 +1,10 @@
 #include "tools/history/history_chunks.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <mutex>
 
 #include <sqlite3.h>
@@ -11,6 +13,8 @@
 #include "tools/history/sqlite_util.h"
 
 namespace zrt::host {
+
+const char* const kLogSchema = "CREATE TABLE IF NOT EXISTS chunk_log (id INTEGER PRIMARY KEY, seq INTEGER NOT NULL, data BLOB NOT NULL)";
 
 const char* const kChunkSchema =
     "CREATE TABLE IF NOT EXISTS chunk ("
@@ -76,22 +80,32 @@ void check_done(sqlite3* db, int rc, const std::string& what) {
     if (rc != SQLITE_DONE) throw HostError(kExitHistory, "history file " + what + ": " + sqlite3_errmsg(db));
 }
 
-// The chunks of one device that may hold rows in [from, to], oldest first.
+// The chunks of one device that may hold rows in [from, to], oldest first. A chunk being
+// filled under the commit log (open = 2) is rebuilt from its entries; its row keeps the
+// times of its first commit, so it is taken whatever its t_max.
 void each_chunk(sqlite3* db, const std::string& what, uint32_t data_id, const std::string& device_type, int64_t from,
                 int64_t to, bool open_only, const std::function<void(const codec::ParsedChunk&)>& f) {
     if (!db_has_table(db, "chunk")) return;
-    Stmt q = prepare(db, open_only ? "SELECT data FROM chunk WHERE data_id = ? AND device_type = ? AND t_max >= ?"
-                                     " AND t_min <= ? AND open = 1 ORDER BY t_min, id"
-                                   : "SELECT data FROM chunk WHERE data_id = ? AND device_type = ? AND t_max >= ?"
-                                     " AND t_min <= ? ORDER BY t_min, id");
+    Stmt q = prepare(db, open_only ? "SELECT data, open, id FROM chunk WHERE data_id = ? AND device_type = ?"
+                                     " AND (t_max >= ? OR open = 2) AND t_min <= ? AND open <> 0 ORDER BY t_min, id"
+                                   : "SELECT data, open, id FROM chunk WHERE data_id = ? AND device_type = ?"
+                                     " AND (t_max >= ? OR open = 2) AND t_min <= ? ORDER BY t_min, id");
     sqlite3_bind_int64(q.get(), 1, data_id);
     sqlite3_bind_text(q.get(), 2, device_type.c_str(), -1, SQLITE_TRANSIENT);
     sqlite3_bind_int64(q.get(), 3, from);
     sqlite3_bind_int64(q.get(), 4, to);
     codec::ParsedChunk c;
+    std::optional<LoggedChunks> logged;
     int rc;
     while ((rc = sqlite3_step(q.get())) == SQLITE_ROW) {
-        parse_or_throw(q.get(), 0, what, c);
+        if (sqlite3_column_int(q.get(), 1) == 2) {
+            if (!logged) logged = logged_chunks(db, what);
+            const auto it = logged->chunks.find(sqlite3_column_int64(q.get(), 2));
+            if (it == logged->chunks.end()) continue;  // its first entry is not committed yet
+            if (!codec::parse_chunk(it->second.data(), it->second.size(), c)) damaged(what, "chunk_log");
+        } else {
+            parse_or_throw(q.get(), 0, what, c);
+        }
         f(c);
     }
     check_done(db, rc, what);
@@ -103,6 +117,30 @@ bool db_has_table(sqlite3* db, const char* name) {
     Stmt q = prepare(db, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?");
     sqlite3_bind_text(q.get(), 1, name, -1, SQLITE_TRANSIENT);
     return sqlite3_step(q.get()) == SQLITE_ROW;
+}
+
+LoggedChunks logged_chunks(sqlite3* db, const std::string& what) {
+    LoggedChunks out;
+    if (!db_has_table(db, "chunk_log")) return out;
+    std::map<int64_t, codec::ChunkLog> chunks;
+    std::map<int64_t, codec::CycleLog> cycles;
+    Stmt q = prepare(db, "SELECT data FROM chunk_log ORDER BY seq");
+    int rc;
+    while ((rc = sqlite3_step(q.get())) == SQLITE_ROW) {
+        const auto* p = static_cast<const uint8_t*>(sqlite3_column_blob(q.get(), 0));
+        const bool ok = codec::for_each_log_entry(
+            p, static_cast<size_t>(sqlite3_column_bytes(q.get(), 0)),
+            [&](codec::LogKind kind, int64_t id, codec::BitReader& r) {
+                return kind == codec::LogKind::Chunk ? chunks[id].apply(r) : cycles[id].apply(r);
+            });
+        if (!ok) damaged(what, "chunk_log");
+    }
+    check_done(db, rc, what);
+    for (const auto& [id, c] : chunks)
+        if (c.started()) out.chunks[id] = c.blob();
+    for (const auto& [id, c] : cycles)
+        if (c.started()) out.cycles[id] = c.blob();
+    return out;
 }
 
 void for_each_value(sqlite3* db, const std::string& what, int64_t series, uint32_t data_id,
@@ -197,24 +235,52 @@ void for_each_cycle(sqlite3* db, const std::string& what, int64_t from, int64_t 
         }
         check_done(db, rc, what);
     }
-    if (!chunks || !db_has_table(db, "cycle_chunk")) return;
-    // Files of older versions have cycle chunks without their system: it reads as 0.
-    Stmt q = prepare(db, db_has_column(db, "cycle_chunk", "system")
-                             ? "SELECT data, system FROM cycle_chunk WHERE t_max >= ? AND t_min <= ? ORDER BY t_min, id"
-                             : "SELECT data, 0 FROM cycle_chunk WHERE t_max >= ? AND t_min <= ? ORDER BY t_min, id");
+    if (!db_has_table(db, "cycle_chunk")) return;
+    // Files of older versions have cycle chunks without their system: it reads as 0. The
+    // chunks being filled under the commit log (open = 2: their row's totals are 0) are
+    // rebuilt from it, and read even when only the rows are asked for.
+    const bool by_system = db_has_column(db, "cycle_chunk", "system");
+    std::string sql = std::string("SELECT data, ") + (by_system ? "system" : "0") +
+                      ", open, id FROM cycle_chunk WHERE (t_max >= ? OR open = 2) AND t_min <= ?" +
+                      (chunks ? "" : " AND open = 2") + " ORDER BY t_min, id";
+    Stmt q = prepare(db, sql.c_str());
     sqlite3_bind_int64(q.get(), 1, from);
     sqlite3_bind_int64(q.get(), 2, to);
     std::vector<codec::CycleRow> rows;
+    std::optional<LoggedChunks> logged;
     while ((rc = sqlite3_step(q.get())) == SQLITE_ROW) {
         rows.clear();
         const auto system = static_cast<uint32_t>(sqlite3_column_int64(q.get(), 1));
-        if (!codec::decode_cycles(static_cast<const uint8_t*>(sqlite3_column_blob(q.get(), 0)),
-                                  static_cast<size_t>(sqlite3_column_bytes(q.get(), 0)), rows))
-            damaged(what, "cycle_chunk");
+        const uint8_t* p = static_cast<const uint8_t*>(sqlite3_column_blob(q.get(), 0));
+        size_t n = static_cast<size_t>(sqlite3_column_bytes(q.get(), 0));
+        if (sqlite3_column_int(q.get(), 2) == 2) {
+            if (!logged) logged = logged_chunks(db, what);
+            const auto it = logged->cycles.find(sqlite3_column_int64(q.get(), 3));
+            if (it == logged->cycles.end()) continue;
+            p = it->second.data();
+            n = it->second.size();
+        }
+        if (!codec::decode_cycles(p, n, rows)) damaged(what, "cycle_chunk");
         for (const codec::CycleRow& r : rows)
             if (r.time_ms >= from && r.time_ms <= to) f(r, system);
     }
     check_done(db, rc, what);
+}
+
+int64_t logged_newest(sqlite3* db, const std::string& what) {
+    int64_t newest = INT64_MIN;
+    const LoggedChunks logged = logged_chunks(db, what);
+    for (const auto& [id, blob] : logged.chunks) {
+        codec::ParsedChunk c;
+        if (codec::parse_chunk(blob.data(), blob.size(), c))
+            for (int64_t t : c.polls) newest = std::max(newest, t);
+    }
+    for (const auto& [id, blob] : logged.cycles) {
+        std::vector<codec::CycleRow> rows;
+        if (codec::decode_cycles(blob.data(), blob.size(), rows))
+            for (const codec::CycleRow& r : rows) newest = std::max(newest, r.time_ms);
+    }
+    return newest;
 }
 
 std::vector<std::pair<int64_t, codec::Rollup>> roll_up_chunk(const codec::ParsedChunk& c, const std::string& what) {

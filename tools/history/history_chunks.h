@@ -5,6 +5,7 @@
 // are read as they are, before the compact ones.
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -17,6 +18,8 @@ namespace zrt::host {
 
 // The compact tables (created by the writer; a reader finds them or not).
 extern const char* const kChunkSchema;
+// The commit log of the chunks being filled (see HistoryStore).
+extern const char* const kLogSchema;
 
 bool db_has_table(sqlite3* db, const char* name);
 
@@ -38,6 +41,17 @@ std::vector<int64_t> device_polls(sqlite3* db, const std::string& what, uint32_t
                                   const std::string& device_type, int64_t from, int64_t to);
 
 bool db_has_column(sqlite3* db, const char* table, const char* column);
+
+// The chunks being filled as the commit log holds them (rows with open = 2), rebuilt: their
+// blobs by row id, device chunks and cycle chunks. Empty when the file has no log. Throws
+// HostError (kExitHistory) naming `what` for a log row that does not parse.
+struct LoggedChunks {
+    std::map<int64_t, std::vector<uint8_t>> chunks, cycles;
+};
+LoggedChunks logged_chunks(sqlite3* db, const std::string& what);
+// The newest poll or cycle of those chunks (their rows keep the times of their first
+// commit); INT64_MIN when there is none.
+int64_t logged_newest(sqlite3* db, const std::string& what);
 
 // Each cycle in [from, to] with its power system (the top device's data id; 0 in files of
 // older versions). `chunks` false: only the rows of older versions.

@@ -13,6 +13,7 @@
 // blobs of earlier versions are read as they are.
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -140,6 +141,9 @@ public:
     int64_t series() const { return series_; }
     int64_t refresh_ms() const { return refresh_ms_; }
     uint32_t samples() const { return samples_; }
+    // The bits settled so far, and the run of expected samples still open.
+    const BitWriter& settled() const { return w_; }
+    uint32_t run() const { return run_; }
 
 private:
     int64_t series_, refresh_ms_;
@@ -175,6 +179,10 @@ public:
     SeriesEncoder& stream(int64_t series, int64_t refresh_ms);
     std::vector<uint8_t> blob() const;
     bool empty() const { return polls_.empty(); }
+    // The poll times' settled bits and the steady run still open; the streams.
+    const BitWriter& poll_bits() const { return poll_bits_; }
+    uint64_t steady() const { return steady_; }
+    const std::vector<SeriesEncoder>& streams() const { return streams_; }
 
 private:
     std::vector<int64_t> polls_;
@@ -218,6 +226,7 @@ public:
     std::vector<uint8_t> blob() const;
     size_t rows() const { return rows_; }
     const CycleSums& sums() const { return sums_; }
+    const BitWriter& bits() const { return w_; }
 
 private:
     CycleSums sums_;
@@ -242,5 +251,61 @@ std::vector<uint8_t> encode_rollups(std::vector<Rollup> rows);
 bool decode_rollups(const uint8_t* p, size_t n, std::vector<Rollup>& out);
 // Adds b's rows to a (same series and hour).
 void merge_rollup(Rollup& a, const Rollup& b);
+
+// The commit log. A chunk being filled is not written whole by every commit: each commit
+// logs what the chunk's encoder added since the commit before (the new settled bits, the
+// counts, the open runs), a few bits a series, and the chunk is written whole once, when its
+// hour closes. A reader rebuilds the chunk being filled from its entries, bit for bit as its
+// encoder gives it.
+struct ChunkLogMark {
+    size_t polls = 0, poll_bits = 0;
+    uint64_t steady = 0;
+    std::vector<std::pair<size_t, uint32_t>> streams;  // per stream: its settled bits, its open run
+};
+// Writes what `enc` added since `mark` to `out`, and moves `mark` on.
+void log_chunk(const ChunkEncoder& enc, ChunkLogMark& mark, BitWriter& out);
+struct CycleLogMark {
+    size_t rows = 0, bits = 0;
+};
+void log_cycles(const CycleEncoder& enc, CycleLogMark& mark, BitWriter& out);
+
+// A chunk rebuilt from its entries, applied in the order written. Entries before its first
+// (of an earlier chunk's row of the same id, in a slot not yet written over) are skipped.
+class ChunkLog {
+public:
+    bool apply(BitReader& r);  // false: the entry does not parse
+    bool started() const { return started_; }
+    std::vector<uint8_t> blob() const;
+
+private:
+    bool started_ = false;
+    struct Stream {
+        int64_t series = 0, refresh_ms = 0;
+        BitWriter bits;
+        uint32_t run = 0;
+    };
+    uint64_t polls_ = 0, steady_ = 0;
+    BitWriter poll_bits_;
+    std::vector<Stream> streams_;
+};
+class CycleLog {
+public:
+    bool apply(BitReader& r);
+    bool started() const { return started_; }
+    std::vector<uint8_t> blob() const;
+
+private:
+    bool started_ = false;
+    uint64_t rows_ = 0;
+    BitWriter bits_;
+};
+
+// A row of the log holds one commit's entries: a version, then per entry its kind, the id of
+// the chunk's row, its length in bits and its bits.
+enum class LogKind { Chunk = 1, Cycles = 2 };
+std::vector<uint8_t> log_row_start();
+void put_log_entry(std::vector<uint8_t>& row, LogKind kind, int64_t id, const BitWriter& bits);
+// Calls `f` with each entry's reader; false when the row does not parse or `f` says so.
+bool for_each_log_entry(const uint8_t* p, size_t n, const std::function<bool(LogKind, int64_t, BitReader&)>& f);
 
 }  // namespace zrt::host::codec

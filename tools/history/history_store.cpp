@@ -149,10 +149,12 @@ bool HistoryStore::open_write(const std::string& path, std::string& why) {
     }
     try {
         // A new file gives freed pages back (prune() does); an existing one keeps its setting.
-        exec("PRAGMA page_size=1024");  // small pages: less slack around the packed rows
+        // Small pages: less slack around the packed rows, and a commit (mostly one page of the
+        // log) dirties little more than the 512 bytes it changes.
+        exec("PRAGMA page_size=512");
         exec("PRAGMA auto_vacuum=INCREMENTAL");
         if (path != ":memory:") exec("PRAGMA journal_mode=WAL");
-        // Few, large commits: the log is copied into the file after about 2 MB of it, so a
+        // The log is copied into the file after 2000 pages of it (1 MB in new files), so a
         // page written by many commits in between is copied once.
         exec("PRAGMA wal_autocheckpoint=2000");
         // Each commit reaches the medium before it counts (a power cut loses at most the
@@ -334,16 +336,46 @@ bool HistoryStore::commit_locked(int64_t now, bool all) {
     // Every save's image when each is kept (a cap), else the newest now and then.
     const bool images = all || commit_ms_ == 0 || retention_ > 0 || last_images_ == INT64_MIN ||
                         now - last_images_ >= kImageEveryMs || now < last_images_;
+    // With a commit interval the open chunks' rows, ids and log marks change in place: a
+    // commit that fails puts them back.
+    const bool logging = commit_ms_ > 0;
+    if (logging) close_past_hours_locked(now);
+    std::map<std::pair<uint32_t, std::string>, OpenChunk> chunks_before;
+    OpenCycles cycles_before;
+    std::map<uint32_t, OpenCycles> parked_before;
+    if (logging) {
+        chunks_before = chunks_;
+        cycles_before = cycles_;
+        parked_before = parked_cycles_;
+    }
     try {
         if (prune) close_stale_locked(now);
         exec("BEGIN");
-        write_held_locked(now, images, chunk_ids, cycle_ids);
+        write_held_locked(now, images, all, chunk_ids, cycle_ids);
         if (prune) prune_locked(now);
         exec("COMMIT");
     } catch (const std::exception& e) {
         sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
         newest_image_ = image_before;
         joined_day_ = joined_before;
+        if (logging) {
+            // Only the rows' state: what was added since stays (the saves went on).
+            auto restore = [](auto& now_c, const auto& before) {
+                now_c.id = before.id;
+                now_c.mark = before.mark;
+                now_c.first_log = before.first_log;
+                now_c.logged = before.logged;
+            };
+            for (auto& [key, c] : chunks_) {
+                auto it = chunks_before.find(key);
+                if (it != chunks_before.end()) restore(c, it->second);
+            }
+            restore(cycles_, cycles_before);
+            for (auto& [system, c] : parked_cycles_) {
+                auto it = parked_before.find(system);
+                if (it != parked_before.end()) restore(c, it->second);
+            }
+        }
         WriteState s = state_;
         ++s.errors;
         s.failing = true;

@@ -9,6 +9,7 @@
 // and the next one writes it. Chunks and cycles go after "history_days" (whole UTC days),
 // rollups after the rollup days; the newest image of each device always stays.
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -150,15 +151,15 @@ public:
     static constexpr int64_t kImagePeriodMs = 6 * 3'600'000;
     static constexpr int kDefaultRollupDays = 400;
     // With a commit interval, the newest images (start-up's cache; the values are in the
-    // chunks) are written this often, and at every stop.
-    static constexpr int64_t kImageEveryMs = 600'000;
+    // chunks) are written this often, and at every stop: each time rewrites their pages.
+    static constexpr int64_t kImageEveryMs = 3'600'000;
 
 private:
     void exec(const char* sql);
     // `all`: the held images too, however recently they were written (a stop, a reader).
     bool commit_locked(int64_t now, bool all = false);
     // The rows held in memory written; inside commit_locked()'s transaction.
-    void write_held_locked(int64_t now, bool images, std::map<std::pair<uint32_t, std::string>, int64_t>& chunk_ids,
+    void write_held_locked(int64_t now, bool images, bool all, std::map<std::pair<uint32_t, std::string>, int64_t>& chunk_ids,
                            std::map<uint32_t, int64_t>& cycle_ids);
     size_t held_bytes_locked() const;
     bool held_locked() const;
@@ -199,11 +200,17 @@ private:
     std::unordered_map<int64_t, Last> last_;     // per series: the last value written
     // The chunk being filled, per device (data id, device type); its row (id 0: none yet) is
     // written by the next commit after it changed.
+    // With a commit interval, a chunk's row is a placeholder (open = 2) while its hour runs:
+    // each commit appends what was added to it since the commit before to the commit log
+    // (`mark`: what is logged), and the chunk is written whole when its hour closes.
     struct OpenChunk {
         int64_t id = 0, hour = 0, t_min = 0, t_max = 0;
         codec::ChunkEncoder enc;
         bool dirty = false;
         int64_t next_day = INT64_MIN;  // closed by a save of a later day: that day's start
+        codec::ChunkLogMark mark;
+        int64_t first_log = 0;  // the commit (log sequence number) of its first entry
+        bool logged = false;    // its row is the placeholder
     };
     std::map<std::pair<uint32_t, std::string>, OpenChunk> chunks_;
     // Hours closed since the last commit, in order: written, rolled up and closed by it.
@@ -212,7 +219,24 @@ private:
         int64_t id = 0, hour = 0, t_min = 0, t_max = 0;
         codec::CycleEncoder enc;
         bool dirty = false;
+        codec::CycleLogMark mark;
+        int64_t first_log = 0;
+        bool logged = false;
     };
+    // With a commit interval: the chunks whose hour is over are closed by the commit (a
+    // device that went silent would otherwise keep its hour, and the log, open).
+    void close_past_hours_locked(int64_t now);
+    // The chunks being filled as the commit log left them, written whole (opening a file).
+    void recover_log_locked();
+    int64_t log_keep_locked() const;
+    // The log's rows (slots): row id and the sequence number of the commit that wrote it,
+    // oldest first.
+    std::deque<std::pair<int64_t, int64_t>> log_slots_;
+    int64_t next_log_seq_ = 1;
+    // Logs the open chunks; inside write_held_locked()'s transaction.
+    void log_open_locked(bool all);
+    // Writes a cycle chunk's row whole: a new one (id 0) or its row again. Returns its id.
+    int64_t write_cycles_locked(uint32_t system, const OpenCycles& c, bool open);
     std::vector<std::pair<uint32_t, OpenCycles>> closed_cycles_;
     // Images taken since the last commit (with retention_ 0 only the last of each device
     // and six hours).

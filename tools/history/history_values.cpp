@@ -1,5 +1,5 @@
 // The decoded part of the history store: values (packed per device and day), alarm
-// transitions, cycles (packed per hour), rollups, and the retention rules. The schema is
+// transitions, cycles (packed per hour) and rollups; the retention rules are in history_retention.cpp. The schema is
 // documented in the README (History store). The tables `value` and `cycle` hold rows of
 // files written by older versions; they are read as they are and go by age.
 #include <algorithm>
@@ -106,6 +106,7 @@ std::string utc_text(int64_t ms) {
 void HistoryStore::create_decoded_tables() {
     exec(kSchema);
     exec(kChunkSchema);
+    exec(kLogSchema);
     // Files of older versions have cycle chunks without their system: they read as 0.
     {
         bool has_system = false;
@@ -118,6 +119,7 @@ void HistoryStore::create_decoded_tables() {
     // next save starts a new one.
     exec("BEGIN");
     try {
+        recover_log_locked();
         std::vector<int64_t> open;
         {
             Stmt q = prepare(db_, "SELECT id FROM chunk WHERE open = 1");
@@ -420,7 +422,11 @@ int64_t write_cycle_row(sqlite3* db, int64_t id, uint32_t system, int64_t t_min,
 
 }  // namespace
 
-void HistoryStore::write_held_locked(int64_t now, bool images,
+int64_t HistoryStore::write_cycles_locked(uint32_t system, const OpenCycles& c, bool open) {
+    return write_cycle_row(db_, c.id, system, c.t_min, c.t_max, c.enc, open);
+}
+
+void HistoryStore::write_held_locked(int64_t now, bool images, bool all,
                                      std::map<std::pair<uint32_t, std::string>, int64_t>& chunk_ids,
                                      std::map<uint32_t, int64_t>& cycle_ids) {
     (void)now;
@@ -436,6 +442,13 @@ void HistoryStore::write_held_locked(int64_t now, bool images,
     for (const auto& [key, c] : closed_) {
         const int64_t id = write_chunk_row(db_, c.id, key.first, key.second, c.t_min, c.t_max, c.enc.blob());
         close_chunk_locked(id, c.next_day);
+    }
+    if (commit_ms_ > 0) {
+        // Closed hours are written whole above; the open ones go to the log.
+        for (const auto& [system, c] : closed_cycles_)
+            write_cycle_row(db_, c.id, system, c.t_min, c.t_max, c.enc, false);
+        log_open_locked(all);
+        return;
     }
     for (const auto& [key, c] : chunks_) {
         if (!c.dirty || c.enc.empty()) continue;
@@ -516,155 +529,6 @@ void HistoryStore::record_cycle(uint64_t n, double duration_ms, uint64_t errors,
     cycles_.dirty = true;
     if (commit_ms_ == 0 && (!state_.failing || now - last_attempt_ >= 5'000 || now < last_attempt_))
         commit_locked(now);
-}
-
-void HistoryStore::prune() {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (mode_ == Mode::ReadOnly) return;
-    prune_due_ = true;
-    vacuum_due_ = true;
-    if (!commit_locked(now_ms(), true)) throw HostError(kExitHistory, "retention: " + state_.error);
-}
-
-// Whole UTC days go: the cut is the start of the oldest day kept, so no row (an hour's or a
-// day's) straddles it and nothing is re-encoded.
-static int64_t retention_cut(int64_t now, int days) {
-    const int64_t t = now - int64_t(days) * 86'400'000;
-    return t / 86'400'000 * 86'400'000 - (t % 86'400'000 < 0 ? 86'400'000 : 0);
-}
-
-void HistoryStore::close_stale_locked(int64_t now) {
-    if (retention_days_ <= 0) return;
-    const int64_t cut = retention_cut(now, retention_days_);
-    // Chunks still open but older than the cut (a device that stopped answering): written,
-    // rolled up and closed by the commit, so that they can go.
-    for (auto it = chunks_.begin(); it != chunks_.end();) {
-        if (!it->second.enc.empty() && it->second.t_max < cut) {
-            closed_.emplace_back(it->first, std::move(it->second));
-            it = chunks_.erase(it);
-        } else {
-            ++it;
-        }
-    }
-    if (cycles_.enc.rows() != 0 && cycles_.t_max < cut) {
-        closed_cycles_.emplace_back(cycles_system_, std::move(cycles_));
-        cycles_ = OpenCycles{};
-    }
-}
-
-void HistoryStore::prune_locked(int64_t now) {
-    const int64_t changes_before = sqlite3_total_changes64(db_);
-    {
-        if (retention_days_ > 0) {
-            const int64_t cut = retention_cut(now, retention_days_);
-            const std::string cut_text = utc_text(cut);
-            // Values go series by series, along the primary key.
-            Stmt del_value = prepare(db_, "DELETE FROM value WHERE series = ? AND time_ms < ?");
-            for (const auto& [name, id] : series_) {
-                sqlite3_bind_int64(del_value.get(), 1, id);
-                sqlite3_bind_int64(del_value.get(), 2, cut);
-                step_done(db_, del_value.get());
-            }
-            for (const char* sql : {"DELETE FROM alarm WHERE time_ms < ?", "DELETE FROM cycle WHERE time_ms < ?",
-                                    "DELETE FROM chunk WHERE t_max < ? AND open = 0",
-                                    "DELETE FROM cycle_chunk WHERE t_max < ? AND open = 0"}) {
-                Stmt del = prepare(db_, sql);
-                sqlite3_bind_int64(del.get(), 1, cut);
-                step_done(db_, del.get());
-            }
-            // The chunks the cut runs through lose their rows before it.
-            {
-                std::vector<std::pair<int64_t, std::vector<uint8_t>>> trimmed;
-                Stmt q = prepare(db_, "SELECT id, data FROM chunk WHERE t_min < ?1 AND t_max >= ?1 AND open = 0");
-                sqlite3_bind_int64(q.get(), 1, cut);
-                while (sqlite3_step(q.get()) == SQLITE_ROW) {
-                    codec::ParsedChunk c;
-                    bool ok = codec::parse_chunk(static_cast<const uint8_t*>(sqlite3_column_blob(q.get(), 1)),
-                                                 static_cast<size_t>(sqlite3_column_bytes(q.get(), 1)), c);
-                    std::vector<uint8_t> blob;
-                    if (ok) blob = codec::trim_chunk(c, cut, ok);
-                    if (ok) trimmed.emplace_back(sqlite3_column_int64(q.get(), 0), std::move(blob));
-                }
-                q.reset();
-                for (const auto& [id, blob] : trimmed) {
-                    Stmt up = prepare(db_, blob.empty() ? "DELETE FROM chunk WHERE id = ?2"
-                                                        : "UPDATE chunk SET t_min = ?3, data = ?1 WHERE id = ?2");
-                    if (!blob.empty()) {
-                        codec::ParsedChunk c;
-                        codec::parse_chunk(blob.data(), blob.size(), c);
-                        sqlite3_bind_blob(up.get(), 1, blob.data(), static_cast<int>(blob.size()), SQLITE_TRANSIENT);
-                        sqlite3_bind_int64(up.get(), 3, *std::min_element(c.polls.begin(), c.polls.end()));
-                    }
-                    sqlite3_bind_int64(up.get(), 2, id);
-                    step_done(db_, up.get());
-                }
-            }
-            {
-                std::vector<std::pair<int64_t, codec::CycleEncoder>> trimmed;
-                Stmt q = prepare(db_, "SELECT id, data FROM cycle_chunk WHERE t_min < ?1 AND t_max >= ?1 AND open = 0");
-                sqlite3_bind_int64(q.get(), 1, cut);
-                while (sqlite3_step(q.get()) == SQLITE_ROW) {
-                    std::vector<codec::CycleRow> rows;
-                    if (!codec::decode_cycles(static_cast<const uint8_t*>(sqlite3_column_blob(q.get(), 1)),
-                                              static_cast<size_t>(sqlite3_column_bytes(q.get(), 1)), rows))
-                        continue;
-                    codec::CycleEncoder e;
-                    for (const codec::CycleRow& r : rows)
-                        if (r.time_ms >= cut) e.add(r);
-                    trimmed.emplace_back(sqlite3_column_int64(q.get(), 0), std::move(e));
-                }
-                q.reset();
-                for (const auto& [id, e] : trimmed) {
-                    Stmt up = prepare(db_, "UPDATE cycle_chunk SET t_min = ?1, rows = ?2, data = ?3, errors = ?5,"
-                                           " bad_frames = ?6, timeouts = ?7, duration_ms = ?8, covered_ms = ?9"
-                                           " WHERE id = ?4");
-                    const std::vector<uint8_t> blob = e.blob();
-                    sqlite3_bind_int64(up.get(), 5, static_cast<sqlite3_int64>(e.sums().errors));
-                    sqlite3_bind_int64(up.get(), 6, static_cast<sqlite3_int64>(e.sums().bad_frames));
-                    sqlite3_bind_int64(up.get(), 7, static_cast<sqlite3_int64>(e.sums().timeouts));
-                    sqlite3_bind_double(up.get(), 8, e.sums().duration_ms);
-                    sqlite3_bind_double(up.get(), 9, e.sums().covered_ms);
-                    sqlite3_bind_int64(up.get(), 1, cut);
-                    sqlite3_bind_int64(up.get(), 2, static_cast<sqlite3_int64>(e.rows()));
-                    sqlite3_bind_blob(up.get(), 3, blob.data(), static_cast<int>(blob.size()), SQLITE_TRANSIENT);
-                    sqlite3_bind_int64(up.get(), 4, id);
-                    step_done(db_, up.get());
-                }
-            }
-            // Images: every device keeps its newest one, however old, for the next start.
-            Stmt del_image = prepare(db_,
-                                     "DELETE FROM history WHERE time < ?1 AND id NOT IN"
-                                     " (SELECT MAX(id) FROM history GROUP BY data_id, device_type)");
-            sqlite3_bind_text(del_image.get(), 1, cut_text.c_str(), -1, SQLITE_TRANSIENT);
-            step_done(db_, del_image.get());
-        }
-        // Images older than an hour are thinned to the first of each device in every ten
-        // minutes (the decoded values keep the detail); only the part not thinned before is
-        // looked at. Without a cap on the count, a day of images would otherwise weigh tens
-        // of megabytes.
-        if (retention_ == 0) {
-            const std::string upto = utc_text(now - kThinAfterMs);
-            Stmt thin = prepare(db_,
-                                "DELETE FROM history WHERE time >= ?1 AND time < ?2 AND id NOT IN"
-                                " (SELECT MIN(id) FROM history WHERE time >= ?1 AND time < ?2"
-                                "  GROUP BY data_id, device_type, substr(time, 1, 15))"
-                                " AND id NOT IN (SELECT MAX(id) FROM history GROUP BY data_id, device_type)");
-            // Start at the ten-minute mark the last pass reached, so a bucket cut in two by
-            // the previous pass is completed, not thinned twice.
-            const std::string from = thinned_to_.size() >= 15 ? thinned_to_.substr(0, 15) : std::string();
-            sqlite3_bind_text(thin.get(), 1, from.c_str(), -1, SQLITE_TRANSIENT);
-            sqlite3_bind_text(thin.get(), 2, upto.c_str(), -1, SQLITE_TRANSIENT);
-            step_done(db_, thin.get());
-            thinned_to_ = upto;
-        }
-        if (rollup_days_ > 0) {
-            Stmt del = prepare(db_, "DELETE FROM rollup WHERE day_ms + 86400000 <= ?");
-            sqlite3_bind_int64(del.get(), 1, now - int64_t(rollup_days_) * 86'400'000);
-            step_done(db_, del.get());
-        }
-    }
-    // Something went: the freed pages go back to the file system after the commit.
-    if (sqlite3_total_changes64(db_) != changes_before) vacuum_due_ = true;
 }
 
 }  // namespace zrt::host

@@ -124,6 +124,7 @@ std::pair<int64_t, int64_t> file_range(const HistoryReader& r, const std::vector
         Stmt q(r.prepare("SELECT min(t_min), max(t_max) FROM cycle_chunk"));
         take(q.get());
     }
+    if (lo != std::numeric_limits<int64_t>::max()) hi = std::max(hi, logged_newest(r.db(), r.path()));
     return {lo, hi};
 }
 
