@@ -701,7 +701,7 @@ void Host::start_uplink(const HostSettings& hs) {
     if (metrics_)
         metrics_->set_uplink([u = uplink_.get()] {
             const uplink::UplinkStatus s = u->status();
-            return MetricsState::UplinkFigures{s.connected, s.sent_bytes, s.broker, s.state};
+            return MetricsState::UplinkFigures{s.connected, s.sent_bytes, s.broker, s.state, s.since, s.replay_pending_ms};
         });
     diag(2, "uplink to " + o.settings.url + " as node " + o.settings.group + "/" + o.node);
 }
