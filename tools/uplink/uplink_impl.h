@@ -77,7 +77,8 @@ struct UplinkSink::Impl {
     ~Impl() { finish(); }
     void finish();
 
-    // --- devices and values (under mu): uplink_sink.cpp ------------------------------------
+    // Defined in uplink_sink.cpp (devices, values), uplink_session.cpp (publish, the session)
+    // and uplink_replay.cpp (keep, replay_step, persist_locked).
     uint32_t system_of(uint32_t data_id) const;
     size_t add_metric(Device& d, const std::string& name, DataType type, double band, std::vector<Property> props,
                       std::optional<double> value);
@@ -171,8 +172,9 @@ struct UplinkSink::Impl {
     bool connecting = false, first_connect = true;
     Steady::time_point connect_sent, next_try{};
     int backoff_s = 1;
-    bool mqtt311 = false;             // the broker did not take MQTT 5
-    bool mqtt311_after_close = false; // ... as far as a connection closed unanswered tells
+    bool mqtt311 = false;       // the broker did not take MQTT 5
+    bool mqtt311_once = false;  // ... as far as a connection closed unanswered tells: one try
+    std::string said_fallback;
     int said_refused = -1;
     std::string said;  // the failure last said
 

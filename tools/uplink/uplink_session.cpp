@@ -151,24 +151,19 @@ void UplinkSink::Impl::failed(const std::string& why) {
 
 // A broker that does not speak MQTT 5 refuses the CONNECT (with the 3.1.1 "unacceptable
 // protocol version" or the MQTT 5 reason code) or closes the connection before its CONNACK:
-// the uplink then connects again at once over MQTT 3.1.1, topics in full. A 3.1.1
-// connection closed the same way shows the version was not the cause: the next try is MQTT 5
-// again.
+// the uplink then connects again at once over MQTT 3.1.1, topics in full. A refusal holds for
+// the rest of the run; a closed connection may have had another cause (a broker restarting),
+// so only the next try is MQTT 3.1.1, and the one after a session ends is MQTT 5 again.
 bool UplinkSink::Impl::fall_back(int ack) {
     const bool refused_version = ack == CONNACK_REFUSED_PROTOCOL_VERSION || ack == MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION;
-    if (!session_mqtt5 || !(refused_version || ack < 0)) {
-        if (!session_mqtt5 && ack < 0 && mqtt311_after_close) {
-            mqtt311 = false;
-            mqtt311_after_close = false;
-        }
-        return false;
-    }
+    if (!session_mqtt5 || !(refused_version || ack < 0)) return false;
     mqtt311 = true;
-    mqtt311_after_close = ack < 0;
+    mqtt311_once = !refused_version;
     drop("connecting over MQTT 3.1.1");
-    diag(1, "uplink: the broker " + opt.settings.url +
-                (refused_version ? " does not speak MQTT 5" : " closed an MQTT 5 connection before answering it") +
-                "; connecting over MQTT 3.1.1, topics in full");
+    const std::string why = refused_version ? "does not speak MQTT 5" : "closed an MQTT 5 connection before answering it";
+    if (why != said_fallback)
+        diag(1, "uplink: the broker " + opt.settings.url + " " + why + "; connecting over MQTT 3.1.1, topics in full");
+    said_fallback = why;
     next_try = Steady::now();
     return true;
 }
@@ -191,6 +186,7 @@ void UplinkSink::Impl::connect() {
     if (!m) return failed("cannot be used: no MQTT client (out of memory)");
     mosquitto_threaded_set(m, true);
     const bool v5 = opt.mqtt5 && !mqtt311;
+    if (mqtt311_once) mqtt311 = mqtt311_once = false;
     mosquitto_int_option(m, MOSQ_OPT_PROTOCOL_VERSION, v5 ? MQTT_PROTOCOL_V5 : MQTT_PROTOCOL_V311);
     mosquitto_connect_v5_callback_set(m, on_connect_cb);
     mosquitto_publish_v5_callback_set(m, on_publish_cb);
@@ -299,7 +295,6 @@ void UplinkSink::Impl::handle_inbox() {
             return failed("refused the connection: " + why);
         }
         backoff_s = 1;
-        mqtt311_after_close = false;  // the version was right
         {
             std::lock_guard<std::mutex> lock(mu);
             alias_max = session_mqtt5 ? ack_alias_max : 0;
