@@ -4,9 +4,12 @@
 // Day: the reference site's images (from real cycles against the simulator), jittering as
 // a real site's do (the history benchmark's model: a daily load curve, slow wander, last
 // digits flickering), one cycle every 2.5 s for a day, go through the uplink sink into a
-// mosquitto started here on a free loopback port. The figure is what went over the link:
-// PUBLISH packets (fixed header, topic, packet id, payload) as the sink counts them, plus
-// the broker's PUBACKs, the keep-alive pings of a day and the CONNECT/CONNACK.
+// mosquitto started here on a free loopback port, through a proxy that counts every byte
+// each way. The figure is what went over the link: every MQTT packet (CONNECT, PUBLISH with
+// its topic or topic alias, PUBACK, SUBSCRIBE ...) as counted there, plus the keep-alive
+// pings a real day adds (the compressed day has no quiet spells); TCP/IP headers are not
+// counted. The day runs over MQTT 5 (topic aliases) and again over 3.1.1 (a broker
+// without MQTT 5, topics in full).
 //
 // Fleet: N uplinks (each its own node id, fed from the same plant model with its own
 // jitter seed) publish a cycle every 2.5 s for S seconds against one mosquitto; a
@@ -19,6 +22,7 @@
 #include <sys/wait.h>
 #include <netinet/in.h>
 #include <arpa/inet.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -63,6 +67,75 @@ int free_port() {
     close(s);
     return ntohs(a.sin_port);
 }
+
+// Forwards each client connection to the broker, one at a time, and counts the bytes each
+// way.
+class CountingProxy {
+public:
+    explicit CountingProxy(int broker_port) : broker_port_(broker_port) {
+        listen_ = socket(AF_INET, SOCK_STREAM, 0);
+        const int one = 1;
+        setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(listen_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        socklen_t n = sizeof a;
+        getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &n);
+        port_ = ntohs(a.sin_port);
+        listen(listen_, 4);
+        thread_ = std::thread([this] { run(); });
+    }
+    ~CountingProxy() {
+        stop_ = true;
+        thread_.join();
+        close(listen_);
+    }
+    int port() const { return port_; }
+    uint64_t to_broker() const { return up_; }
+    uint64_t from_broker() const { return down_; }
+
+private:
+    void run() {
+        while (!stop_) {
+            pollfd l{listen_, POLLIN, 0};
+            if (poll(&l, 1, 100) <= 0) continue;
+            const int client = accept(listen_, nullptr, nullptr);
+            if (client < 0) continue;
+            const int broker = socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            a.sin_port = htons(static_cast<uint16_t>(broker_port_));
+            if (::connect(broker, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) pump(client, broker);
+            close(broker);
+            close(client);
+        }
+    }
+    void pump(int client, int broker) {
+        char buf[16384];
+        while (!stop_) {
+            pollfd p[2] = {{client, POLLIN, 0}, {broker, POLLIN, 0}};
+            if (poll(p, 2, 100) <= 0) continue;
+            for (int k = 0; k < 2; ++k) {
+                if (!(p[k].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+                const ssize_t n = read(p[k].fd, buf, sizeof buf);
+                if (n <= 0) return;
+                const int to = k == 0 ? broker : client;
+                for (ssize_t done = 0; done < n;) {
+                    const ssize_t w = write(to, buf + done, static_cast<size_t>(n - done));
+                    if (w <= 0) return;
+                    done += w;
+                }
+                (k == 0 ? up_ : down_) += static_cast<uint64_t>(n);
+            }
+        }
+    }
+    int listen_ = -1, port_ = 0, broker_port_;
+    std::atomic<bool> stop_{false};
+    std::atomic<uint64_t> up_{0}, down_{0};
+    std::thread thread_;
+};
 
 pid_t start_broker(const std::string& dir, int port) {
     const std::string conf = dir + "/zrt-bench-uplink-mosquitto.conf";
@@ -134,45 +207,72 @@ void feed(zrt::uplink::UplinkSink& sink, std::vector<Image>& images, const std::
     }
 }
 
+struct DayFigures {
+    bool ok = false;
+    bool mqtt5 = false;
+    uint64_t messages = 0, births = 0, up = 0, down = 0, counted = 0;
+};
+
+// One day through the proxy: over MQTT 5 when the broker takes it, or 3.1.1 only.
+DayFigures one_day(const std::vector<Image>& refs, int broker_port, bool mqtt5) {
+    DayFigures f;
+    CountingProxy proxy(broker_port);
+    zrt::uplink::UplinkOptions o = options(proxy.port(), "bench");
+    o.mqtt5 = mqtt5;
+    {
+        zrt::uplink::UplinkSink sink(o, [](int, const std::string& t) { std::fprintf(stderr, "%s\n", t.c_str()); });
+        sink.start(start_info(refs));
+        if (!wait_connected(sink, 10)) {
+            std::fprintf(stderr, "zrt-bench-uplink: no connection to the broker on port %d\n", broker_port);
+            return f;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        f.births = proxy.to_broker();
+        std::vector<Image> images = refs;
+        Jitter j(20261201);
+        const int64_t cycles = kDayMs / kCycleMs;
+        for (int64_t c = 0; c < cycles; ++c) {
+            feed(sink, images, refs, j, c * kCycleMs);
+            // Let the client write: a real day has 2.5 s between cycles.
+            if (c % 64 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        const zrt::uplink::UplinkStatus s = sink.status();
+        f.messages = s.messages;
+        f.mqtt5 = s.mqtt5;
+        f.counted = s.sent_bytes;
+    }  // the NDEATH and DISCONNECT belong to the day too
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    f.up = proxy.to_broker();
+    f.down = proxy.from_broker();
+    f.ok = true;
+    return f;
+}
+
 int day(const std::vector<Image>& refs, const std::string& dir) {
     const int port = free_port();
     const pid_t broker = start_broker(dir, port);
-    int rc = 0;
-    {
-        zrt::uplink::UplinkSink sink(options(port, "bench"), [](int, const std::string& t) { std::fprintf(stderr, "%s\n", t.c_str()); });
-        sink.start(start_info(refs));
-        if (!wait_connected(sink, 10)) {
-            std::fprintf(stderr, "zrt-bench-uplink: no connection to the broker on port %d\n", port);
-            rc = 1;
-        } else {
-            const uint64_t births = sink.status().sent_bytes;
-            std::vector<Image> images = refs;
-            Jitter j(20261201);
-            const int64_t cycles = kDayMs / kCycleMs;
-            for (int64_t c = 0; c < cycles; ++c) {
-                feed(sink, images, refs, j, c * kCycleMs);
-                // Let the client write: a real day has 2.5 s between cycles.
-                if (c % 64 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            }
-            std::this_thread::sleep_for(std::chrono::seconds(1));
-            const zrt::uplink::UplinkStatus s = sink.status();
-            const uint64_t pubacks = 4 * s.messages;
-            const uint64_t pings = 4 * (kDayMs / 1000 / 30);            // PINGREQ + PINGRESP every 30 s
-            const uint64_t connect = 2 + 12 + 2 + 9 + 2 + 14 + 2 + 40 + 4;  // CONNECT with will, CONNACK
-            const uint64_t total = s.sent_bytes + pubacks + pings + connect;
-            std::printf("reference site's jittering day: %lld cycles, %llu messages, births %llu bytes\n",
-                        static_cast<long long>(cycles), static_cast<unsigned long long>(s.messages),
-                        static_cast<unsigned long long>(births));
-            std::printf("  PUBLISH %llu + PUBACK %llu + pings %llu + CONNECT/CONNACK %llu bytes\n",
-                        static_cast<unsigned long long>(s.sent_bytes), static_cast<unsigned long long>(pubacks),
-                        static_cast<unsigned long long>(pings), static_cast<unsigned long long>(connect));
-            std::printf("uplink bytes a day: %llu (%.2f MB; aim: 2 MB)\n", static_cast<unsigned long long>(total),
-                        total / 1e6);
-        }
-    }
+    const DayFigures v5 = one_day(refs, port, true);
+    const DayFigures v3 = v5.ok ? one_day(refs, port, false) : DayFigures{};
     kill(broker, SIGTERM);
     waitpid(broker, nullptr, 0);
-    return rc;
+    if (!v5.ok || !v3.ok) return 1;
+    // PINGREQ and PINGRESP, two bytes each, at most every 30 s of a quiet link.
+    const uint64_t pings = 4 * (kDayMs / 1000 / 30);
+    const auto mb = [](uint64_t b) { return b / 1e6; };
+    const auto ull = [](uint64_t b) { return static_cast<unsigned long long>(b); };
+    std::printf("reference site's jittering day: %lld cycles, %llu messages; CONNECT, SUBSCRIBE and NBIRTH %llu bytes\n",
+                static_cast<long long>(kDayMs / kCycleMs), ull(v5.messages), ull(v5.births));
+    std::printf("  on the wire (counted by a proxy): to the broker %llu + from it %llu bytes, + keep-alive pings %llu"
+                " (the uplink's own count of its PUBLISH packets: %llu)\n",
+                ull(v5.up), ull(v5.down), ull(pings), ull(v5.counted));
+    const uint64_t total = v5.up + v5.down + pings;
+    std::printf("uplink bytes a day: %llu (%.2f MB; aim: 2 MB; %s)\n", ull(total), mb(total),
+                v5.mqtt5 ? "MQTT 5, topic aliases" : "the broker took only MQTT 3.1.1");
+    const uint64_t total3 = v3.up + v3.down + pings;
+    std::printf("  over MQTT 3.1.1 (a broker without MQTT 5, topics in full): %llu (%.2f MB), %llu messages\n",
+                ull(total3), mb(total3), ull(v3.messages));
+    return 0;
 }
 
 // Counts every message per node and checks its seq follows the one before.

@@ -129,6 +129,15 @@ def main():
         print(f"live-page-check: {alarms} active alarms shown: {sorted(set(english or []))}")
         if not alarms:
             failures.append("no active alarm is shown")
+        expect = os.environ.get("UPLINK_EXPECT")
+        if expect:
+            uplink = ("(() => { const t = document.getElementById('uplink').textContent;"
+                      f" return t.startsWith({json.dumps(expect)}) ? 'ok' : t; }})()")
+            got = wait_for(uplink, "ok", 30)
+            shown = js("document.getElementById('uplink').textContent")
+            print(f"live-page-check: the uplink's state: {shown!r}")
+            if got != "ok":
+                failures.append(f"the page does not show {expect!r} (it shows {got!r})")
         if js("document.getElementById('trend').querySelectorAll('polyline').length") != 2:
             failures.append("the DC bus trend does not show the two DC screens")
 

@@ -132,7 +132,7 @@ BuiltSink uplink(SinkContext& c) {
     if (c.metrics)
         c.metrics->set_uplink([u = sink.get()] {
             const uplink::UplinkStatus s = u->status();
-            return MetricsState::UplinkFigures{s.connected, s.sent_bytes, s.broker, s.state};
+            return MetricsState::UplinkFigures{s.connected, s.sent_bytes, s.broker, s.state, s.since, s.replay_pending_ms};
         });
     c.diag(2, "uplink to " + o.settings.url + " as node " + o.settings.group + "/" + o.node);
     return {std::move(sink), {}, true};

@@ -595,6 +595,8 @@ Json::Value MetricsState::status() const {
         up["connected"] = u.connected;
         up["state"] = u.state;
         up["sent_bytes"] = Json::UInt64(u.sent_bytes);
+        up["since"] = u.since;
+        up["replay_backlog_s"] = Json::Int64(u.replay_pending_ms / 1000);
         root["uplink"] = up;
     }
     return root;

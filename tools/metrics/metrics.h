@@ -127,6 +127,8 @@ public:
         bool connected = false;
         uint64_t sent_bytes = 0;
         std::string broker, state;
+        std::string since;              // when the state began
+        int64_t replay_pending_ms = 0;  // of an outage still to send
     };
     void set_uplink(std::function<UplinkFigures()> f) { uplink_ = std::move(f); }
     // A connection the HTTP server refused or dropped, by reason ("full", "evicted",

@@ -30,6 +30,8 @@ struct UplinkOptions {
     size_t memory_values = 200'000;
     // The replay sends the gap in slices of this much time, one slice in flight at a time.
     int64_t replay_slice_ms = 600'000;
+    // MQTT 5 first (topic aliases), else 3.1.1; false: 3.1.1 only (the benchmark compares).
+    bool mqtt5 = true;
 };
 
 // What the metrics and the live page show of the uplink.
@@ -39,6 +41,8 @@ struct UplinkStatus {
     uint64_t messages = 0;       // PUBLISH packets written
     std::string broker;          // the URL
     std::string state;           // "connected", "connecting", "waiting for the primary host", "retrying: <why>"
+    bool mqtt5 = false;          // the session speaks MQTT 5 (topic aliases)
+    std::string since;           // when the state began (UTC, ISO 8601)
     int64_t replay_pending_ms = 0;  // of the gap still to send
 };
 
