@@ -28,7 +28,7 @@ rc=$?
 set -e
 [ "${rc}" -eq 2 ] || { echo "a bad --metrics address gave exit code ${rc}, not 2"; exit 1; }
 grep -q -- '--metrics "127.0.0.1:70000": the port' <<<"${err}" || { echo "unclear error: ${err}"; exit 1; }
-# The history file's SQL extension loads from where it is installed, as the README shows it.
+# The history file's SQL extension loads from where it is installed, as docs/history.md shows it.
 db="${prefix}/site.db"
 (cd / && env -u LD_LIBRARY_PATH "${host}" --simulate --cycles 2 --history "${db}" >/dev/null 2>&1)
 ext="$(find "${prefix}/lib" -name libzrt_history_sql.so | head -n1)"
