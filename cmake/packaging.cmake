@@ -65,9 +65,9 @@ if(TARGET zrt4600a-host)
 
   # The man pages, written by hand under man/, compressed reproducibly (gzip -n) into the
   # build tree and installed by section.
-  set(ZRT_MAN_PAGES zrt4600a-host.1 zrt4600a-sim.1 zrt4600a-settings.5 zrt4600a-plant.5)
+  set(ZRT_MAN_PAGE_SOURCES zrt4600a-host.1 zrt4600a-sim.1 zrt4600a-settings.5 zrt4600a-plant.5)
   set(pages)
-  foreach(page ${ZRT_MAN_PAGES})
+  foreach(page ${ZRT_MAN_PAGE_SOURCES})
     string(REGEX REPLACE ".*\\.([1-9])$" "\\1" section ${page})
     set(gz ${PROJECT_BINARY_DIR}/man/${page}.gz)
     add_custom_command(OUTPUT ${gz}
