@@ -63,35 +63,21 @@ if(TARGET zrt4600a-host)
   install(FILES ${PROJECT_BINARY_DIR}/packaging/zrt4600a-host@.service
           DESTINATION ${ZRT_INSTALL_SYSTEMD_UNITDIR} COMPONENT tools)
 
-  # Man pages from each program's --help and --version (help2man; run under the emulator
-  # in a cross build).
-  find_program(HELP2MAN help2man)
-  option(ZRT_MAN_PAGES "Generate the man pages with help2man" ON)
-  if(ZRT_MAN_PAGES AND HELP2MAN)
-    set(ZRT_EMULATOR "")
-    if(CMAKE_CROSSCOMPILING_EMULATOR)
-      list(JOIN CMAKE_CROSSCOMPILING_EMULATOR " " ZRT_EMULATOR)
-    endif()
-    set(pages)
-    foreach(prog zrt4600a-host zrt4600a-sim)
-      set(ZRT_PROGRAM $<TARGET_FILE:${prog}>)
-      set(wrapper ${PROJECT_BINARY_DIR}/packaging/${prog}-for-help2man)
-      configure_file(packaging/help2man-wrapper.sh.in ${wrapper}.in @ONLY)
-      file(GENERATE OUTPUT ${wrapper} INPUT ${wrapper}.in
-           FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
-      set(page ${PROJECT_BINARY_DIR}/packaging/${prog}.1)
-      add_custom_command(OUTPUT ${page}.gz
-        COMMAND ${HELP2MAN} --no-info --no-discard-stderr --section 1 --name "$<IF:$<STREQUAL:${prog},zrt4600a-host>,runs the zrt4600a plug-in against a serial line,simulated ZRT4600 power system on a serial line>"
-                --output ${page} ${wrapper}
-        COMMAND gzip -9 -n -f ${page}
-        DEPENDS ${prog} ${wrapper}.in VERBATIM)
-      list(APPEND pages ${page}.gz)
-    endforeach()
-    add_custom_target(zrt_man_pages ALL DEPENDS ${pages})
-    install(FILES ${pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
-  elseif(ZRT_MAN_PAGES)
-    message(STATUS "help2man not found: no man pages (bash scripts/install-deps.sh --packaging)")
-  endif()
+  # The man pages, written by hand under man/, compressed reproducibly (gzip -n) into the
+  # build tree and installed by section.
+  set(ZRT_MAN_PAGE_SOURCES zrt4600a-host.1 zrt4600a-sim.1 zrt4600a-settings.5 zrt4600a-plant.5)
+  set(pages)
+  foreach(page ${ZRT_MAN_PAGE_SOURCES})
+    string(REGEX REPLACE ".*\\.([1-9])$" "\\1" section ${page})
+    set(gz ${PROJECT_BINARY_DIR}/man/${page}.gz)
+    add_custom_command(OUTPUT ${gz}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
+      COMMAND gzip -9 -n -c ${PROJECT_SOURCE_DIR}/man/${page} > ${gz}
+      DEPENDS ${PROJECT_SOURCE_DIR}/man/${page} VERBATIM)
+    list(APPEND pages ${gz})
+    install(FILES ${gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section} COMPONENT tools)
+  endforeach()
+  add_custom_target(zrt_man_pages ALL DEPENDS ${pages})
 endif()
 
 # Debian packages.

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Performance figures of the plug-in. Reports, never fails on a figure: a step fails only
-# when it cannot run. The README's Performance section says what each figure means.
+# when it cannot run. docs/performance.md says what each figure means.
 #
 #   bash scripts/bench.sh                  every step
 #   bash scripts/bench.sh micro cycle      only the named steps

@@ -3,10 +3,11 @@
 # debootstrap (GCC 10, glibc 2.31, Boost 1.74, jsoncpp 1.9.4), for amd64 and for armhf
 # (bullseye's cross compiler and armhf multiarch libraries, programs run under qemu-arm):
 #   1. the plug-in alone against our host contract headers, warnings as errors (on amd64
-#      also with GCC 9, the oldest compiler the README states);
+#      also with GCC 9, the oldest compiler docs/controller-requirements.md states);
 #   2. the second-controller contract test (tests/contract built on its own);
-#   3. the highest GLIBC_/GLIBCXX_/CXXABI_ versions of the .so against the README's
-#      "Controller requirements" table (zrt-symbol-floor, built there too).
+#   3. the highest GLIBC_/GLIBCXX_/CXXABI_ versions of the .so against the
+#      "Controller requirements" table of docs/controller-requirements.md (zrt-symbol-floor,
+#      built there too).
 #   bash scripts/compat-check.sh [amd64|armhf|all]    (default all)
 #   bash scripts/compat-check.sh --release ARCH OUT   only the plug-in for the packages:
 #       OUT/zrt4600a.so, checked against the floor, and OUT/depends, its Debian
@@ -107,11 +108,11 @@ check_arch() {
     -DZRT_HOST_INCLUDE_DIR=/src -DCMAKE_CXX_FLAGS=-Werror \
     -DCMAKE_CXX_VISIBILITY_PRESET=hidden -DCMAKE_VISIBILITY_INLINES_HIDDEN=ON >/dev/null
   in_root cmake --build "${b}/plugin" -j "${jobs}" --target zrt4600a
-  in_root /build/zrt-symbol-floor /src/README.md "${b}/plugin/plugin/zrt4600a.so" | sed 's/^/   /'
+  in_root /build/zrt-symbol-floor /src/docs/controller-requirements.md "${b}/plugin/plugin/zrt4600a.so" | sed 's/^/   /'
   phase_done
 
   if [ "${arch}" = amd64 ] && [ -z "${release_out}" ]; then
-    # The oldest compiler the README states, on the same sources.
+    # The oldest compiler docs/controller-requirements.md states, on the same sources.
     phase "amd64: plug-in alone with GCC 9, warnings as errors"
     in_root cmake -S /src -B "${b}/plugin-gcc9" -DCMAKE_CXX_COMPILER=g++-9 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DZRT_HOST_INCLUDE_DIR=/src -DCMAKE_CXX_FLAGS=-Werror >/dev/null

@@ -4,7 +4,7 @@
 #   bash scripts/install-deps.sh               what the native build and its tests need
 #   bash scripts/install-deps.sh --armhf       also the armhf cross toolchain, libraries, qemu-user
 #   bash scripts/install-deps.sh --packaging   also what packaging and the CI checks need
-#                                              (lintian, help2man, debootstrap, prometheus...)
+#                                              (lintian, debootstrap, prometheus...)
 #   bash scripts/install-deps.sh --if-missing  do nothing when every package asked for is installed
 #   bash scripts/install-deps.sh --print       print the packages asked for, one a line; install nothing
 # A mirror mid-sync: apt-get update is tried ZRT_APT_UPDATE_TRIES times (default 3),
@@ -26,7 +26,7 @@ native=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libboost-dev libboost-date-time-dev libjsoncpp-dev
   libfmt-dev libcli11-dev libasio-dev libsqlite3-dev sqlite3
-  clang libclang-rt-14-dev valgrind socat tmux python3 libsnmp-dev
+  clang libclang-rt-14-dev valgrind socat tmux python3 libsnmp-dev groff-base man-db
   mosquitto mosquitto-clients libmosquitto-dev libprotobuf-dev protobuf-compiler
   libyaml-cpp-dev libssl-dev libcrypt-dev zlib1g-dev openssl apache2-utils curl
 )
@@ -41,7 +41,7 @@ armhf=(
 # scripts/monitoring-check.sh, scripts/live-page-check.sh, scripts/report-check.sh,
 # scripts/snmp-check.sh, scripts/mib-check.sh, scripts/compat-check.sh).
 packaging=(
-  dpkg-dev fakeroot file lintian help2man debootstrap prometheus
+  dpkg-dev fakeroot file lintian debootstrap prometheus
   chromium fonts-noto-cjk
   snmpd snmptrapd snmp smitools
   ccache

@@ -2,7 +2,7 @@
 # Checks the host's metrics endpoint the way an operator's monitoring reads it:
 #   1. the host runs the example site on the built-in simulator with --metrics on a loopback
 #      port; a scrape in the Prometheus text format passes `promtool check metrics`, its
-#      families are exactly those the README's metrics table lists, and a scrape that asks
+#      families are exactly those the metrics table of docs/metrics-and-alerts.md lists, and a scrape that asks
 #      for OpenMetrics ends with "# EOF";
 #   2. a real Prometheus server on another loopback port scrapes the host every second; its
 #      HTTP query API must return each DC screen's voltage
@@ -57,16 +57,16 @@ done
 grep -q '^zrt4600a_dc_output_voltage_volts{' "${work}/scrape.txt" || fail "no DC voltage in the scrape after 30 s"
 promtool check metrics <"${work}/scrape.txt" || fail "promtool check metrics refused the scrape"
 echo "metrics-check: promtool accepts a scrape of $(grep -vc '^#' "${work}/scrape.txt") samples"
-python3 - "${work}/scrape.txt" README.md <<'PY' || fail "the scrape's families and the README's metrics table differ"
+python3 - "${work}/scrape.txt" docs/metrics-and-alerts.md <<'PY' || fail "the scrape's families and the metrics table of docs/metrics-and-alerts.md differ"
 import re, sys
 scraped = set(re.findall(r"^# TYPE (\S+) ", open(sys.argv[1]).read(), re.M))
-# The first cell of each row of the README's family table names one or more families.
+# The first cell of each row of the family table names one or more families.
 documented = set()
 for cell in re.findall(r"^\| (`zrt4600a_[^|]*)\|", open(sys.argv[2]).read(), re.M):
     documented |= set(re.findall(r"`(zrt4600a_[a-z0-9_]+)`", cell))
-for name in sorted(scraped - documented): print("metrics-check: not in the README:", name)
-for name in sorted(documented - scraped): print("metrics-check: in the README, not scraped:", name)
-print(f"metrics-check: {len(scraped)} families, each in the README")
+for name in sorted(scraped - documented): print("metrics-check: not in docs/metrics-and-alerts.md:", name)
+for name in sorted(documented - scraped): print("metrics-check: in docs/metrics-and-alerts.md, not scraped:", name)
+print(f"metrics-check: {len(scraped)} families, each in docs/metrics-and-alerts.md")
 sys.exit(0 if scraped == documented else 1)
 PY
 fetch "http://127.0.0.1:${host_port}/metrics" "application/openmetrics-text; version=1.0.0" >"${work}/om.txt"

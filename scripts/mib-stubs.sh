@@ -3,7 +3,7 @@
 # (SNMPv2-SMI, SNMPv2-TC, SNMPv2-CONF, SNMP-FRAMEWORK-MIB): only the macros and types it
 # imports, the texts with their display hints, so that smilint and net-snmp's tools can read the MIB. Debian's main archive ships
 # none of these modules (the package that downloads them is non-free). The stand-ins serve
-# the checks and the examples in README; they are not installed, and a manager that has the
+# the checks and the examples in docs/snmp.md; they are not installed, and a manager that has the
 # real modules needs none of them.
 #   bash scripts/mib-stubs.sh DIR
 set -euo pipefail

@@ -46,8 +46,9 @@ std::map<std::string, std::string> floor_from_readme(const std::string& text) {
     bool inside = false;
     std::map<std::string, std::string> floor;
     while (std::getline(in, line)) {
-        if (line.rfind("## ", 0) == 0) {
-            inside = line == "## Controller requirements";
+        if (!line.empty() && line[0] == '#') {  // a heading of any level
+            const size_t text = line.find_first_not_of('#');
+            inside = text != std::string::npos && line.compare(text, std::string::npos, " Controller requirements") == 0;
             continue;
         }
         if (!inside || line.empty() || line[0] != '|') continue;
@@ -65,7 +66,7 @@ std::map<std::string, std::string> floor_from_readme(const std::string& text) {
     }
     for (const char* f : kFamilies)
         if (!floor.count(f))
-            throw std::runtime_error(std::string("README: no ") + f +
+            throw std::runtime_error(std::string("docs/controller-requirements.md: no ") + f +
                                      "_ row in the \"Controller requirements\" table");
     return floor;
 }

@@ -1,6 +1,6 @@
 #pragma once
-// The oldest controller the shipped plug-in loads into, as symbol versions: the README's
-// "Controller requirements" table names, per family (GLIBC, GLIBCXX, CXXABI), the highest
+// The oldest controller the shipped plug-in loads into, as symbol versions: the "Controller
+// requirements" table of docs/controller-requirements.md names, per family (GLIBC, GLIBCXX, CXXABI), the highest
 // version a plug-in build may need; an object is checked against it.
 #include <map>
 #include <string>
@@ -9,7 +9,7 @@
 #include "elf_symbols.h"
 
 // Family -> highest version, e.g. "GLIBC" -> "2.31". Reads the rows of the table under the
-// "## Controller requirements" heading that hold a `FAMILY_x.y` in backticks. Throws
+// "Controller requirements" heading (of any level) that hold a `FAMILY_x.y` in backticks. Throws
 // std::runtime_error when the section or one of the three families is missing.
 std::map<std::string, std::string> floor_from_readme(const std::string& readme_text);
 

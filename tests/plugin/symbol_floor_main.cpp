@@ -1,5 +1,5 @@
-// zrt-symbol-floor: checks built plug-ins against the README's "Controller requirements".
-//   zrt-symbol-floor README.md zrt4600a.so...
+// zrt-symbol-floor: checks built plug-ins against the "Controller requirements" table.
+//   zrt-symbol-floor docs/controller-requirements.md zrt4600a.so...
 // Prints each object's highest GLIBC_/GLIBCXX_/CXXABI_ versions and the libraries it names.
 // Exit 0 when every object is within the floor, 1 when one needs more, 2 when a file cannot
 // be read.
@@ -12,7 +12,7 @@
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::cerr << "usage: zrt-symbol-floor README.md OBJECT...\n";
+        std::cerr << "usage: zrt-symbol-floor docs/controller-requirements.md OBJECT...\n";
         return 2;
     }
     std::map<std::string, std::string> floor;
@@ -44,6 +44,6 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    std::cout << (status == 0 ? "within the floor of the README\n" : "ABOVE the floor of the README\n");
+    std::cout << (status == 0 ? "within the floor of the controller requirements\n" : "ABOVE the floor of the controller requirements\n");
     return status;
 }

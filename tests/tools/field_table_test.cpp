@@ -1,7 +1,7 @@
 // The field tables against the packed records: records filled member by member decode to
 // the same values under the tables' keys, absent values are recognised as each field says,
 // no two fields share a byte, a value's "missing" state is a state field of its record, and
-// the README carries the layouts the tables generate.
+// docs/image-layouts.md carries the layouts the tables generate.
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -164,8 +164,8 @@ TEST(FieldTables, NoTwoFieldsShareAByteAndNoCountByteLiesInsideAValue) {
 }
 
 TEST(FieldTables, TheReadmeCarriesTheLayoutsTheTablesGenerate) {
-    std::ifstream in(ZRT_SOURCE_DIR "/README.md");
-    ASSERT_TRUE(in) << "cannot read README.md";
+    std::ifstream in(ZRT_SOURCE_DIR "/docs/image-layouts.md");
+    ASSERT_TRUE(in) << "cannot read docs/image-layouts.md";
     std::stringstream ss;
     ss << in.rdbuf();
     const std::string readme = ss.str();
@@ -174,5 +174,5 @@ TEST(FieldTables, TheReadmeCarriesTheLayoutsTheTablesGenerate) {
     ASSERT_NE(a, std::string::npos);
     ASSERT_NE(b, std::string::npos);
     EXPECT_EQ(readme.substr(a + begin.size(), b - a - begin.size()), layout_tables_markdown())
-        << "update the README with the output of zrt4600a-host --layouts";
+        << "update docs/image-layouts.md with the output of zrt4600a-host --layouts";
 }

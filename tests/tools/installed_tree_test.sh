@@ -11,6 +11,10 @@ cmake --install "${build}" --prefix "${prefix}" >/dev/null
 host="${prefix}/bin/zrt4600a-host"
 "${host}" --version | grep -Eq '^zrt4600a-host [0-9]+\.[0-9]+\.[0-9]+ \(revision .+\)$'
 "${prefix}/bin/zrt4600a-sim" --version | grep -q '^zrt4600a-sim '
+# The man pages, compressed, where man looks for them.
+for page in man1/zrt4600a-host.1 man1/zrt4600a-sim.1 man5/zrt4600a-settings.5 man5/zrt4600a-plant.5; do
+  gzip -t "${prefix}/share/man/${page}.gz" 2>/dev/null || { echo "the man page share/man/${page}.gz is not installed"; exit 1; }
+done
 help="$("${host}" --help)"
 if grep -qF -e "${build}" -e "${source}" <<<"${help}"; then
   echo "--help shows a build or source tree path:"; grep -F -e "${build}" -e "${source}" <<<"${help}"; exit 1
@@ -28,7 +32,7 @@ rc=$?
 set -e
 [ "${rc}" -eq 2 ] || { echo "a bad --metrics address gave exit code ${rc}, not 2"; exit 1; }
 grep -q -- '--metrics "127.0.0.1:70000": the port' <<<"${err}" || { echo "unclear error: ${err}"; exit 1; }
-# The history file's SQL extension loads from where it is installed, as the README shows it.
+# The history file's SQL extension loads from where it is installed, as docs/history.md shows it.
 db="${prefix}/site.db"
 (cd / && env -u LD_LIBRARY_PATH "${host}" --simulate --cycles 2 --history "${db}" >/dev/null 2>&1)
 ext="$(find "${prefix}/lib" -name libzrt_history_sql.so | head -n1)"

@@ -1,6 +1,6 @@
 #pragma once
 // Texts made from the field tables: the query key list (--keys, --help), the image layout
-// tables of the README (--layouts), and the English meaning of a value query's refusal.
+// tables of docs/image-layouts.md (--layouts), and the English meaning of a value query's refusal.
 #include <string>
 
 namespace zrt::host {

@@ -4,7 +4,7 @@
 
 namespace zrt::host {
 
-// Exit codes of zrt4600a-host. Each is documented in the README and in --help.
+// Exit codes of zrt4600a-host. Each is documented in zrt4600a-host(1), docs/host.md and --help.
 enum ExitCode {
     kExitOk = 0,
     kExitRuntime = 1,       // the line failed while running and could not be opened again

@@ -215,7 +215,7 @@ void check_known(const HistoryReader& r, const ExportOptions& o) {
     for (const std::string& u : unknown) list += (list.empty() ? "" : ", ") + u;
     throw HostError(kExitUsage, "the history file " + r.path() + " holds no " + (o.alarms ? "alarms" : "values") +
                                     " of " + list + (o.alarms ? "" : " (keys: zrt4600a-host --keys, and the decoded "
-                                                                     "image keys of the README)"));
+                                                                     "image keys of docs/image-layouts.md)"));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The decoded part of the history store: values (packed per device and day), alarm
-// transitions, cycles (packed per hour) and rollups; the retention rules are in history_retention.cpp. The schema is
-// documented in the README (History store). The tables `value` and `cycle` hold rows of
+// transitions, cycles (packed per hour) and rollups; the retention rules are in
+// history_retention.cpp. The schema is documented in docs/history.md (History store). The
+// tables `value` and `cycle` hold rows of
 // files written by older versions; they are read as they are and go by age.
 #include <algorithm>
 #include <chrono>
